@@ -1,0 +1,57 @@
+// The one serial port of the process: opened by its device path, put into the analyzer's
+// fixed line configuration (9600 baud, 8 data bits, no parity, one stop bit, no handshaking,
+// DTR and RTS raised), written, read under fixed time-outs, and released.
+//
+// The state lives at module level for the whole process; at most one port is open at a time
+// and a port may be opened again after it was closed. Single-threaded: no locking.
+//
+// Calling order: OpenPort; then any number of WritePort and ReadPort; then ClosePort.
+#pragma once
+
+// Result codes. There is no code 1.
+enum PortResult {
+    // Success.
+    PORT_OK = 0,
+    // OpenPort: the device could not be opened exclusively (missing, or held by another
+    // program), or its buffer sizes or time-outs could not be set, or its line settings could
+    // not be read. The device is released again.
+    PORT_ERR_OPEN = 2,
+    // OpenPort: the device was opened but refused the line settings (or read them back other
+    // than asked). The device is released again.
+    PORT_ERR_SETSTATE = 3,
+    // ClosePort: releasing the device failed. The module is closed all the same.
+    PORT_ERR_CLOSE = 4,
+    // WritePort: not every byte could be written, or the bytes did not leave the port within
+    // 1000 ms + 2 ms per byte (a stalled or vanished device). What was sent, if anything, is
+    // a prefix of the bytes given.
+    PORT_ERR_WRITE = 5,
+};
+
+// Opens the device at `device_path` exclusively and configures it. A Windows device path
+// "\\.\COM<n>" names COM port n on every platform (on POSIX systems it is mapped the way Wine
+// maps it); any other path is opened as it stands. Discards whatever was queued in both
+// directions. Returns PORT_OK when the port is open and configured, else PORT_ERR_OPEN or
+// PORT_ERR_SETSTATE with the module left closed. Sets the last error.
+int OpenPort(const char* device_path);
+
+// Discards input not yet read, puts back the read time-outs that OpenPort found on the device
+// (and only those; the line settings stay), and releases the device. Returns PORT_OK or
+// PORT_ERR_CLOSE. With no port open it touches nothing and returns PORT_OK. Sets the last
+// error.
+int ClosePort();
+
+// Discards whatever was received and not yet read, then writes `count` bytes and returns once
+// they have left the port. Returns PORT_OK, or PORT_ERR_WRITE (also when no port is open).
+// A count of 0 only discards the received bytes and returns PORT_OK. Leaves the last error
+// alone.
+int WritePort(const char* bytes, int count);
+
+// Reads up to `count` bytes into `buffer`, which must hold count + 1 bytes. Returns when
+// `count` bytes have arrived, when more than 250 ms pass between two received bytes, or when
+// 1000 ms + 10 ms per requested byte have passed, whichever comes first. Stores a zero byte
+// after the bytes read and returns their number, which may be 0 after a time-out. Returns 0
+// and stores nothing when the read failed or no port is open. Leaves the last error alone.
+int ReadPort(char* buffer, int count);
+
+// The result code of the last OpenPort or ClosePort; PORT_OK at start.
+int GetPortError();

@@ -1,0 +1,24 @@
+// Console helpers shared by the stages. Console input and output pass as streams so that a
+// stage can run in-process under a test as well as on the technician's console.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+// What ReadAnswer returns when standard input has ended before an answer came.
+constexpr int kEndOfInput = -1;
+
+// Reads one answer: skips white space (line ends included, so an empty line gives no answer
+// and the wait goes on), consumes exactly the next character and returns it, a to z upper-cased.
+// Whatever else was typed on the line stays queued for the following prompts. Returns
+// kEndOfInput when the input ends first.
+int ReadAnswer(std::istream& in);
+
+// Reads the COM port number the way "%d" does: leading white space skipped, an optional sign,
+// then decimal digits; the rest of the line stays queued. Returns true with `port_number` set
+// when a number from 1 to 255 was read; false for anything else (no digits, end of input, a
+// number out of range, even one too large for an int).
+bool ReadPortNumber(std::istream& in, int* port_number);
+
+// Writes `text` and flushes it, so that a prompt is on the screen before the program waits.
+void Say(std::ostream& out, const std::string& text);
