@@ -3,6 +3,72 @@
 #include <istream>
 #include <ostream>
 
-int ReadAnswer(std::istream&) { return kEndOfInput; }
-bool ReadPortNumber(std::istream&, int*) { return false; }
-void Say(std::ostream& out, const std::string& text) { out << text << std::flush; }
+namespace {
+
+bool IsBlank(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Skips blanks and line ends and returns the first other character without consuming it.
+int PeekPastBlanks(std::istream& in) {
+    int c = in.peek();
+    while (c != std::char_traits<char>::eof() && IsBlank(c)) {
+        in.get();
+        c = in.peek();
+    }
+    return c;
+}
+
+bool IsDigit(int c) {
+    return c >= '0' && c <= '9';
+}
+
+}  // namespace
+
+int ReadAnswer(std::istream& in) {
+    if (PeekPastBlanks(in) == std::char_traits<char>::eof()) {
+        return kEndOfInput;
+    }
+    int c = in.get();
+    if (c >= 'a' && c <= 'z') {
+        c = c - 'a' + 'A';
+    }
+    // Non-ASCII bytes come back as themselves, never as negative values that could pass for
+    // the end of input.
+    return static_cast<unsigned char>(c);
+}
+
+bool ReadPortNumber(std::istream& in, int* port_number) {
+    int c = PeekPastBlanks(in);
+    bool negative = false;
+    if (c == '+' || c == '-') {
+        negative = c == '-';
+        in.get();
+        c = in.peek();
+    }
+    if (!IsDigit(c)) {
+        return false;
+    }
+    // Digits are consumed to their end even past the valid range, so that what stays queued
+    // is what followed the number; a number too large for an int is simply out of range.
+    long long value = 0;
+    bool too_large = false;
+    while (IsDigit(c)) {
+        in.get();
+        if (value <= 1000) {
+            value = value * 10 + (c - '0');
+        } else {
+            too_large = true;
+        }
+        c = in.peek();
+    }
+    if (negative || too_large || value < 1 || value > 255) {
+        return false;
+    }
+    *port_number = static_cast<int>(value);
+    return true;
+}
+
+void Say(std::ostream& out, const std::string& text) {
+    out << text << std::flush;
+}

@@ -3,10 +3,173 @@
 #include <istream>
 #include <ostream>
 
+#include "console.h"
+#include "download.h"
+#include "loader.h"
+#include "port.h"
+
+namespace {
+
+void ShowBanner(std::ostream& out) {
+    Say(out, "\n");
+    Say(out, "TALVEN FIRMWARE PROGRAM UTILITY\n");
+    Say(out, "       v1.7  for  K410\n\n");
+    Say(out, "Press Q to quit at anytime.\n\n");
+}
+
+// Input that ends mid-run must never leave the run waiting or looping: the port is released
+// (it may be open during the questions), the cursor leaves the prompt's line, and the run
+// counts as failed because nothing was finished.
+int EndAtEndOfInput(std::ostream& out) {
+    ClosePort();
+    Say(out, "\n");
+    return RUN_FAILED;
+}
+
+// One configuration question. Only Y changes the default; everything else counts as no.
+// Returns false when the input ended.
+bool AskQuestion(std::istream& in, std::ostream& out, const char* explanation, const char* question,
+                 bool* yes) {
+    Say(out, explanation);
+    Say(out, question);
+    int answer = ReadAnswer(in);
+    if (answer == kEndOfInput) {
+        return false;
+    }
+    *yes = answer == 'Y';
+    return true;
+}
+
+// Returns false when the input ended.
+bool AskConfigurationQuestions(std::istream& in, std::ostream& out, AnalyzerOptions* options) {
+    Say(out, "\nThe following questions are for special analyzer configurations.\n");
+    Say(out, "The default answer to these questions is no.\n\n");
+
+    bool yes = false;
+    if (!AskQuestion(in, out,
+                     "The standard TALVEN 410 uses a 4-cell battery. The heavy-duty option is a "
+                     "6-cell battery, and is required for units with permeation driers.\n",
+                     "Is your TALVEN equipped with the HEAVY DUTY battery option? (Y/N)>", &yes)) {
+        return false;
+    }
+    options->heavy_duty_battery = yes;
+
+    if (!AskQuestion(in, out,
+                     "Old TALVEN 410's, version A through E, have a modem option and no USB.\n",
+                     "Is your TALVEN 410 a version A through E? (Y/N)>", &yes)) {
+        return false;
+    }
+    options->old_version = yes;
+
+    if (!AskQuestion(in, out,
+                     "The velocity sensor, if equipped, can be located externally in the "
+                     "Permeation Drier, or internally in the analyzer.\n",
+                     "Does your TALVEN have an external Permeation Drier? (If you do not have a "
+                     "velocity sensor, answer NO) (Y/N)>",
+                     &yes)) {
+        return false;
+    }
+    options->internal_velocity = !yes;
+
+    // Methane mode exists only for the standard analyzer: no firmware image combines it with
+    // any other option.
+    if (!options->heavy_duty_battery && !options->old_version && options->internal_velocity) {
+        if (!AskQuestion(in, out,
+                         "If your TALVEN has a Norwick NDIR bench, you can index the hydrocarbons "
+                         "channel to methane instead of propane.\n",
+                         "Do you want to enable the methane-mode option for the NDIR sensor? "
+                         "(Y/N)>",
+                         &yes)) {
+            return false;
+        }
+        options->methane_mode = yes;
+    }
+    return true;
+}
+
+void ShowSwitchOnInfo(std::ostream& out) {
+    Say(out,
+        "Open the battery compartment and locate 2 miniature slide switches to the right of "
+        "the battery.\n");
+    Say(out, "The programming switches will enable the TALVEN's firmware to be reprogrammed.\n");
+    Say(out, "Slide all switches to the ON position.\n");
+}
+
+// Asks until the technician chooses C (continue), S (skip the firmware) or Q (quit).
+// Returns that answer, or kEndOfInput.
+int AskSwitchOn(std::istream& in, std::ostream& out) {
+    for (;;) {
+        Say(out, "\nYou must now turn on the programming switches.\n");
+        Say(out, "Press I for more info, S to skip, or C to continue>");
+        int answer = ReadAnswer(in);
+        switch (answer) {
+            case 'C':
+            case 'S':
+            case 'Q':
+            case kEndOfInput:
+                return answer;
+            case 'I':
+                ShowSwitchOnInfo(out);
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+// Writes the firmware, then downloads the EEPROM data unless the technician quits.
+int ProgramFirmwareThenDownload(std::istream& in, std::ostream& out, const std::string& port_path,
+                                const AnalyzerOptions& options) {
+    bool firmware_written = false;
+    switch (RunLoaderStage(in, out, port_path, options, &firmware_written)) {
+        case LOADER_END_OF_INPUT:
+            return EndAtEndOfInput(out);
+        case LOADER_QUIT:
+            return firmware_written ? RUN_OK : RUN_FAILED;
+        case LOADER_GO_ON:
+            break;
+    }
+    int status = RunDownload(out, port_path, options);
+    return firmware_written ? status : RUN_FAILED;
+}
+
+}  // namespace
+
 std::string PortPath(int port_number) {
     return "\\\\.\\COM" + std::to_string(port_number);
 }
 
-int RunWizard(std::istream&, std::ostream&) {
-    return RUN_FAILED;
+int RunWizard(std::istream& in, std::ostream& out) {
+    ShowBanner(out);
+    Say(out, "Enter COM Port #>");
+    int port_number = 0;
+    if (!ReadPortNumber(in, &port_number)) {
+        Say(out, " Invalid Response\n");
+        return RUN_FAILED;
+    }
+    const std::string port_path = PortPath(port_number);
+
+    // Proves that the port exists and takes the analyzer's settings before the technician
+    // answers anything more; nothing is sent on this open.
+    if (OpenPort(port_path.c_str()) != PORT_OK) {
+        Say(out, " Error Opening " + port_path + " !\n");
+        return RUN_FAILED;
+    }
+    AnalyzerOptions options;
+    if (!AskConfigurationQuestions(in, out, &options)) {
+        return EndAtEndOfInput(out);
+    }
+    // The loader opens the port itself, so it must be free from here until the download.
+    ClosePort();
+
+    switch (AskSwitchOn(in, out)) {
+        case 'C':
+            return ProgramFirmwareThenDownload(in, out, port_path, options);
+        case 'S':
+            return RunDownload(out, port_path, options);
+        case 'Q':
+            return RUN_OK;
+        default:
+            return EndAtEndOfInput(out);
+    }
 }

@@ -1,3 +1,89 @@
+// The loader on POSIX systems. No shell runs it: a shell would take the backslashes of the
+// device path (\\.\COM3) as escapes. The command line is split at its blanks, which only ever
+// separate the loader's name and its three arguments.
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "loader.h"
 
-int LaunchLoader(const std::string&) { return 1; }
+extern char** environ;
+
+namespace {
+
+bool IsExecutableFile(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           access(path.c_str(), X_OK) == 0;
+}
+
+// Looks the loader up the way the Windows command interpreter does: the current folder first,
+// then the folders on PATH. Returns an empty string when it is nowhere.
+std::string FindLoader(const std::string& name) {
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    if (IsExecutableFile("./" + name)) {
+        return "./" + name;
+    }
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(path != nullptr ? path : "");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + name;
+        if (IsExecutableFile(candidate)) {
+            return candidate;
+        }
+    }
+    return "";
+}
+
+std::vector<std::string> SplitAtBlanks(const std::string& command) {
+    std::vector<std::string> words;
+    std::stringstream stream(command);
+    std::string word;
+    while (stream >> word) {
+        words.push_back(word);
+    }
+    return words;
+}
+
+}  // namespace
+
+int LaunchLoader(const std::string& loader_command) {
+    std::vector<std::string> words = SplitAtBlanks(loader_command);
+    if (words.empty()) {
+        return 1;
+    }
+    std::string program = FindLoader(words[0]);
+    if (program.empty()) {
+        return 1;
+    }
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(&word[0]);
+    }
+    argv.push_back(nullptr);
+
+    // The loader shares this console; what the wizard printed must be out before it speaks.
+    std::fflush(stdout);
+    pid_t child = 0;
+    if (posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+        return 1;
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return 1;
+        }
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+}

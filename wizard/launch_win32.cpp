@@ -1,3 +1,5 @@
 #include "loader.h"
 
-int LaunchLoader(const std::string&) { return 1; }
+int LaunchLoader(const std::string&) {
+    return 1;
+}
