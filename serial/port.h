@@ -50,7 +50,9 @@ int WritePort(const char* bytes, int count);
 // `count` bytes have arrived, when more than 250 ms pass between two received bytes, or when
 // 1000 ms + 10 ms per requested byte have passed, whichever comes first. Stores a zero byte
 // after the bytes read and returns their number, which may be 0 after a time-out. Returns 0
-// and stores nothing when the read failed or no port is open. Leaves the last error alone.
+// and stores no zero byte when the read failed (a vanished device; bytes that came before the
+// failure may already be in `buffer`), and touches nothing when no port is open. Never writes
+// past buffer[count]. Leaves the last error alone.
 int ReadPort(char* buffer, int count);
 
 // The result code of the last OpenPort or ClosePort; PORT_OK at start.

@@ -1,7 +1,408 @@
+// The serial port module on POSIX systems, written with termios.
+//
+// The descriptor stays non-blocking for its whole life: every read and every write waits in
+// poll() with a deadline. A device that stops taking bytes (an unplugged adapter, a line held
+// by flow control in the hardware) can then never hang the program inside write(); the worst
+// it costs is the write's time bound.
 #include "port.h"
 
-int OpenPort(const char*) { return PORT_ERR_OPEN; }
-int ClosePort() { return PORT_OK; }
-int WritePort(const char*, int) { return PORT_ERR_WRITE; }
-int ReadPort(char*, int) { return 0; }
-int GetPortError() { return PORT_OK; }
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
+
+// Read time-outs the analyzer's protocol was written against.
+constexpr long kReadIntervalMs = 250;
+constexpr long kReadTotalConstantMs = 1000;
+constexpr long kReadTotalPerByteMs = 10;
+
+// How long a write may take to leave the port. At 9600 baud a byte needs about 1.04 ms on
+// the wire, so 2 ms per byte leaves room for a busy machine while still catching a stall.
+constexpr long kWriteTotalConstantMs = 1000;
+constexpr long kWriteTotalPerByteMs = 2;
+
+// Everything the module knows about its one port. It lives for the whole process because the
+// port is opened and closed by different stages of a run, which pass nothing between them.
+struct PortState {
+    // The open device; -1 when no port is open.
+    int fd = -1;
+    // Result of the last OpenPort or ClosePort, for GetPortError.
+    int last_error = PORT_OK;
+    // The device's own read time-outs as OpenPort found them; ClosePort puts them back so
+    // that whatever uses the device after this program sees it as it was.
+    cc_t saved_vmin = 0;
+    cc_t saved_vtime = 0;
+    // The line settings as OpenPort wrote them.
+    termios line_state{};
+};
+
+PortState port_state;
+
+// Returns n for "\\.\COM<n>" (COM in any case, n decimal 1..255 without leading zeros),
+// else 0.
+int ComPortNumber(const char* path) {
+    if (std::strncmp(path, "\\\\.\\", 4) != 0) {
+        return 0;
+    }
+    const char* name = path + 4;
+    if (strncasecmp(name, "COM", 3) != 0) {
+        return 0;
+    }
+    const char* digits = name + 3;
+    size_t length = std::strlen(digits);
+    if (length < 1 || length > 3 || digits[0] == '0') {
+        return 0;
+    }
+    int number = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (digits[i] < '0' || digits[i] > '9') {
+            return 0;
+        }
+        number = number * 10 + (digits[i] - '0');
+    }
+    return number <= 255 ? number : 0;
+}
+
+// The device behind a path. COM<n> is looked up the way Wine looks it up, so that this program
+// and a loader run under Wine agree which device COM<n> is. When WINEPREFIX names a prefix,
+// its link is used even if it is missing: the technician's setup then says COM<n> has no
+// device, and silently falling back to a built-in serial port would talk to the wrong line.
+std::string DevicePath(const char* path) {
+    int number = ComPortNumber(path);
+    if (number == 0) {
+        return path;
+    }
+    std::string link = "/dosdevices/com" + std::to_string(number);
+    const char* prefix = getenv("WINEPREFIX");
+    if (prefix != nullptr && prefix[0] != '\0') {
+        return prefix + link;
+    }
+    const char* home = getenv("HOME");
+    if (home != nullptr && home[0] != '\0') {
+        std::string in_home = std::string(home) + "/.wine" + link;
+        struct stat info;
+        if (lstat(in_home.c_str(), &info) == 0) {
+            return in_home;
+        }
+    }
+    return "/dev/ttyS" + std::to_string(number - 1);
+}
+
+// Lets go of a device that was opened (and possibly locked and made exclusive) by OpenPort,
+// for the failure paths of OpenPort and for ClosePort. Returns close()'s result.
+int ReleaseDevice(int fd) {
+    ioctl(fd, TIOCNXCL);
+    flock(fd, LOCK_UN);
+    return close(fd);
+}
+
+// Puts the analyzer's line configuration into `settings`, leaving every other field as the
+// device had it.
+void ApplyLineSettings(termios* settings) {
+    // Raw input: no byte is translated, stripped, dropped or turned into a signal, and
+    // neither XON/XOFF nor a break (which would flush the input) interferes.
+    settings->c_iflag &=
+        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+#ifdef IUCLC
+    settings->c_iflag &= ~IUCLC;
+#endif
+    // Output goes out exactly as given: no newline or tab expansion.
+    settings->c_oflag &= ~OPOST;
+    // No line editing, echo or signal characters.
+    settings->c_lflag &= ~(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
+    // 8N1, no hardware handshake, modem status lines ignored, receiver on.
+    settings->c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+#ifdef CMSPAR
+    settings->c_cflag &= ~CMSPAR;
+#endif
+    settings->c_cflag |= CS8 | CLOCAL | CREAD;
+    cfsetispeed(settings, B9600);
+    cfsetospeed(settings, B9600);
+    // Reads wait in poll(), never in the driver: a read returns at once with what is queued.
+    settings->c_cc[VMIN] = 0;
+    settings->c_cc[VTIME] = 0;
+}
+
+// True when the device reports every field that ApplyLineSettings sets as it was asked.
+// Drivers may silently refuse a setting (a speed the hardware lacks), which tcsetattr does not
+// report as long as any part of the request was taken.
+bool LineSettingsTaken(const termios& asked, const termios& got) {
+    tcflag_t iflag_mask =
+        IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK;
+#ifdef IUCLC
+    iflag_mask |= IUCLC;
+#endif
+    tcflag_t cflag_mask = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+#ifdef CMSPAR
+    cflag_mask |= CMSPAR;
+#endif
+    tcflag_t oflag_mask = OPOST;
+    tcflag_t lflag_mask = ICANON | ECHO | ECHONL | ISIG | IEXTEN;
+    return (asked.c_iflag & iflag_mask) == (got.c_iflag & iflag_mask) &&
+           (asked.c_oflag & oflag_mask) == (got.c_oflag & oflag_mask) &&
+           (asked.c_cflag & cflag_mask) == (got.c_cflag & cflag_mask) &&
+           (asked.c_lflag & lflag_mask) == (got.c_lflag & lflag_mask) &&
+           cfgetispeed(&got) == cfgetispeed(&asked) && cfgetospeed(&got) == cfgetospeed(&asked) &&
+           got.c_cc[VMIN] == asked.c_cc[VMIN] && got.c_cc[VTIME] == asked.c_cc[VTIME];
+}
+
+// Milliseconds until `deadline`, rounded up so that poll() does not wake just before it and
+// spin; 0 once it has passed.
+int MillisecondsUntil(Clock::time_point deadline) {
+    auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) {
+        return 0;
+    }
+    auto ms = std::chrono::ceil<Milliseconds>(left).count();
+    return ms > 60000 ? 60000 : static_cast<int>(ms);
+}
+
+// Throws away whatever the device received and nobody has read yet.
+void DiscardInput(int fd) {
+    tcflush(fd, TCIFLUSH);
+}
+
+// Sends all `count` bytes, waiting for room in the driver's queue as needed. False on a
+// device error or when the deadline passes first.
+bool SendAll(int fd, const char* bytes, int count, Clock::time_point deadline) {
+    int sent = 0;
+    while (sent < count) {
+        ssize_t n = write(fd, bytes + sent, static_cast<size_t>(count - sent));
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;
+        }
+        // The queue is full: wait for room.
+        int wait_ms = MillisecondsUntil(deadline);
+        if (wait_ms == 0) {
+            return false;
+        }
+        pollfd waiter{fd, POLLOUT, 0};
+        int ready = poll(&waiter, 1, wait_ms);
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+        if (ready > 0 && (waiter.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when the transmitter itself has nothing left to send, where the driver can tell
+// (the UART's shift register and FIFO lie beyond the output queue). Drivers that cannot tell
+// count as empty.
+bool TransmitterEmpty(int fd) {
+#if defined(TIOCSERGETLSR) && defined(TIOCSER_TEMT)
+    unsigned int line_status = 0;
+    if (ioctl(fd, TIOCSERGETLSR, &line_status) == 0) {
+        return (line_status & TIOCSER_TEMT) != 0;
+    }
+#else
+    (void)fd;
+#endif
+    return true;
+}
+
+// Waits until the bytes written have left the port. tcdrain() would wait without any bound
+// on a stalled line, so the output queue is polled instead. False when the deadline passes
+// first or the device fails.
+bool WaitUntilSent(int fd, Clock::time_point deadline) {
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
+            return false;
+        }
+        if (queued == 0 && TransmitterEmpty(fd)) {
+            return true;
+        }
+        int wait_ms = MillisecondsUntil(deadline);
+        if (wait_ms == 0) {
+            return false;
+        }
+        // About one millisecond per queued byte at 9600 baud; look again no later than that,
+        // and at least every 20 ms so a fast driver is not waited on for long.
+        int nap_ms = queued < 1 ? 1 : (queued > 20 ? 20 : queued);
+        if (nap_ms > wait_ms) {
+            nap_ms = wait_ms;
+        }
+        std::this_thread::sleep_for(Milliseconds(nap_ms));
+    }
+}
+
+}  // namespace
+
+int OpenPort(const char* device_path) {
+    if (port_state.fd >= 0) {
+        // One port per process: a second open is refused and the open port is left alone.
+        port_state.last_error = PORT_ERR_OPEN;
+        return PORT_ERR_OPEN;
+    }
+    if (device_path == nullptr) {
+        port_state.last_error = PORT_ERR_OPEN;
+        return PORT_ERR_OPEN;
+    }
+    std::string path = DevicePath(device_path);
+
+    // O_NONBLOCK also keeps open() from waiting for a carrier on a modem line. O_CLOEXEC keeps
+    // a program started by this one (the loader) from inheriting the device.
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        port_state.last_error = PORT_ERR_OPEN;
+        return PORT_ERR_OPEN;
+    }
+    // Two locks, because neither covers every other program: flock() binds everyone who
+    // asks for it, root included; TIOCEXCL refuses even programs that do not ask, but root
+    // passes it.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        port_state.last_error = PORT_ERR_OPEN;
+        return PORT_ERR_OPEN;
+    }
+    termios settings;
+    if (ioctl(fd, TIOCEXCL) != 0 || tcgetattr(fd, &settings) != 0) {
+        ReleaseDevice(fd);
+        port_state.last_error = PORT_ERR_OPEN;
+        return PORT_ERR_OPEN;
+    }
+    cc_t found_vmin = settings.c_cc[VMIN];
+    cc_t found_vtime = settings.c_cc[VTIME];
+
+    ApplyLineSettings(&settings);
+    termios taken;
+    if (tcsetattr(fd, TCSANOW, &settings) != 0 || tcgetattr(fd, &taken) != 0 ||
+        !LineSettingsTaken(settings, taken)) {
+        ReleaseDevice(fd);
+        port_state.last_error = PORT_ERR_SETSTATE;
+        return PORT_ERR_SETSTATE;
+    }
+    // The analyzer's interface is powered from DTR/RTS on some cables. A pseudo-terminal or
+    // an adapter without modem lines cannot raise them and needs not.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    if (ioctl(fd, TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
+        ReleaseDevice(fd);
+        port_state.last_error = PORT_ERR_SETSTATE;
+        return PORT_ERR_SETSTATE;
+    }
+    // Nothing from before this program belongs to its conversation.
+    tcflush(fd, TCOFLUSH);
+    tcflush(fd, TCIFLUSH);
+
+    port_state.fd = fd;
+    port_state.saved_vmin = found_vmin;
+    port_state.saved_vtime = found_vtime;
+    port_state.line_state = taken;
+    port_state.last_error = PORT_OK;
+    return PORT_OK;
+}
+
+int ClosePort() {
+    if (port_state.fd < 0) {
+        return PORT_OK;
+    }
+    int fd = port_state.fd;
+    port_state.fd = -1;
+
+    tcflush(fd, TCOFLUSH);
+    tcflush(fd, TCIFLUSH);
+    // Only the read time-outs go back; the line settings stay as this program left them.
+    termios settings;
+    if (tcgetattr(fd, &settings) == 0) {
+        settings.c_cc[VMIN] = port_state.saved_vmin;
+        settings.c_cc[VTIME] = port_state.saved_vtime;
+        tcsetattr(fd, TCSANOW, &settings);
+    }
+    port_state.last_error = ReleaseDevice(fd) == 0 ? PORT_OK : PORT_ERR_CLOSE;
+    return port_state.last_error;
+}
+
+int WritePort(const char* bytes, int count) {
+    int fd = port_state.fd;
+    if (fd < 0 || count < 0 || (count > 0 && bytes == nullptr)) {
+        return PORT_ERR_WRITE;
+    }
+    // An answer to an earlier command must not be taken for the answer to this one.
+    DiscardInput(fd);
+    if (count == 0) {
+        return PORT_OK;
+    }
+    auto deadline = Clock::now() + Milliseconds(kWriteTotalConstantMs) +
+                    Milliseconds(kWriteTotalPerByteMs) * static_cast<long long>(count);
+    if (!SendAll(fd, bytes, count, deadline) || !WaitUntilSent(fd, deadline)) {
+        return PORT_ERR_WRITE;
+    }
+    return PORT_OK;
+}
+
+int ReadPort(char* buffer, int count) {
+    int fd = port_state.fd;
+    if (fd < 0 || buffer == nullptr || count < 0) {
+        return 0;
+    }
+    auto start = Clock::now();
+    auto total_deadline = start + Milliseconds(kReadTotalConstantMs) +
+                          Milliseconds(kReadTotalPerByteMs) * static_cast<long long>(count);
+    int got = 0;
+    Clock::time_point last_byte_at;
+    while (got < count) {
+        // The gap between two bytes is timed only once the first byte has come.
+        Clock::time_point deadline = total_deadline;
+        if (got > 0 && last_byte_at + Milliseconds(kReadIntervalMs) < deadline) {
+            deadline = last_byte_at + Milliseconds(kReadIntervalMs);
+        }
+        int wait_ms = MillisecondsUntil(deadline);
+        if (wait_ms == 0) {
+            break;
+        }
+        pollfd waiter{fd, POLLIN, 0};
+        int ready = poll(&waiter, 1, wait_ms);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return 0;
+        }
+        if (ready == 0) {
+            continue;  // the deadline is checked at the top
+        }
+        ssize_t n = read(fd, buffer + got, static_cast<size_t>(count - got));
+        if (n > 0) {
+            got += static_cast<int>(n);
+            last_byte_at = Clock::now();
+            continue;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) &&
+            (waiter.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) {
+            continue;
+        }
+        // End of file or an error: the device is gone (a hang-up reads as end of file).
+        return 0;
+    }
+    buffer[got] = '\0';
+    return got;
+}
+
+int GetPortError() {
+    return port_state.last_error;
+}

@@ -1,0 +1,218 @@
+#include "pty.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace k410test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsUntil(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+}  // namespace
+
+PtyLine::PtyLine(bool hold_slave) {
+    // Close-on-exec everywhere: a program started by the test must not keep the master open,
+    // or hanging up the line would not reach the program's end.
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) {
+        return;
+    }
+    const char* name = nullptr;
+    if (grantpt(master) != 0 || unlockpt(master) != 0 || (name = ptsname(master)) == nullptr) {
+        close(master);
+        return;
+    }
+    slave_path_ = name;
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    if (hold_slave) {
+        held_slave_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (held_slave_ < 0) {
+            close(master);
+            return;
+        }
+    }
+    master_ = master;
+}
+
+PtyLine::~PtyLine() {
+    HangUp();
+}
+
+bool PtyLine::Send(const std::string& bytes, std::chrono::milliseconds timeout) {
+    if (master_ < 0) {
+        return false;
+    }
+    auto deadline = Clock::now() + timeout;
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        ssize_t n = write(master_, bytes.data() + sent, bytes.size() - sent);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return false;
+        }
+        int wait_ms = MillisecondsUntil(deadline);
+        if (wait_ms == 0) {
+            return false;
+        }
+        pollfd waiter{master_, POLLOUT, 0};
+        poll(&waiter, 1, wait_ms);
+    }
+    return true;
+}
+
+void PtyLine::HangUp() {
+    if (held_slave_ >= 0) {
+        close(held_slave_);
+        held_slave_ = -1;
+    }
+    if (master_ >= 0) {
+        close(master_);
+        master_ = -1;
+    }
+}
+
+bool ReadLineSettings(const PtyLine& line, termios* settings) {
+    if (line.held_slave() >= 0) {
+        return tcgetattr(line.held_slave(), settings) == 0;
+    }
+    int fd = open(line.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = tcgetattr(fd, settings) == 0;
+    close(fd);
+    return ok;
+}
+
+ScratchDir::ScratchDir(const std::string& base) {
+    std::string parent = base;
+    if (parent.empty()) {
+        const char* tmpdir = getenv("TMPDIR");
+        parent = (tmpdir != nullptr && tmpdir[0] != '\0') ? tmpdir : "/tmp";
+    }
+    std::string pattern = parent + "/k410test.XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) != nullptr) {
+        path_ = name.data();
+    }
+}
+
+ScratchDir::~ScratchDir() {
+    if (!path_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);  // links are removed, not followed
+    }
+}
+
+bool PublishComPort(const std::string& prefix, int number, const std::string& device) {
+    std::string folder = prefix + "/dosdevices";
+    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+        return false;
+    }
+    std::string link = folder + "/com" + std::to_string(number);
+    if (unlink(link.c_str()) != 0 && errno != ENOENT) {
+        return false;
+    }
+    return symlink(device.c_str(), link.c_str()) == 0;
+}
+
+ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = getenv(name);
+    if (old != nullptr) {
+        had_value_ = true;
+        old_value_ = old;
+    }
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (had_value_) {
+        setenv(name_.c_str(), old_value_.c_str(), 1);
+    } else {
+        unsetenv(name_.c_str());
+    }
+}
+
+LineRecorder::LineRecorder(int fd) : fd_(fd) {
+    thread_ = std::thread([this] { Run(); });
+}
+
+LineRecorder::~LineRecorder() {
+    Stop();
+}
+
+void LineRecorder::Stop() {
+    stop_ = true;
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+std::string LineRecorder::Bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_;
+}
+
+std::vector<LineRecorder::Chunk> LineRecorder::Timeline() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return chunks_;
+}
+
+bool LineRecorder::WaitForBytes(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return arrived_.wait_for(lock, timeout, [&] { return bytes_.size() >= count; });
+}
+
+bool LineRecorder::WaitForText(const std::string& text, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return arrived_.wait_for(lock, timeout, [&] { return bytes_.find(text) != std::string::npos; });
+}
+
+void LineRecorder::Run() {
+    char chunk[4096];
+    while (!stop_) {
+        pollfd waiter{fd_, POLLIN, 0};
+        int ready = poll(&waiter, 1, 50);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) {
+            continue;
+        }
+        ssize_t n = ready > 0 ? read(fd_, chunk, sizeof chunk) : -1;
+        if (n > 0) {
+            Chunk arrival{Clock::now(), std::string(chunk, static_cast<size_t>(n))};
+            std::lock_guard<std::mutex> lock(mutex_);
+            bytes_ += arrival.bytes;
+            chunks_.push_back(std::move(arrival));
+            arrived_.notify_all();
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR) &&
+            (waiter.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
+            continue;
+        }
+        // No slave open (EIO, POLLHUP) or the descriptor is gone: nothing to read until the
+        // program opens its end again. Look back later instead of spinning.
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+}  // namespace k410test
