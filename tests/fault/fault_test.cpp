@@ -1,0 +1,340 @@
+// Failures at the boundary between k410prog and the system, injected into the built program with
+// the fault interposer: each must end with the program's own message and an honest exit status,
+// never a hang, with the line's read time-outs as they were and, on the analyzer's side, only a
+// prefix of what the data file should send (nothing duplicated, reordered or invented).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <ostream>
+#include <string>
+
+#include "fault_run.h"
+
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+namespace {
+
+const char kDataFile[] = "K410HELP(64K).TXT";
+// Port 3, the four questions answered no, then S: straight to the download.
+const char kSkipLoader[] = "3\nN\nN\nN\nN\nS\n";
+// The typical run: the loader at the first C, the download at the second.
+const char kTypicalRun[] = "3\nN\nN\nN\nN\nC\nC\n";
+// The loader fails, the technician does not retry and quits at the switch-off prompt.
+const char kLoaderFailsThenQuit[] = "3\nN\nN\nN\nN\nC\nN\nQ\n";
+
+const char kSwitchOnPrompt[] = "Press I for more info, S to skip, or C to continue>";
+const char kComplete[] = "Programming Complete!\n";
+const char kLoaderFailed[] = "BSL Programming failed.\nRetry? (Y or N)>";
+
+class FaultTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder_ = MakeScratchFolder();
+        ASSERT_FALSE(folder_.empty());
+        ASSERT_TRUE(StartAnalyzer(&analyzer_));
+        ASSERT_EQ(symlink(analyzer_.slave_name.c_str(), (folder_ + "/dosdevices/com3").c_str()), 0);
+        found_ = LineSettings(analyzer_);
+        data_ = StandardDataFile();
+        WriteFile(folder_ + "/" + kDataFile, data_);
+        WriteLoader(folder_, "exit 0");
+    }
+
+    void TearDown() override {
+        StopAnalyzer(&analyzer_);
+        RemoveScratchFolder(folder_);
+    }
+
+    // Runs the program and checks what every run must show, fault or not: it ended by itself,
+    // the sanitizers (in a sanitizer build) had nothing to say, the line is not left exclusive
+    // and its read time-outs are the ones it had before the program opened it.
+    RunResult Run(const std::string& answers, const std::string& faults,
+                  bool check_timeouts = true) {
+        RunResult result = RunProgram(folder_, analyzer_, answers, faults);
+        EXPECT_FALSE(result.timed_out) << "the program hung; output so far:\n" << result.output;
+        EXPECT_EQ(result.errors, "");
+        EXPECT_FALSE(LineExclusive(analyzer_));
+        if (!check_timeouts) {
+            return result;
+        }
+        termios now = LineSettings(analyzer_);
+        EXPECT_EQ(now.c_cc[VMIN], found_.c_cc[VMIN]);
+        EXPECT_EQ(now.c_cc[VTIME], found_.c_cc[VTIME]);
+        return result;
+    }
+
+    std::string Wire() { return Received(&analyzer_); }
+
+    // The fault named by `call` was injected at least once (a rule that never fires proves
+    // nothing).
+    static void ExpectInjected(const RunResult& result, const std::string& call) {
+        EXPECT_THAT(result.fault_log, HasSubstr("inject " + call + " ")) << result.fault_log;
+    }
+
+    std::string folder_;
+    Analyzer analyzer_;
+    termios found_{};
+    std::string data_;
+};
+
+// --- The port check: the port cannot be opened, so nothing more is asked. ---
+
+struct OpenFault {
+    const char* name;
+    const char* faults;
+    const char* call;
+    // False where the open fails after the line settings were written: OpenPort then releases
+    // the device without putting its read time-outs back (see the report on this suite).
+    bool timeouts_kept = true;
+};
+
+void PrintTo(const OpenFault& fault, std::ostream* out) {
+    *out << fault.faults;
+}
+
+class PortCheckFault : public FaultTest, public ::testing::WithParamInterface<OpenFault> {};
+
+TEST_P(PortCheckFault, SaysErrorOpeningAndSendsNothing) {
+    RunResult result = Run(kSkipLoader, GetParam().faults, GetParam().timeouts_kept);
+    ExpectInjected(result, GetParam().call);
+    EXPECT_THAT(result.output, EndsWith("Enter COM Port #> Error Opening \\\\.\\COM3 !\n"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Wire(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fault, PortCheckFault,
+    ::testing::Values(OpenFault{"OpenRefused", "open:1:ENOENT", "open"},
+                      OpenFault{"DeviceGoneAtOpen", "open:1:ENXIO", "open"},
+                      OpenFault{"LockHeldElsewhere", "flock:1:EWOULDBLOCK", "flock"},
+                      OpenFault{"ExclusiveModeRefused", "excl:1:EIO", "excl"},
+                      OpenFault{"SettingsUnreadable", "tcgetattr:1:EIO", "tcgetattr"},
+                      OpenFault{"SettingsRefused", "tcsetattr:1:EINVAL", "tcsetattr"},
+                      OpenFault{"SettingsSilentlyIgnored", "tcsetattr:1:ignore", "tcsetattr"},
+                      OpenFault{"SettingsUnreadableAfterSet", "tcgetattr:2:EIO", "tcgetattr",
+                                false}),
+    [](const ::testing::TestParamInfo<OpenFault>& info) { return std::string(info.param.name); });
+
+// --- The download's reopen: the firmware stage is over, the port cannot be had again. ---
+
+TEST_F(FaultTest, ReopenForDownloadRefusedSaysErrorOpening) {
+    // The second open of the device is the download's.
+    RunResult result = Run(kSkipLoader, "open:2:EBUSY");
+    ExpectInjected(result, "open");
+    EXPECT_THAT(result.output,
+                EndsWith(std::string(kSwitchOnPrompt) + " Error Opening \\\\.\\COM3 !\n"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Wire(), "");
+}
+
+TEST_F(FaultTest, ReopenAfterLoaderRefusesSettingsSaysErrorOpening) {
+    // tcsetattr: 1 and 2 are the check's open and close, 3 the download's open.
+    RunResult result = Run(kTypicalRun, "tcsetattr:3:EIO");
+    ExpectInjected(result, "tcsetattr");
+    EXPECT_THAT(result.output, EndsWith("Firmware Programming Complete!\n"
+                                        " Error Opening \\\\.\\COM3 !\n"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(ReadFile(folder_ + "/bsl-args.txt"), "+mpvr -c\\\\.\\COM3 K410IV.TXT\n");
+    EXPECT_EQ(Wire(), "");
+}
+
+// --- Writes during the download. ---
+
+TEST_F(FaultTest, WriteErrorMidDownloadStopsWithErrorWriting) {
+    RunResult result = Run(kSkipLoader, "write:2:EIO");
+    ExpectInjected(result, "write");
+    EXPECT_THAT(result.output, EndsWith("\n Error Writing \\\\.\\COM3 !\n"));
+    EXPECT_THAT(result.output, Not(HasSubstr(kComplete)));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Wire(), WireBytesOfPieces(data_, 1));
+}
+
+TEST_F(FaultTest, DeviceGoneAtFirstWriteSendsNothing) {
+    RunResult result = Run(kSkipLoader, "write:1+:ENXIO");
+    ExpectInjected(result, "write");
+    EXPECT_THAT(result.output, EndsWith("\n Error Writing \\\\.\\COM3 !\n"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Wire(), "");
+}
+
+// Short writes, interrupted writes and a full queue are everyday events on a serial line: the
+// port must finish the job by itself, every byte once and in order.
+struct AbsorbedFault {
+    const char* name;
+    const char* faults;
+    const char* calls[2];
+};
+
+void PrintTo(const AbsorbedFault& fault, std::ostream* out) {
+    *out << fault.faults;
+}
+
+class AbsorbedWriteFault : public FaultTest, public ::testing::WithParamInterface<AbsorbedFault> {};
+
+TEST_P(AbsorbedWriteFault, DownloadCompletesWithEveryByteOnce) {
+    RunResult result = Run(kSkipLoader, GetParam().faults);
+    for (const char* call : GetParam().calls) {
+        if (call != nullptr) {
+            ExpectInjected(result, call);
+        }
+    }
+    EXPECT_THAT(result.output, EndsWith(std::string("\n") + kComplete));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(Wire(), WireBytes(data_));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fault, AbsorbedWriteFault,
+    ::testing::Values(
+        AbsorbedFault{"EveryWriteShort", "write:1+:short", {"write", nullptr}},
+        AbsorbedFault{"InterruptedWrites", "write:1:EINTR,write:3:EINTR", {"write", nullptr}},
+        AbsorbedFault{
+            "QueueFullThenInterruptedWait", "write:2:EAGAIN,poll:1:EINTR", {"write", "poll"}},
+        AbsorbedFault{"PurgesFailing", "tcflush:1+:EIO", {"tcflush", nullptr}}),
+    [](const ::testing::TestParamInfo<AbsorbedFault>& info) {
+        return std::string(info.param.name);
+    });
+
+TEST_F(FaultTest, StalledLineHitsTheDrainBound) {
+    // The driver keeps reporting a byte queued: the first line's write must give up after
+    // 1000 ms + 2 ms per byte (8 bytes here), not wait for ever.
+    RunResult result = Run(kSkipLoader, "outq:1+:stall");
+    ExpectInjected(result, "outq");
+    EXPECT_THAT(result.output, EndsWith("ALPHA 1\r\n Error Writing \\\\.\\COM3 !\n"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_GE(result.seconds, 0.9);
+    EXPECT_LT(result.seconds, 10.0);
+    // The bytes themselves did leave; only their drain was never confirmed.
+    EXPECT_EQ(Wire(), WireBytesOfPieces(data_, 1));
+}
+
+TEST_F(FaultTest, OutputQueueUnreadableStopsWithErrorWriting) {
+    RunResult result = Run(kSkipLoader, "outq:1:EIO");
+    ExpectInjected(result, "outq");
+    EXPECT_THAT(result.output, EndsWith("\n Error Writing \\\\.\\COM3 !\n"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Wire(), WireBytesOfPieces(data_, 1));
+}
+
+TEST_F(FaultTest, FailingCloseLosesNothingAndIsNotReported) {
+    // Every line has been drained before the close, so a close that reports an error has lost
+    // nothing; the program does not count it as a failure of the run.
+    RunResult result = Run(kSkipLoader, "close:1+:EIO");
+    ExpectInjected(result, "close");
+    EXPECT_THAT(result.output, EndsWith(std::string("\n") + kComplete));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(Wire(), WireBytes(data_));
+}
+
+// --- The data file. ---
+
+TEST_F(FaultTest, DataFileUnopenableSaysFileNotFound) {
+    RunResult result = Run(kSkipLoader, "fopen:1:EACCES");
+    ExpectInjected(result, "fopen");
+    EXPECT_THAT(result.output, EndsWith("Programming Help File: K410HELP(64K).TXT\n"
+                                        "File not found: K410HELP(64K).TXT\n"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Wire(), "");
+}
+
+TEST_F(FaultTest, ReadErrorMidFileSaysFileReadError) {
+    // The 12th byte lies in the second line: the first line has gone out, the second has not.
+    RunResult result = Run(kSkipLoader, "getc:12:EIO");
+    ExpectInjected(result, "getc");
+    EXPECT_THAT(result.output, EndsWith("ALPHA 1\r\nFile read error: K410HELP(64K).TXT\n"));
+    EXPECT_THAT(result.output, Not(HasSubstr(kComplete)));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Wire(), WireBytesOfPieces(data_, 1));
+}
+
+TEST_F(FaultTest, DataFileThatIsAFolderIsAReadError) {
+    // No interposer needed: reading a directory fails for real (EISDIR).
+    std::string path = folder_ + "/" + kDataFile;
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    RunResult result = Run(kSkipLoader, "");
+    EXPECT_THAT(result.output, EndsWith("Downloading EEPROM Data...\n"
+                                        "\nFile read error: K410HELP(64K).TXT\n"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Wire(), "");
+}
+
+// --- The loader. ---
+
+struct LoaderFault {
+    const char* name;
+    const char* loader;  // the stand-in's body; nullptr: no BSL.EXE at all
+    bool executable;
+    const char* faults;
+};
+
+void PrintTo(const LoaderFault& fault, std::ostream* out) {
+    *out << (fault.loader != nullptr ? fault.loader : "no loader") << " " << fault.faults;
+}
+
+class LoaderFailure : public FaultTest, public ::testing::WithParamInterface<LoaderFault> {};
+
+TEST_P(LoaderFailure, SaysProgrammingFailedAndAsksToRetry) {
+    std::string loader = folder_ + "/BSL.EXE";
+    unlink(loader.c_str());
+    if (GetParam().loader != nullptr) {
+        WriteLoader(folder_, GetParam().loader);
+        chmod(loader.c_str(), GetParam().executable ? 0755 : 0644);
+    }
+    RunResult result = Run(kLoaderFailsThenQuit, GetParam().faults);
+    EXPECT_THAT(result.output,
+                EndsWith(std::string("Launching Bootstrap Loader Program...\n\n") + kLoaderFailed +
+                         "Turn off the programming switches.\nWhen ready press C to continue>"));
+    EXPECT_THAT(result.output, Not(HasSubstr("Firmware Programming Complete!")));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Wire(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fault, LoaderFailure,
+    ::testing::Values(LoaderFault{"Missing", nullptr, false, ""},
+                      LoaderFault{"NotExecutable", "exit 0", false, ""},
+                      LoaderFault{"KilledBySignal", "kill -KILL $$", true, ""},
+                      LoaderFault{"ExitStatus255", "exit 255", true, ""},
+                      LoaderFault{"SpawnFails", "exit 0", true, "spawn:1+:EAGAIN"}),
+    [](const ::testing::TestParamInfo<LoaderFault>& info) { return std::string(info.param.name); });
+
+TEST_F(FaultTest, SpawnFailureRetriedToSuccessCompletesTheRun) {
+    RunResult result = Run("3\nN\nN\nN\nN\nC\nY\nC\n", "spawn:1:EAGAIN");
+    ExpectInjected(result, "spawn");
+    EXPECT_THAT(result.output,
+                HasSubstr(std::string(kLoaderFailed) + "Launching Bootstrap Loader Program...\n\n"
+                                                       "Turn off the programming switches.\n"));
+    EXPECT_THAT(result.output, HasSubstr("Firmware Programming Complete!\n"));
+    EXPECT_THAT(result.output, EndsWith(std::string("\n") + kComplete));
+    EXPECT_EQ(result.status, 0);
+    // The spawn that failed never started the loader; the retry ran it once.
+    EXPECT_EQ(ReadFile(folder_ + "/bsl-args.txt"), "+mpvr -c\\\\.\\COM3 K410IV.TXT\n");
+    EXPECT_EQ(Wire(), WireBytes(data_));
+}
+
+TEST_F(FaultTest, LoaderFailureNotRetriedStillDownloadsButFailsTheRun) {
+    WriteLoader(folder_, "exit 255");
+    RunResult result = Run("3\nN\nN\nN\nN\nC\nN\nC\n", "");
+    EXPECT_THAT(result.output, HasSubstr(kLoaderFailed));
+    EXPECT_THAT(result.output, Not(HasSubstr("Firmware Programming Complete!")));
+    EXPECT_THAT(result.output, EndsWith(std::string("\n") + kComplete));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(Wire(), WireBytes(data_));
+}
+
+// --- No fault: the harness itself sees the whole job done. ---
+
+TEST_F(FaultTest, TypicalRunWithoutFaultsSendsEveryByte) {
+    RunResult result = Run(kTypicalRun, "");
+    EXPECT_THAT(result.output, StartsWith("\nTALVEN FIRMWARE PROGRAM UTILITY\n"));
+    EXPECT_THAT(result.output, EndsWith("DELTA 4444\n" + std::string(kComplete)));
+    EXPECT_EQ(result.status, 0);
+    EXPECT_THAT(result.fault_log, HasSubstr("uses write "));
+    EXPECT_EQ(Wire(), WireBytes(data_));
+}
+
+}  // namespace

@@ -1,0 +1,531 @@
+// Fault injection at the boundary between k410prog and the system, loaded with LD_PRELOAD so
+// that the program's real code paths run against a real pseudo-terminal and a real data file,
+// with one chosen call failing the way a flaky adapter, a full disk or a broken loader makes it
+// fail.
+//
+// Configured by the environment:
+//   K410_FAULT         rules "call:N:action" separated by commas. The rule fires on the Nth
+//                      use of `call` that concerns the target (counted from 1); "N+" fires on
+//                      the Nth use and every later one.
+//   K410_FAULT_DEVICE  the serial device (a pty slave); calls on any descriptor or path that is
+//                      this character device are the serial calls.
+//   K410_FAULT_FILE    a piece of the data file's name (default "K410HELP"); streams opened
+//                      from such a name are the data file.
+//   K410_FAULT_LOG     a file that receives one line per injected fault and, at exit, the
+//                      number of uses of each call, so that a test can prove its fault was hit.
+//
+// Calls (what counts as a use):
+//   open, flock, excl (ioctl TIOCEXCL), tcgetattr, tcsetattr, tcflush, write, poll,
+//   outq (ioctl TIOCOUTQ), close        on the serial device
+//   fopen, getc (getc, fgetc, fread)    on the data file
+//   spawn (posix_spawn, posix_spawnp)   any
+// Actions: an errno name (EIO, EINTR, EAGAIN, EBUSY, ...) makes the call fail with it; "short"
+// makes write take only half of its bytes (at least one); "stall" makes TIOCOUTQ report a byte
+// still queued; "ignore" makes tcsetattr report success without changing anything.
+//
+// The variable LD_PRELOAD is removed at start, so programs that k410prog starts (the loader)
+// run without faults.
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+enum Action { ACTION_ERRNO, ACTION_SHORT, ACTION_STALL, ACTION_IGNORE };
+
+struct Rule {
+    char call[16];
+    long nth;
+    bool and_later;
+    Action action;
+    int error;
+    char action_name[16];
+};
+
+constexpr int kMaxRules = 16;
+constexpr int kMaxCalls = 16;
+constexpr int kMaxFiles = 8;
+
+struct Counter {
+    char call[16];
+    long uses;
+};
+
+bool initialised = false;
+Rule rules[kMaxRules];
+int rule_count = 0;
+Counter counters[kMaxCalls];
+int counter_count = 0;
+bool device_known = false;
+dev_t device_rdev = 0;
+char file_pattern[64] = "K410HELP";
+char log_path[512] = "";
+FILE* data_files[kMaxFiles];
+
+struct ErrnoName {
+    const char* name;
+    int value;
+};
+
+const ErrnoName errno_names[] = {
+    {"EIO", EIO},     {"EINTR", EINTR},   {"EAGAIN", EAGAIN},
+    {"EBUSY", EBUSY}, {"ENOENT", ENOENT}, {"EACCES", EACCES},
+    {"EPERM", EPERM}, {"EINVAL", EINVAL}, {"ENOTTY", ENOTTY},
+    {"ENXIO", ENXIO}, {"ENODEV", ENODEV}, {"ENOMEM", ENOMEM},
+    {"EBADF", EBADF}, {"ENOSPC", ENOSPC}, {"EWOULDBLOCK", EWOULDBLOCK},
+};
+
+template <typename F>
+F Next(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+// Appends a line to the log with the next write(), never through this file's own write().
+void Log(const char* text) {
+    if (log_path[0] == '\0') {
+        return;
+    }
+    static auto real_write = Next<ssize_t (*)(int, const void*, size_t)>("write");
+    static auto real_open = Next<int (*)(const char*, int, ...)>("open");
+    static auto real_close = Next<int (*)(int)>("close");
+    int fd = real_open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return;
+    }
+    ssize_t ignored = real_write(fd, text, strlen(text));
+    (void)ignored;
+    real_close(fd);
+}
+
+bool ParseAction(const char* text, Rule* rule) {
+    snprintf(rule->action_name, sizeof rule->action_name, "%s", text);
+    if (strcmp(text, "short") == 0) {
+        rule->action = ACTION_SHORT;
+        return true;
+    }
+    if (strcmp(text, "stall") == 0) {
+        rule->action = ACTION_STALL;
+        return true;
+    }
+    if (strcmp(text, "ignore") == 0) {
+        rule->action = ACTION_IGNORE;
+        return true;
+    }
+    for (const ErrnoName& known : errno_names) {
+        if (strcmp(text, known.name) == 0) {
+            rule->action = ACTION_ERRNO;
+            rule->error = known.value;
+            return true;
+        }
+    }
+    return false;
+}
+
+// One rule "call:N[+]:action". A rule that does not parse is reported in the log and dropped,
+// so that a mistyped test fails on its missing fault instead of passing silently.
+void ParseRule(const char* text) {
+    char call[16];
+    char count[16];
+    char action[16];
+    if (rule_count == kMaxRules || sscanf(text, "%15[^:]:%15[^:]:%15s", call, count, action) != 3) {
+        Log("bad rule\n");
+        return;
+    }
+    Rule& rule = rules[rule_count];
+    snprintf(rule.call, sizeof rule.call, "%s", call);
+    char* end = nullptr;
+    rule.nth = strtol(count, &end, 10);
+    rule.and_later = end != nullptr && *end == '+';
+    if (rule.nth < 1 || !ParseAction(action, &rule)) {
+        Log("bad rule\n");
+        return;
+    }
+    ++rule_count;
+}
+
+void Init() {
+    if (initialised) {
+        return;
+    }
+    initialised = true;
+    const char* log = getenv("K410_FAULT_LOG");
+    if (log != nullptr) {
+        snprintf(log_path, sizeof log_path, "%s", log);
+    }
+    const char* pattern = getenv("K410_FAULT_FILE");
+    if (pattern != nullptr && pattern[0] != '\0') {
+        snprintf(file_pattern, sizeof file_pattern, "%s", pattern);
+    }
+    const char* device = getenv("K410_FAULT_DEVICE");
+    struct stat info;
+    if (device != nullptr && stat(device, &info) == 0 && S_ISCHR(info.st_mode)) {
+        device_known = true;
+        device_rdev = info.st_rdev;
+    }
+    const char* spec = getenv("K410_FAULT");
+    if (spec != nullptr) {
+        char copy[512];
+        snprintf(copy, sizeof copy, "%s", spec);
+        char* saved = nullptr;
+        for (char* part = strtok_r(copy, ",", &saved); part != nullptr;
+             part = strtok_r(nullptr, ",", &saved)) {
+            ParseRule(part);
+        }
+    }
+    unsetenv("LD_PRELOAD");
+}
+
+__attribute__((constructor)) void InitAtLoad() {
+    Init();
+}
+
+__attribute__((destructor)) void ReportUses() {
+    char line[128];
+    for (int i = 0; i < counter_count; ++i) {
+        snprintf(line, sizeof line, "uses %s %ld\n", counters[i].call, counters[i].uses);
+        Log(line);
+    }
+}
+
+long CountUse(const char* call) {
+    for (int i = 0; i < counter_count; ++i) {
+        if (strcmp(counters[i].call, call) == 0) {
+            return ++counters[i].uses;
+        }
+    }
+    if (counter_count == kMaxCalls) {
+        return 0;
+    }
+    Counter& counter = counters[counter_count++];
+    snprintf(counter.call, sizeof counter.call, "%s", call);
+    counter.uses = 1;
+    return 1;
+}
+
+// Counts a use of `call` and returns the rule that fires on it, if any.
+const Rule* Use(const char* call) {
+    Init();
+    long use = CountUse(call);
+    for (int i = 0; i < rule_count; ++i) {
+        const Rule& rule = rules[i];
+        if (strcmp(rule.call, call) == 0 &&
+            (use == rule.nth || (rule.and_later && use > rule.nth))) {
+            char line[128];
+            snprintf(line, sizeof line, "inject %s #%ld %s\n", call, use, rule.action_name);
+            Log(line);
+            return &rule;
+        }
+    }
+    return nullptr;
+}
+
+bool IsDevice(int fd) {
+    Init();
+    struct stat info;
+    return device_known && fd >= 0 && fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) &&
+           info.st_rdev == device_rdev;
+}
+
+bool IsDevicePath(const char* path) {
+    Init();
+    struct stat info;
+    return device_known && path != nullptr && stat(path, &info) == 0 && S_ISCHR(info.st_mode) &&
+           info.st_rdev == device_rdev;
+}
+
+bool IsDataFileName(const char* path) {
+    Init();
+    return path != nullptr && strstr(path, file_pattern) != nullptr;
+}
+
+bool IsDataFile(FILE* file) {
+    for (FILE* known : data_files) {
+        if (known != nullptr && known == file) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void RememberDataFile(FILE* file) {
+    for (FILE*& slot : data_files) {
+        if (slot == nullptr) {
+            slot = file;
+            return;
+        }
+    }
+}
+
+void ForgetDataFile(FILE* file) {
+    for (FILE*& slot : data_files) {
+        if (slot == file) {
+            slot = nullptr;
+        }
+    }
+}
+
+// Fails with the rule's errno. Returns -1 for the callers' convenience.
+int Fail(const Rule* rule) {
+    errno = rule->error;
+    return -1;
+}
+
+int OpenWith(const char* real_name, const char* path, int flags, mode_t mode) {
+    if (IsDevicePath(path)) {
+        const Rule* rule = Use("open");
+        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            return Fail(rule);
+        }
+    }
+    auto real = Next<int (*)(const char*, int, ...)>(real_name);
+    return real(path, flags, mode);
+}
+
+mode_t ModeArgument(int flags, va_list args) {
+    return (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(args, int)) : 0;
+}
+
+// A read error on a stream as the C library itself marks one, so that ferror() reports it.
+int FailStream(FILE* file, const Rule* rule) {
+    file->_flags |= _IO_ERR_SEEN;
+    errno = rule->error;
+    return EOF;
+}
+
+}  // namespace
+
+extern "C" {
+
+int open(const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = ModeArgument(flags, args);
+    va_end(args);
+    return OpenWith("open", path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = ModeArgument(flags, args);
+    va_end(args);
+    return OpenWith("open64", path, flags, mode);
+}
+
+int __open_2(const char* path, int flags) {
+    return OpenWith("open", path, flags, 0);
+}
+
+int __open64_2(const char* path, int flags) {
+    return OpenWith("open64", path, flags, 0);
+}
+
+int openat(int dir, const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = ModeArgument(flags, args);
+    va_end(args);
+    if (dir == AT_FDCWD || path[0] == '/') {
+        if (IsDevicePath(path)) {
+            const Rule* rule = Use("open");
+            if (rule != nullptr && rule->action == ACTION_ERRNO) {
+                return Fail(rule);
+            }
+        }
+    }
+    auto real = Next<int (*)(int, const char*, int, ...)>("openat");
+    return real(dir, path, flags, mode);
+}
+
+int flock(int fd, int operation) {
+    if (IsDevice(fd)) {
+        const Rule* rule = Use("flock");
+        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            return Fail(rule);
+        }
+    }
+    return Next<int (*)(int, int)>("flock")(fd, operation);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void* argument = va_arg(args, void*);
+    va_end(args);
+    if ((request == TIOCOUTQ || request == TIOCEXCL) && IsDevice(fd)) {
+        const Rule* rule = Use(request == TIOCOUTQ ? "outq" : "excl");
+        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            return Fail(rule);
+        }
+        if (rule != nullptr && rule->action == ACTION_STALL && request == TIOCOUTQ) {
+            // The line is stuck: a byte stays queued however long the program waits.
+            *static_cast<int*>(argument) = 1;
+            return 0;
+        }
+    }
+    return Next<int (*)(int, unsigned long, ...)>("ioctl")(fd, request, argument);
+}
+
+int tcgetattr(int fd, struct termios* settings) {
+    if (IsDevice(fd)) {
+        const Rule* rule = Use("tcgetattr");
+        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            return Fail(rule);
+        }
+    }
+    return Next<int (*)(int, struct termios*)>("tcgetattr")(fd, settings);
+}
+
+int tcsetattr(int fd, int when, const struct termios* settings) {
+    if (IsDevice(fd)) {
+        const Rule* rule = Use("tcsetattr");
+        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            return Fail(rule);
+        }
+        if (rule != nullptr && rule->action == ACTION_IGNORE) {
+            // A driver that takes the request and silently keeps its own settings.
+            return 0;
+        }
+    }
+    return Next<int (*)(int, int, const struct termios*)>("tcsetattr")(fd, when, settings);
+}
+
+int tcflush(int fd, int queue) {
+    if (IsDevice(fd)) {
+        const Rule* rule = Use("tcflush");
+        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            return Fail(rule);
+        }
+    }
+    return Next<int (*)(int, int)>("tcflush")(fd, queue);
+}
+
+ssize_t write(int fd, const void* bytes, size_t count) {
+    auto real = Next<ssize_t (*)(int, const void*, size_t)>("write");
+    if (IsDevice(fd)) {
+        const Rule* rule = Use("write");
+        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            return Fail(rule);
+        }
+        if (rule != nullptr && rule->action == ACTION_SHORT && count > 1) {
+            return real(fd, bytes, count / 2);
+        }
+    }
+    return real(fd, bytes, count);
+}
+
+int poll(struct pollfd* fds, nfds_t count, int timeout) {
+    for (nfds_t i = 0; i < count; ++i) {
+        if (IsDevice(fds[i].fd)) {
+            const Rule* rule = Use("poll");
+            if (rule != nullptr && rule->action == ACTION_ERRNO) {
+                return Fail(rule);
+            }
+            break;
+        }
+    }
+    return Next<int (*)(struct pollfd*, nfds_t, int)>("poll")(fds, count, timeout);
+}
+
+int close(int fd) {
+    auto real = Next<int (*)(int)>("close");
+    if (IsDevice(fd)) {
+        const Rule* rule = Use("close");
+        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            // As on Linux, the descriptor is gone even when close() reports an error.
+            real(fd);
+            return Fail(rule);
+        }
+    }
+    return real(fd);
+}
+
+FILE* fopen(const char* path, const char* mode) {
+    if (IsDataFileName(path)) {
+        const Rule* rule = Use("fopen");
+        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            errno = rule->error;
+            return nullptr;
+        }
+    }
+    FILE* file = Next<FILE* (*)(const char*, const char*)>("fopen")(path, mode);
+    if (file != nullptr && IsDataFileName(path)) {
+        RememberDataFile(file);
+    }
+    return file;
+}
+
+FILE* fopen64(const char* path, const char* mode) {
+    return fopen(path, mode);
+}
+
+int fclose(FILE* file) {
+    ForgetDataFile(file);
+    return Next<int (*)(FILE*)>("fclose")(file);
+}
+
+int getc(FILE* file) {
+    if (IsDataFile(file)) {
+        const Rule* rule = Use("getc");
+        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            return FailStream(file, rule);
+        }
+    }
+    return Next<int (*)(FILE*)>("getc")(file);
+}
+
+int fgetc(FILE* file) {
+    if (IsDataFile(file)) {
+        const Rule* rule = Use("getc");
+        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            return FailStream(file, rule);
+        }
+    }
+    return Next<int (*)(FILE*)>("fgetc")(file);
+}
+
+size_t fread(void* buffer, size_t size, size_t count, FILE* file) {
+    if (IsDataFile(file)) {
+        const Rule* rule = Use("getc");
+        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            FailStream(file, rule);
+            return 0;
+        }
+    }
+    return Next<size_t (*)(void*, size_t, size_t, FILE*)>("fread")(buffer, size, count, file);
+}
+
+int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
+    const Rule* rule = Use("spawn");
+    if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        return rule->error;
+    }
+    return Next<int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*,
+                        const posix_spawnattr_t*, char* const*, char* const*)>("posix_spawn")(
+        pid, path, actions, attributes, argv, envp);
+}
+
+int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
+                 const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
+    const Rule* rule = Use("spawn");
+    if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        return rule->error;
+    }
+    return Next<int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*,
+                        const posix_spawnattr_t*, char* const*, char* const*)>("posix_spawnp")(
+        pid, file, actions, attributes, argv, envp);
+}
+
+}  // extern "C"
