@@ -152,7 +152,8 @@ class SerialPort : public ::testing::Test {
 // --- Line settings -------------------------------------------------------------------------
 
 TEST_F(SerialPort, OpenPutsLineInto9600Baud8N1RawWithoutFlowControl) {
-    // Start from a terminal set up for something else entirely.
+    // Start from a terminal set up for something else entirely. (A pseudo-terminal drops
+    // PARENB and forces CS8 and CREAD by itself, so only the other fields really start wrong.)
     termios hostile;
     ASSERT_EQ(tcgetattr(line_.held_slave(), &hostile), 0);
     cfsetispeed(&hostile, B1200);

@@ -35,7 +35,11 @@
 namespace k410test {
 
 // A pseudo-terminal pair. The slave starts with the system's default (cooked) settings, so a
-// test can see that the program under test puts the line into raw mode itself.
+// test can see that the program under test puts the line into raw mode itself; until it has,
+// the slave echoes whatever the master sends back to the master.
+// Limits of a pseudo-terminal as a serial line (Linux): it has no modem lines (TIOCMBIS fails
+// with ENOTTY), no output queue (TIOCOUTQ is always 0, so nothing is ever waiting to drain),
+// and it forces CS8, CREAD and no parity on every tcsetattr whatever was asked.
 class PtyLine {
   public:
     // With `hold_slave`, the harness keeps a slave descriptor of its own open for the pair's
