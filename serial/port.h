@@ -31,8 +31,8 @@ enum PortResult {
 // "\\.\COM<n>" names COM port n on every platform (on POSIX systems it is mapped the way Wine
 // maps it); any other path is opened as it stands. Discards whatever was queued in both
 // directions. Returns PORT_OK when the port is open and configured, else PORT_ERR_OPEN or
-// PORT_ERR_SETSTATE with the module left closed. With a port already open it returns
-// PORT_ERR_OPEN and leaves that port open as it was. Sets the last error.
+// PORT_ERR_SETSTATE with the module left closed. A port still open is closed first (as
+// ClosePort does). Sets the last error.
 int OpenPort(const char* device_path);
 
 // Discards input not yet read, puts back the read time-outs that OpenPort found on the device

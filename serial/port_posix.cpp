@@ -255,9 +255,9 @@ bool WaitUntilSent(int fd, Clock::time_point deadline) {
 
 int OpenPort(const char* device_path) {
     if (port_state.fd >= 0) {
-        // One port per process: a second open is refused and the open port is left alone.
-        port_state.last_error = PORT_ERR_OPEN;
-        return PORT_ERR_OPEN;
+        // One port at a time: the one still open is released first rather than leaked, which
+        // would keep the device held against the loader and every later run.
+        ClosePort();
     }
     if (device_path == nullptr) {
         port_state.last_error = PORT_ERR_OPEN;

@@ -246,15 +246,17 @@ TEST_F(SerialPort, TerminalIsExclusiveExactlyWhileOpen) {
 }
 #endif
 
-TEST_F(SerialPort, SecondOpenInTheSameProcessIsRefusedAndKeepsTheOpenPort) {
+TEST_F(SerialPort, OpenWhileOpenReleasesTheOldPortFirst) {
     ASSERT_EQ(OpenPort(line_.slave_path().c_str()), PORT_OK);
     k410test::PtyLine other;
     ASSERT_TRUE(other.ok());
-    EXPECT_EQ(OpenPort(other.slave_path().c_str()), PORT_ERR_OPEN);
+    ASSERT_EQ(OpenPort(other.slave_path().c_str()), PORT_OK);
+    EXPECT_EQ(GetPortError(), PORT_OK);
 
-    k410test::LineRecorder recorder(line_.master());
-    EXPECT_EQ(WritePort("still", 5), PORT_OK);
-    EXPECT_TRUE(recorder.WaitForText("still", milliseconds(3000)));
+    k410test::LineRecorder recorder(other.master());
+    EXPECT_EQ(WritePort("moved", 5), PORT_OK);
+    EXPECT_TRUE(recorder.WaitForText("moved", milliseconds(3000)));
+    EXPECT_EQ(OpenFromAnotherProcess(line_.slave_path()), PORT_OK) << "old device still held";
 }
 
 // --- Failed opens --------------------------------------------------------------------------
