@@ -1,0 +1,543 @@
+// The Win32 serial module against real serial lines: under Wine, pseudo-terminals published as
+// COM ports by null-modem.sh (COM3 <-> COM4 joined by socat, COM5 hangs up after one byte,
+// COM6 is /dev/null). The module opens COM3 (or COM5, COM6); the test plays the analyzer on
+// COM4 through KERNEL32 directly.
+//
+// Faults that no line here can produce (a driver refusing the settings, a failing close, a
+// short write) are injected by putting a wrapper in this program's import table for the one
+// KERNEL32 function concerned; everything else the module does still reaches the real device.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "port.h"
+
+// The import-table slots through which this program (and the module linked into it) calls
+// KERNEL32.
+extern "C" {
+extern void* __imp_CreateFileA;
+extern void* __imp_SetupComm;
+extern void* __imp_GetCommTimeouts;
+extern void* __imp_SetCommTimeouts;
+extern void* __imp_GetCommState;
+extern void* __imp_SetCommState;
+extern void* __imp_PurgeComm;
+extern void* __imp_ClearCommError;
+extern void* __imp_WriteFile;
+extern void* __imp_FlushFileBuffers;
+extern void* __imp_CloseHandle;
+}
+
+namespace {
+
+const char kCom3[] = "\\\\.\\COM3";
+const char kCom4[] = "\\\\.\\COM4";
+const char kHangingUpLine[] = "\\\\.\\COM5";
+const char kNotASerialPort[] = "\\\\.\\COM6";
+const char kNoDevice[] = "\\\\.\\COM42";
+
+bool RunningUnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Milliseconds since an arbitrary start.
+ULONGLONG Now() {
+    return GetTickCount64();
+}
+
+// Replaces one import-table slot for the life of the object.
+class ImportPatch {
+  public:
+    ImportPatch(void** slot, void* replacement) : slot_(slot), saved_(*slot) { Write(replacement); }
+    ~ImportPatch() { Write(saved_); }
+    ImportPatch(const ImportPatch&) = delete;
+    ImportPatch& operator=(const ImportPatch&) = delete;
+
+  private:
+    void Write(void* value) {
+        DWORD old_protection = 0;
+        VirtualProtect(slot_, sizeof(void*), PAGE_READWRITE, &old_protection);
+        *slot_ = value;
+        VirtualProtect(slot_, sizeof(void*), old_protection, &old_protection);
+    }
+    void** slot_;
+    void* saved_;
+};
+
+// What the wrappers saw; reset by each test that uses them.
+struct Seen {
+    HANDLE port = nullptr;       // the handle CreateFileA gave the module
+    int handle_calls = 0;        // calls that passed a handle (close, purge, time-outs...)
+    COMMTIMEOUTS at_close = {};  // the device's time-outs just before its handle went
+    bool read_at_close = false;
+};
+Seen seen;
+
+// The functions the wrappers call through: taken from the slots before any patch is in.
+struct Real {
+    decltype(&CreateFileA) create_file;
+    decltype(&CloseHandle) close_handle;
+    decltype(&WriteFile) write_file;
+    decltype(&GetCommTimeouts) get_comm_timeouts;
+    decltype(&SetCommTimeouts) set_comm_timeouts;
+};
+const Real real = {
+    reinterpret_cast<decltype(&CreateFileA)>(__imp_CreateFileA),
+    reinterpret_cast<decltype(&CloseHandle)>(__imp_CloseHandle),
+    reinterpret_cast<decltype(&WriteFile)>(__imp_WriteFile),
+    reinterpret_cast<decltype(&GetCommTimeouts)>(__imp_GetCommTimeouts),
+    reinterpret_cast<decltype(&SetCommTimeouts)>(__imp_SetCommTimeouts),
+};
+
+HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
+                                   LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                   HANDLE model) {
+    HANDLE handle = real.create_file(path, access, share, security, disposition, flags, model);
+    seen.port = handle;
+    return handle;
+}
+
+BOOL WINAPI RefusingSetupComm(HANDLE, DWORD, DWORD) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+BOOL WINAPI RefusingSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+BOOL WINAPI RefusingSetCommState(HANDLE, LPDCB) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+BOOL WINAPI RefusingFlushFileBuffers(HANDLE) {
+    SetLastError(ERROR_GEN_FAILURE);
+    return FALSE;
+}
+// Releases the handle (so nothing leaks) but reports failure, as a driver error would.
+BOOL WINAPI FailingCloseHandle(HANDLE handle) {
+    real.close_handle(handle);
+    SetLastError(ERROR_GEN_FAILURE);
+    return FALSE;
+}
+// Sends all but the last byte and says so, as a driver does when the line stalls.
+BOOL WINAPI ShortWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
+                           LPOVERLAPPED overlapped) {
+    return real.write_file(handle, bytes, count > 0 ? count - 1 : 0, written, overlapped);
+}
+
+// Counts calls that touch a handle.
+BOOL WINAPI CountingCloseHandle(HANDLE) {
+    ++seen.handle_calls;
+    return TRUE;
+}
+BOOL WINAPI CountingPurgeComm(HANDLE, DWORD) {
+    ++seen.handle_calls;
+    return TRUE;
+}
+BOOL WINAPI CountingSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) {
+    ++seen.handle_calls;
+    return TRUE;
+}
+BOOL WINAPI CountingClearCommError(HANDLE, LPDWORD, LPCOMSTAT) {
+    ++seen.handle_calls;
+    return TRUE;
+}
+
+// Time-outs that an earlier program left on the device.
+const COMMTIMEOUTS kLeftBehind = {7, 3, 1100, 13, 17};
+
+// Windows keeps a port's time-outs from one open to the next; Wine starts every handle afresh.
+// So that the test sees the same on both, the device is given the left-behind time-outs just
+// as the module reads them.
+BOOL WINAPI LeftBehindGetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
+    COMMTIMEOUTS left = kLeftBehind;
+    real.set_comm_timeouts(handle, &left);
+    return real.get_comm_timeouts(handle, timeouts);
+}
+// Reads the device's time-outs as the module releases it.
+BOOL WINAPI TimeoutReadingCloseHandle(HANDLE handle) {
+    if (handle == seen.port) {
+        seen.read_at_close = real.get_comm_timeouts(handle, &seen.at_close) != 0;
+    }
+    return real.close_handle(handle);
+}
+
+bool HandleIsOpen(HANDLE handle) {
+    DWORD flags = 0;
+    return GetHandleInformation(handle, &flags) != 0;
+}
+
+// The analyzer's end of the line: COM4, raw, reads returning at once with what is there.
+HANDLE OpenFarEnd() {
+    HANDLE handle =
+        CreateFileA(kCom4, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return handle;
+    }
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    GetCommState(handle, &dcb);
+    dcb.BaudRate = CBR_9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1;
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = dcb.fNull = 0;
+    SetCommState(handle, &dcb);
+    COMMTIMEOUTS at_once = {MAXDWORD, 0, 0, 0, 0};
+    SetCommTimeouts(handle, &at_once);
+    PurgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
+    return handle;
+}
+
+// Everything that arrives at `handle` until `count` bytes are there or `limit_ms` have passed.
+std::string Collect(HANDLE handle, size_t count, ULONGLONG limit_ms) {
+    std::string bytes;
+    const ULONGLONG end = Now() + limit_ms;
+    char chunk[512];
+    while (bytes.size() < count && Now() < end) {
+        DWORD got = 0;
+        if (!ReadFile(handle, chunk, sizeof(chunk), &got, nullptr)) {
+            break;
+        }
+        if (got == 0) {
+            Sleep(10);
+        }
+        bytes.append(chunk, got);
+    }
+    return bytes;
+}
+
+// Every byte value, several times over: zero bytes, XON/XOFF, line ends and 0xFF must all pass.
+std::string AllByteValues(size_t length) {
+    std::string bytes(length, '\0');
+    for (size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+    }
+    return bytes;
+}
+
+class SerialLine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        seen = Seen{};
+        far_end_ = OpenFarEnd();
+        ASSERT_NE(far_end_, INVALID_HANDLE_VALUE)
+            << "COM4 is not there: the null-modem fixture (null-modem.sh) must run first";
+    }
+    void TearDown() override {
+        ClosePort();
+        if (far_end_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(far_end_);
+        }
+    }
+    void SendFromAnalyzer(const std::string& bytes) {
+        DWORD written = 0;
+        ASSERT_TRUE(
+            WriteFile(far_end_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+        ASSERT_EQ(written, bytes.size());
+    }
+    HANDLE far_end_ = INVALID_HANDLE_VALUE;
+};
+
+// --- Opening and closing ---------------------------------------------------------------------
+
+TEST_F(SerialLine, OpenSucceedsAndIsReportedThenCloseSucceeds) {
+    ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+    EXPECT_EQ(GetPortError(), PORT_OK);
+    EXPECT_EQ(ClosePort(), PORT_OK);
+    EXPECT_EQ(GetPortError(), PORT_OK);
+    // Opened again after a close, as a run that reaches the download does.
+    ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+    EXPECT_EQ(ClosePort(), PORT_OK);
+}
+
+TEST_F(SerialLine, LeavesTheLineAt9600EightNoneOneWithoutHandshakingAfterClose) {
+    // Someone left the line in a state the analyzer cannot talk in.
+    HANDLE other =
+        CreateFileA(kCom3, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    DCB odd = {};
+    odd.DCBlength = sizeof(odd);
+    ASSERT_TRUE(GetCommState(other, &odd));
+    odd.BaudRate = CBR_2400;
+    odd.ByteSize = 7;
+    odd.Parity = EVENPARITY;
+    odd.StopBits = TWOSTOPBITS;
+    odd.fOutxCtsFlow = 1;
+    odd.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    odd.fOutX = 1;
+    odd.fInX = 1;
+    ASSERT_TRUE(SetCommState(other, &odd));
+    CloseHandle(other);
+
+    ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+    ASSERT_EQ(ClosePort(), PORT_OK);
+
+    // The settings stay on the device after the close; only the time-outs go back.
+    HANDLE after =
+        CreateFileA(kCom3, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(after, INVALID_HANDLE_VALUE);
+    DCB line = {};
+    line.DCBlength = sizeof(line);
+    ASSERT_TRUE(GetCommState(after, &line));
+    CloseHandle(after);
+    EXPECT_EQ(line.BaudRate, 9600u);
+    EXPECT_EQ(line.ByteSize, 8);
+    EXPECT_EQ(line.Parity, NOPARITY);
+    EXPECT_EQ(line.StopBits, ONESTOPBIT);
+    EXPECT_EQ(line.fOutxCtsFlow, 0u);
+    EXPECT_NE(line.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
+    EXPECT_EQ(line.fOutX, 0u);
+    EXPECT_EQ(line.fInX, 0u);
+}
+
+TEST_F(SerialLine, MissingComNumberIsAnOpenErrorAndLeavesTheModuleClosed) {
+    char buffer[4] = {'#', '#', '#', '#'};
+    EXPECT_EQ(OpenPort(kNoDevice), PORT_ERR_OPEN);
+    EXPECT_EQ(GetPortError(), PORT_ERR_OPEN);
+    EXPECT_EQ(WritePort("x", 1), PORT_ERR_WRITE);
+    EXPECT_EQ(ReadPort(buffer, 3), 0);
+    EXPECT_EQ(buffer[0], '#');
+}
+
+TEST_F(SerialLine, DeviceThatIsNoSerialPortIsAnOpenErrorAndIsReleased) {
+    ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
+    const int result = OpenPort(kNotASerialPort);
+    if (seen.port == INVALID_HANDLE_VALUE) {
+        GTEST_SKIP() << "COM6 (/dev/null) could not be opened at all here, so reading the line "
+                        "settings of a device that has none cannot be tried";
+    }
+    EXPECT_EQ(result, PORT_ERR_OPEN);
+    EXPECT_EQ(GetPortError(), PORT_ERR_OPEN);
+    EXPECT_FALSE(HandleIsOpen(seen.port)) << "the device was not released";
+}
+
+TEST_F(SerialLine, PortHeldByAnotherProgramIsAnOpenError) {
+    HANDLE holder =
+        CreateFileA(kCom3, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    const int result = OpenPort(kCom3);
+    CloseHandle(holder);
+    if (result == PORT_OK && RunningUnderWine()) {
+        ClosePort();
+        GTEST_SKIP() << "Wine does not refuse a second open of a COM port (share mode 0 is not "
+                        "enforced for serial devices), so the exclusive open cannot be shown "
+                        "under Wine";
+    }
+    EXPECT_EQ(result, PORT_ERR_OPEN);
+    EXPECT_EQ(GetPortError(), PORT_ERR_OPEN);
+}
+
+// --- Failures inside OpenPort and ClosePort --------------------------------------------------
+
+TEST_F(SerialLine, EveryRefusalWhileOpeningReleasesTheDeviceWithItsCode) {
+    struct Case {
+        const char* what;
+        void** slot;
+        void* replacement;
+        int expected;
+    };
+    const Case cases[] = {
+        {"buffer sizes refused", &__imp_SetupComm, reinterpret_cast<void*>(&RefusingSetupComm),
+         PORT_ERR_OPEN},
+        {"time-outs refused", &__imp_SetCommTimeouts,
+         reinterpret_cast<void*>(&RefusingSetCommTimeouts), PORT_ERR_OPEN},
+        {"line settings refused", &__imp_SetCommState,
+         reinterpret_cast<void*>(&RefusingSetCommState), PORT_ERR_SETSTATE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        seen = Seen{};
+        {
+            ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
+            ImportPatch refuse(c.slot, c.replacement);
+            EXPECT_EQ(OpenPort(kCom3), c.expected);
+        }
+        EXPECT_EQ(GetPortError(), c.expected);
+        ASSERT_NE(seen.port, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(HandleIsOpen(seen.port)) << "the device was not released";
+        EXPECT_EQ(WritePort("x", 1), PORT_ERR_WRITE) << "the module did not stay closed";
+        // And the port is usable again at once.
+        EXPECT_EQ(OpenPort(kCom3), PORT_OK);
+        EXPECT_EQ(ClosePort(), PORT_OK);
+    }
+}
+
+TEST_F(SerialLine, FailedReleaseIsACloseErrorAndTheModuleIsClosedAllTheSame) {
+    ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+    {
+        ImportPatch close(&__imp_CloseHandle, reinterpret_cast<void*>(&FailingCloseHandle));
+        EXPECT_EQ(ClosePort(), PORT_ERR_CLOSE);
+    }
+    EXPECT_EQ(GetPortError(), PORT_ERR_CLOSE);
+    EXPECT_EQ(WritePort("x", 1), PORT_ERR_WRITE);
+    EXPECT_EQ(ClosePort(), PORT_OK);
+}
+
+TEST_F(SerialLine, CloseWithNoPortOpenTouchesNoHandle) {
+    ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+    ASSERT_EQ(ClosePort(), PORT_OK);
+    {
+        ImportPatch close(&__imp_CloseHandle, reinterpret_cast<void*>(&CountingCloseHandle));
+        ImportPatch purge(&__imp_PurgeComm, reinterpret_cast<void*>(&CountingPurgeComm));
+        ImportPatch timeouts(&__imp_SetCommTimeouts,
+                             reinterpret_cast<void*>(&CountingSetCommTimeouts));
+        ImportPatch clear(&__imp_ClearCommError, reinterpret_cast<void*>(&CountingClearCommError));
+        EXPECT_EQ(ClosePort(), PORT_OK);
+        EXPECT_EQ(ClosePort(), PORT_OK);
+    }
+    EXPECT_EQ(seen.handle_calls, 0);
+    EXPECT_EQ(GetPortError(), PORT_OK);
+}
+
+// --- Time-outs -------------------------------------------------------------------------------
+
+TEST_F(SerialLine, AnalyzerTimeoutsWhileOpenAndTheDevicesOwnBackAtClose) {
+    {
+        ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
+        ImportPatch left(&__imp_GetCommTimeouts,
+                         reinterpret_cast<void*>(&LeftBehindGetCommTimeouts));
+        ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+    }
+    COMMTIMEOUTS open = {};
+    ASSERT_TRUE(GetCommTimeouts(seen.port, &open));
+    EXPECT_EQ(open.ReadIntervalTimeout, 250u);
+    EXPECT_EQ(open.ReadTotalTimeoutMultiplier, 10u);
+    EXPECT_EQ(open.ReadTotalTimeoutConstant, 1000u);
+    EXPECT_EQ(open.WriteTotalTimeoutMultiplier, 0u);
+    EXPECT_EQ(open.WriteTotalTimeoutConstant, 0u);
+    {
+        ImportPatch close(&__imp_CloseHandle, reinterpret_cast<void*>(&TimeoutReadingCloseHandle));
+        ASSERT_EQ(ClosePort(), PORT_OK);
+    }
+    ASSERT_TRUE(seen.read_at_close);
+    EXPECT_EQ(seen.at_close.ReadIntervalTimeout, kLeftBehind.ReadIntervalTimeout);
+    EXPECT_EQ(seen.at_close.ReadTotalTimeoutMultiplier, kLeftBehind.ReadTotalTimeoutMultiplier);
+    EXPECT_EQ(seen.at_close.ReadTotalTimeoutConstant, kLeftBehind.ReadTotalTimeoutConstant);
+    EXPECT_EQ(seen.at_close.WriteTotalTimeoutMultiplier, kLeftBehind.WriteTotalTimeoutMultiplier);
+    EXPECT_EQ(seen.at_close.WriteTotalTimeoutConstant, kLeftBehind.WriteTotalTimeoutConstant);
+}
+
+TEST_F(SerialLine, QuietLineReadReturnsNothingAfterOneSecondPlusTenMsPerByte) {
+    ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+    for (int count : {10, 100}) {
+        SCOPED_TRACE(count);
+        char buffer[101 + 1];
+        std::memset(buffer, '#', sizeof(buffer));
+        const ULONGLONG start = Now();
+        EXPECT_EQ(ReadPort(buffer, count), 0);
+        const ULONGLONG elapsed = Now() - start;
+        const ULONGLONG nominal = 1000 + 10 * static_cast<ULONGLONG>(count);  // 1100, 2000
+        EXPECT_GE(elapsed, nominal - 150);
+        EXPECT_LE(elapsed, nominal + 1000);
+        EXPECT_EQ(buffer[0], '\0');
+        EXPECT_EQ(buffer[1], '#');
+    }
+}
+
+TEST_F(SerialLine, ReadEndsAQuarterSecondAfterTheLastByteWhenTheAnalyzerFallsSilent) {
+    ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+    SendFromAnalyzer("OK\r");
+    char buffer[100 + 1];
+    const ULONGLONG start = Now();
+    EXPECT_EQ(ReadPort(buffer, 100), 3);
+    const ULONGLONG elapsed = Now() - start;
+    EXPECT_STREQ(buffer, "OK\r");
+    EXPECT_LT(elapsed, 1500u) << "the read waited for its total time-out (2000 ms)";
+}
+
+// --- Writing and reading ---------------------------------------------------------------------
+
+TEST_F(SerialLine, WrittenBytesReachTheAnalyzerUnchanged) {
+    ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+    const std::string bytes = AllByteValues(1024);
+    EXPECT_EQ(WritePort(bytes.data(), static_cast<int>(bytes.size())), PORT_OK);
+    EXPECT_EQ(Collect(far_end_, bytes.size(), 5000), bytes);
+}
+
+TEST_F(SerialLine, AnalyzersBytesAreReadWithAZeroAfterThemAndNothingPastTheCount) {
+    ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+    SendFromAnalyzer(std::string("12345678\0ABCDEFGHIJ", 19));
+    Sleep(300);  // all of it has arrived
+    char buffer[16];
+    std::memset(buffer, '#', sizeof(buffer));
+    EXPECT_EQ(ReadPort(buffer, 8), 8);
+    EXPECT_EQ(std::string(buffer, 8), "12345678");
+    EXPECT_EQ(buffer[8], '\0');
+    for (int i = 9; i < 16; ++i) {
+        EXPECT_EQ(buffer[i], '#') << "written past buffer[count] at " << i;
+    }
+    // The rest, zero byte included, is the next read's.
+    char rest[12 + 1];
+    EXPECT_EQ(ReadPort(rest, 12), 11);
+    EXPECT_EQ(std::string(rest, 11), std::string("\0ABCDEFGHIJ", 11));
+}
+
+TEST_F(SerialLine, StaleInputIsThrownAwayBeforeEveryWriteEvenOfNoBytes) {
+    ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+    char buffer[32 + 1];
+
+    SendFromAnalyzer("stale chatter");
+    Sleep(300);
+    EXPECT_EQ(WritePort("", 0), PORT_OK);
+    EXPECT_EQ(ReadPort(buffer, 1), 0) << "a write of no bytes left stale input queued";
+
+    SendFromAnalyzer("more chatter");
+    Sleep(300);
+    EXPECT_EQ(WritePort("Q\r", 2), PORT_OK);
+    SendFromAnalyzer("answer");
+    EXPECT_EQ(ReadPort(buffer, 6), 6);
+    EXPECT_STREQ(buffer, "answer");
+    EXPECT_EQ(Collect(far_end_, 2, 3000), "Q\r");
+}
+
+TEST_F(SerialLine, WriteWithNoPortOpenIsAWriteError) {
+    EXPECT_EQ(WritePort("x", 1), PORT_ERR_WRITE);
+    EXPECT_EQ(WritePort("", 0), PORT_ERR_WRITE);
+    EXPECT_EQ(GetPortError(), PORT_OK) << "a write changed the last error";
+}
+
+TEST_F(SerialLine, ShortOrUndrainedWriteIsAWriteError) {
+    ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+    {
+        ImportPatch short_write(&__imp_WriteFile, reinterpret_cast<void*>(&ShortWriteFile));
+        EXPECT_EQ(WritePort("ABCD", 4), PORT_ERR_WRITE);
+    }
+    EXPECT_EQ(Collect(far_end_, 3, 3000), "ABC") << "what went out is a prefix of the bytes";
+    {
+        ImportPatch flush(&__imp_FlushFileBuffers,
+                          reinterpret_cast<void*>(&RefusingFlushFileBuffers));
+        EXPECT_EQ(WritePort("EFGH", 4), PORT_ERR_WRITE);
+    }
+    EXPECT_EQ(GetPortError(), PORT_OK) << "a write changed the last error";
+    // The line is still usable once the fault is gone.
+    EXPECT_EQ(WritePort("IJ", 2), PORT_OK);
+}
+
+TEST(HungUpLine, WriteToALineThatHungUpIsAWriteErrorAndDoesNotHang) {
+    ASSERT_EQ(OpenPort(kHangingUpLine), PORT_OK)
+        << "COM5 is not there: the null-modem fixture (null-modem.sh) must run first";
+    // The far end takes this one byte and goes away.
+    ASSERT_EQ(WritePort("x", 1), PORT_OK);
+    int result = PORT_OK;
+    const ULONGLONG start = Now();
+    while (result == PORT_OK && Now() - start < 5000) {
+        Sleep(100);
+        const ULONGLONG before = Now();
+        result = WritePort("line\r\n", 6);
+        EXPECT_LT(Now() - before, 2000u) << "a write to a hung-up line took too long";
+    }
+    EXPECT_EQ(result, PORT_ERR_WRITE) << "writes still succeeded 5 s after the line hung up";
+    char buffer[8];
+    const ULONGLONG before_read = Now();
+    EXPECT_EQ(ReadPort(buffer, 7), 0);
+    EXPECT_LT(Now() - before_read, 3000u);
+    EXPECT_EQ(ClosePort(), PORT_OK);
+}
+
+}  // namespace
