@@ -1,0 +1,76 @@
+// Answers as the technician types them: one character a prompt, the rest of the line queued.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "console.h"
+
+namespace {
+
+std::string Rest(std::istream& in) {
+    std::string rest;
+    std::getline(in, rest, '\0');
+    return rest;
+}
+
+TEST(ReadAnswer, TakesOneCharacterAndLeavesTheRestQueued) {
+    std::istringstream in("yes\nn\n");
+    EXPECT_EQ(ReadAnswer(in), 'Y');
+    EXPECT_EQ(ReadAnswer(in), 'E');
+    EXPECT_EQ(ReadAnswer(in), 'S');
+    EXPECT_EQ(ReadAnswer(in), 'N');
+    EXPECT_EQ(ReadAnswer(in), kEndOfInput);
+}
+
+TEST(ReadAnswer, SkipsBlanksAndEmptyLines) {
+    std::istringstream in("\n\n  \t\r\n  c rest");
+    EXPECT_EQ(ReadAnswer(in), 'C');
+    EXPECT_EQ(Rest(in), " rest");
+}
+
+TEST(ReadAnswer, UpperCasesOnlyLetters) {
+    std::istringstream in("a z A 1 ? \xe9");
+    EXPECT_EQ(ReadAnswer(in), 'A');
+    EXPECT_EQ(ReadAnswer(in), 'Z');
+    EXPECT_EQ(ReadAnswer(in), 'A');
+    EXPECT_EQ(ReadAnswer(in), '1');
+    EXPECT_EQ(ReadAnswer(in), '?');
+    // A byte above 127 is an answer like any other, never mistaken for the end of input.
+    EXPECT_EQ(ReadAnswer(in), 0xe9);
+}
+
+TEST(ReadAnswer, EndOfInputAfterOnlyBlanks) {
+    std::istringstream in(" \n\t\n");
+    EXPECT_EQ(ReadAnswer(in), kEndOfInput);
+    std::istringstream empty("");
+    EXPECT_EQ(ReadAnswer(empty), kEndOfInput);
+}
+
+TEST(ReadPortNumber, AcceptsOneTo255AndLeavesTheLineQueued) {
+    int port = 0;
+    std::istringstream in("\n  3 y\n");
+    ASSERT_TRUE(ReadPortNumber(in, &port));
+    EXPECT_EQ(port, 3);
+    EXPECT_EQ(ReadAnswer(in), 'Y');
+
+    for (const char* text : {"1", "255", "+7", "007"}) {
+        std::istringstream number(text);
+        EXPECT_TRUE(ReadPortNumber(number, &port)) << text;
+    }
+    std::istringstream joined("12y");
+    ASSERT_TRUE(ReadPortNumber(joined, &port));
+    EXPECT_EQ(port, 12);
+    EXPECT_EQ(Rest(joined), "y");
+}
+
+TEST(ReadPortNumber, RejectsWhatIsNotAPortNumber) {
+    for (const char* text : {"0", "256", "-3", "Q", "", "  \n", "-", "+", "99999999999",
+                             "-99999999999", "999999999999999999999999999999", "4294967299"}) {
+        std::istringstream in(text);
+        int port = -1;
+        EXPECT_FALSE(ReadPortNumber(in, &port)) << '"' << text << '"';
+        EXPECT_EQ(port, -1) << text;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,123 @@
+// The EEPROM data download through the built program: every byte of the data file but its line
+// feeds reaches the analyzer, in order, a piece at a time and at least 250 ms apart.
+#include <future>
+
+#include "session.h"
+
+namespace k410test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kDataFile = "first line\r\nsecond line\r\n\r\nlast line without a line feed";
+
+using Download = Session;
+
+// `file` went out after `base` bytes the analyzer had received before.
+void ExpectPaced(const LineRecorder& recorder, const std::string& file, size_t base = 0) {
+    std::vector<size_t> offsets = PieceOffsets(file);
+    for (size_t i = 1; i < offsets.size(); ++i) {
+        if (offsets[i] == offsets[i - 1]) {
+            continue;  // an empty piece puts nothing on the wire to time
+        }
+        auto gap =
+            ArrivalOf(recorder, base + offsets[i]) - ArrivalOf(recorder, base + offsets[i - 1]);
+        // Loose: the program waits 250 ms after each piece has left the port.
+        EXPECT_GE(gap, 230ms) << "piece " << i;
+    }
+}
+
+TEST_F(Download, TypicalRun) {
+    SetDistinctiveTimeouts();
+    PutDataFile("K410HELP(64K).TXT", kDataFile);
+    PutDataFile("K410HELP(32K).TXT", "the wrong file\n");
+    ProgramRun run = Run("3\nN\nN\nN\nN\nC\nC\n");
+    EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kSwitchOffPrompt + kFirmwareComplete +
+                              DownloadTranscript("K410HELP(64K).TXT", WireBytes(kDataFile)));
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(LoaderRuns().size(), 1u);
+    EXPECT_EQ(LoaderRuns()[0], (std::vector<std::string>{"+mpvr", "-c\\\\.\\COM3", "K410IV.TXT"}));
+    ASSERT_TRUE(recorder_->WaitForBytes(WireBytes(kDataFile).size(), 2000ms));
+    EXPECT_EQ(recorder_->Bytes(), "first line\rsecond line\r\rlast line without a line feed");
+    ExpectPaced(*recorder_, kDataFile);
+    // Four pieces, each followed by its pause, the last one included.
+    EXPECT_GE(run.seconds, 1.0);
+    ExpectLineLeftConfigured();
+}
+
+TEST_F(Download, SkipGoesStraightToTheDownloadOfTheOldVersionsFile) {
+    PutDataFile("K410HELP(32K).TXT", "old\n");
+    PutDataFile("K410HELP(64K).TXT", "the wrong file\n");
+    ProgramRun run = Run("3\nN\nY\nN\nS\n");
+    EXPECT_EQ(run.output, std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 +
+                              kQuestion3 + kSwitchOnPrompt +
+                              DownloadTranscript("K410HELP(32K).TXT", "old"));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(LoaderRuns().empty());
+    ASSERT_TRUE(recorder_->WaitForBytes(3, 2000ms));
+    EXPECT_EQ(recorder_->Bytes(), "old");
+}
+
+TEST_F(Download, AwkwardFilesArriveWhole) {
+    std::string long_line;
+    for (int i = 0; i < 300; ++i) {
+        long_line += static_cast<char>('a' + i % 26);
+    }
+    const std::string files[] = {
+        "",
+        long_line + "\n" + "after\n",
+        std::string("zero\0inside\n\0\n", 14) + "end",
+        "\n\n\r\n",
+    };
+    for (const std::string& file : files) {
+        PutDataFile("K410HELP(64K).TXT", file);
+        const size_t before = recorder_->Bytes().size();
+        ProgramRun run = Run("3 n n n n s\n");
+        EXPECT_EQ(run.output,
+                  UpToSwitchOn() + DownloadTranscript("K410HELP(64K).TXT", WireBytes(file)));
+        EXPECT_EQ(run.status, 0);
+        ASSERT_TRUE(recorder_->WaitForBytes(before + WireBytes(file).size(), 2000ms));
+        EXPECT_EQ(recorder_->Bytes().substr(before), WireBytes(file));
+        if (file.size() > 255) {
+            ExpectPaced(*recorder_, file, before);
+        }
+    }
+}
+
+TEST_F(Download, MissingDataFile) {
+    SetDistinctiveTimeouts();
+    ProgramRun run = Run("3\nN\nN\nN\nN\nS\n");
+    EXPECT_EQ(run.output, UpToSwitchOn() +
+                              "Programming Help File: K410HELP(64K).TXT\n"
+                              "File not found: K410HELP(64K).TXT\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(recorder_->Bytes(), "");
+    // The port was open again for the download; it is released with its time-outs put back.
+    ExpectLineLeftConfigured();
+}
+
+TEST_F(Download, LineHungUpMidDownload) {
+    std::string file;
+    for (int i = 0; i < 20; ++i) {
+        file += "line " + std::to_string(i) + "\r\n";
+    }
+    PutDataFile("K410HELP(64K).TXT", file);
+    auto running = std::async(std::launch::async, [this] { return Run("3\nN\nN\nN\nN\nS\n"); });
+    ASSERT_TRUE(recorder_->WaitForText("line 1\r", 10000ms));
+    recorder_->Stop();
+    const std::string received = recorder_->Bytes();
+    line_.HangUp();
+    ProgramRun run = running.get();
+    EXPECT_EQ(run.status, 1);
+    const std::string error = "\n Error Writing \\\\.\\COM3 !\n";
+    ASSERT_GE(run.output.size(), error.size());
+    EXPECT_EQ(run.output.substr(run.output.size() - error.size()), error);
+    EXPECT_EQ(run.output.find("Programming Complete!"), std::string::npos);
+    // Whatever reached the analyzer is the start of the file, nothing invented or repeated.
+    EXPECT_EQ(WireBytes(file).compare(0, received.size(), received), 0);
+    // It stopped at the first failed write, well before the 20 lines' 5 seconds.
+    EXPECT_LT(run.seconds, 4.5);
+}
+
+}  // namespace
+}  // namespace k410test

@@ -1,0 +1,56 @@
+// The loader's command line: the image name must match the analyzer's options exactly, or the
+// analyzer gets the wrong firmware.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "dialogue.h"
+#include "loader.h"
+
+namespace {
+
+AnalyzerOptions Options(bool old_version, bool heavy_duty, bool internal_velocity, bool methane) {
+    AnalyzerOptions options;
+    options.old_version = old_version;
+    options.heavy_duty_battery = heavy_duty;
+    options.internal_velocity = internal_velocity;
+    options.methane_mode = methane;
+    return options;
+}
+
+TEST(FirmwareImageName, NineNamesInSuffixOrderMHdIvMe) {
+    struct Case {
+        bool old_version, heavy_duty, internal_velocity, methane;
+        const char* name;
+    };
+    const Case cases[] = {
+        {false, false, false, false, "K410.TXT"},   {false, false, true, false, "K410IV.TXT"},
+        {false, false, true, true, "K410IVMe.TXT"}, {false, true, false, false, "K410HD.TXT"},
+        {false, true, true, false, "K410HDIV.TXT"}, {true, false, false, false, "K410M.TXT"},
+        {true, false, true, false, "K410MIV.TXT"},  {true, true, false, false, "K410MHD.TXT"},
+        {true, true, true, false, "K410MHDIV.TXT"},
+    };
+    std::set<std::string> names;
+    for (const Case& c : cases) {
+        std::string name =
+            FirmwareImageName(Options(c.old_version, c.heavy_duty, c.internal_velocity, c.methane));
+        EXPECT_EQ(name, c.name);
+        names.insert(name);
+    }
+    EXPECT_EQ(names.size(), 9u);
+}
+
+TEST(LoaderCommand, DevicePathJoinedToItsOptionAndOneBlankBeforeTheImage) {
+    EXPECT_EQ(LoaderCommand(PortPath(3), AnalyzerOptions()),
+              "BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT");
+    EXPECT_EQ(LoaderCommand(PortPath(12), Options(false, true, false, false)),
+              "BSL.EXE +mpvr -c\\\\.\\COM12 K410HD.TXT");
+    EXPECT_EQ(LoaderCommand(PortPath(1), Options(true, false, true, false)),
+              "BSL.EXE +mpvr -c\\\\.\\COM1 K410MIV.TXT");
+    EXPECT_EQ(LoaderCommand(PortPath(4), Options(false, false, true, true)),
+              "BSL.EXE +mpvr -c\\\\.\\COM4 K410IVMe.TXT");
+    EXPECT_EQ(PortPath(255), "\\\\.\\COM255");
+    EXPECT_EQ(PortPath(255).size(), 10u);
+}
+
+}  // namespace

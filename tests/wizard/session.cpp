@@ -1,0 +1,162 @@
+#include "session.h"
+
+#include <sys/stat.h>
+
+namespace k410test {
+
+const char* const kBanner =
+    "\nTALVEN FIRMWARE PROGRAM UTILITY\n       v1.7  for  K410\n\n"
+    "Press Q to quit at anytime.\n\nEnter COM Port #>";
+const char* const kInvalidResponse = " Invalid Response\n";
+const char* const kQuestionsIntro =
+    "\nThe following questions are for special analyzer configurations.\n"
+    "The default answer to these questions is no.\n\n";
+const char* const kQuestion1 =
+    "The standard TALVEN 410 uses a 4-cell battery. The heavy-duty option is a 6-cell battery, "
+    "and is required for units with permeation driers.\n"
+    "Is your TALVEN equipped with the HEAVY DUTY battery option? (Y/N)>";
+const char* const kQuestion2 =
+    "Old TALVEN 410's, version A through E, have a modem option and no USB.\n"
+    "Is your TALVEN 410 a version A through E? (Y/N)>";
+const char* const kQuestion3 =
+    "The velocity sensor, if equipped, can be located externally in the Permeation Drier, or "
+    "internally in the analyzer.\n"
+    "Does your TALVEN have an external Permeation Drier? (If you do not have a velocity sensor, "
+    "answer NO) (Y/N)>";
+const char* const kQuestion4 =
+    "If your TALVEN has a Norwick NDIR bench, you can index the hydrocarbons channel to methane "
+    "instead of propane.\n"
+    "Do you want to enable the methane-mode option for the NDIR sensor? (Y/N)>";
+const char* const kSwitchOnPrompt =
+    "\nYou must now turn on the programming switches.\n"
+    "Press I for more info, S to skip, or C to continue>";
+const char* const kSwitchOnInfo =
+    "Open the battery compartment and locate 2 miniature slide switches to the right of the "
+    "battery.\n"
+    "The programming switches will enable the TALVEN's firmware to be reprogrammed.\n"
+    "Slide all switches to the ON position.\n";
+const char* const kLaunching = "Launching Bootstrap Loader Program...\n\n";
+const char* const kLoaderFailed = "BSL Programming failed.\nRetry? (Y or N)>";
+const char* const kSwitchOffPrompt =
+    "Turn off the programming switches.\nWhen ready press C to continue>";
+const char* const kFirmwareComplete = "Firmware Programming Complete!\n";
+
+std::string UpToSwitchOn() {
+    return std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 + kQuestion3 +
+           kQuestion4 + kSwitchOnPrompt;
+}
+
+std::string DownloadTranscript(const std::string& file_name, const std::string& echoed) {
+    return "Programming Help File: " + file_name + "\nDownloading EEPROM Data...\n" + echoed +
+           "\nProgramming Complete!\n";
+}
+
+namespace {
+
+std::vector<std::string> SentPieces(const std::string& file) {
+    std::vector<std::string> pieces;
+    std::string piece;
+    for (char c : file) {
+        if (c == '\n') {
+            pieces.push_back(piece);
+            piece.clear();
+            continue;
+        }
+        piece += c;
+        if (piece.size() == 255) {
+            pieces.push_back(piece);
+            piece.clear();
+        }
+    }
+    if (!piece.empty()) {
+        pieces.push_back(piece);
+    }
+    return pieces;
+}
+
+}  // namespace
+
+std::string WireBytes(const std::string& file) {
+    std::string wire;
+    for (const std::string& piece : SentPieces(file)) {
+        wire += piece;
+    }
+    return wire;
+}
+
+std::vector<size_t> PieceOffsets(const std::string& file) {
+    std::vector<size_t> offsets;
+    size_t offset = 0;
+    for (const std::string& piece : SentPieces(file)) {
+        offsets.push_back(offset);
+        offset += piece.size();
+    }
+    return offsets;
+}
+
+LineRecorder::TimePoint ArrivalOf(const LineRecorder& recorder, size_t offset) {
+    size_t end = 0;
+    for (const LineRecorder::Chunk& chunk : recorder.Timeline()) {
+        end += chunk.bytes.size();
+        if (offset < end) {
+            return chunk.at;
+        }
+    }
+    return LineRecorder::TimePoint::max();
+}
+
+void Session::SetUp() {
+    ASSERT_TRUE(line_.ok());
+    ASSERT_FALSE(folder_.path().empty());
+    prefix_ = WinePrefixFor(folder_.path());
+    ASSERT_TRUE(PublishComPort(prefix_, 3, line_.slave_path()));
+    PutStandInLoader(folder_.path());
+    recorder_ = std::make_unique<LineRecorder>(line_.master());
+}
+
+ProgramRun Session::Run(const std::string& answers, const Environment& extra,
+                        double limit_seconds) {
+    Environment environment = {{"WINEPREFIX", prefix_},
+                               {"K410_BSL_RECORD", folder_.path() + "/loader-runs.txt"},
+                               {"K410_BSL_PORTCHECK", folder_.path() + "/loader-port.txt"}};
+    environment.insert(environment.end(), extra.begin(), extra.end());
+    ProgramRun run = RunProgram(folder_.path(), answers, environment, limit_seconds);
+    EXPECT_FALSE(run.timed_out) << "the program did not end; it printed:\n" << run.output;
+    return run;
+}
+
+void Session::PutDataFile(const std::string& name, const std::string& contents) {
+    WriteFile(folder_.path() + "/" + name, contents);
+}
+
+std::vector<std::vector<std::string>> Session::LoaderRuns() const {
+    return k410test::LoaderRuns(folder_.path() + "/loader-runs.txt");
+}
+
+std::string Session::PortWhileLoading() const {
+    return ReadFile(folder_.path() + "/loader-port.txt");
+}
+
+void Session::SetDistinctiveTimeouts() {
+    termios settings;
+    ASSERT_TRUE(ReadLineSettings(line_, &settings));
+    settings.c_cc[VMIN] = 7;
+    settings.c_cc[VTIME] = 3;
+    ASSERT_EQ(tcsetattr(line_.held_slave(), TCSANOW, &settings), 0);
+}
+
+void Session::ExpectLineLeftConfigured() {
+    termios settings;
+    ASSERT_TRUE(ReadLineSettings(line_, &settings));
+    EXPECT_EQ(cfgetospeed(&settings), B9600);
+    EXPECT_EQ(cfgetispeed(&settings), B9600);
+    EXPECT_EQ(settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(settings.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(settings.c_oflag & OPOST, 0u);
+    EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+    EXPECT_EQ(settings.c_cc[VMIN], 7);
+    EXPECT_EQ(settings.c_cc[VTIME], 3);
+}
+
+}  // namespace k410test

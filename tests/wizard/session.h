@@ -1,0 +1,74 @@
+// A technician's session with the built program: the analyzer on a pseudo-terminal published as
+// COM3, a scratch current folder with the data files and a stand-in loader, and the exact texts
+// the program prints.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "program.h"
+#include "pty.h"
+
+namespace k410test {
+
+// The program's own texts, as the technician sees them.
+extern const char* const kBanner;  // through "Enter COM Port #>"
+extern const char* const kInvalidResponse;
+extern const char* const kQuestionsIntro;
+extern const char* const kQuestion1;
+extern const char* const kQuestion2;
+extern const char* const kQuestion3;
+extern const char* const kQuestion4;
+extern const char* const kSwitchOnPrompt;
+extern const char* const kSwitchOnInfo;
+extern const char* const kLaunching;
+extern const char* const kLoaderFailed;
+extern const char* const kSwitchOffPrompt;
+extern const char* const kFirmwareComplete;
+
+// The transcript from the banner through the switch-on prompt, all four questions asked.
+std::string UpToSwitchOn();
+
+// "Programming Help File: ...", the echoed lines and "Programming Complete!".
+std::string DownloadTranscript(const std::string& file_name, const std::string& echoed);
+
+// What reaches the analyzer when `file` is sent: the file less the line feeds that end pieces.
+std::string WireBytes(const std::string& file);
+
+// The start of each piece of `file` within WireBytes(file).
+std::vector<size_t> PieceOffsets(const std::string& file);
+
+// When the byte at `offset` of what the recorder received arrived.
+LineRecorder::TimePoint ArrivalOf(const LineRecorder& recorder, size_t offset);
+
+class Session : public ::testing::Test {
+  protected:
+    void SetUp() override;
+
+    // Runs the program with `answers`; the analyzer's line is COM3.
+    ProgramRun Run(const std::string& answers, const Environment& extra = {},
+                   double limit_seconds = 60);
+
+    void PutDataFile(const std::string& name, const std::string& contents);
+    std::string Folder() const { return folder_.path(); }
+    // The stand-in loader's runs, one list of arguments each.
+    std::vector<std::vector<std::string>> LoaderRuns() const;
+    // "free" or "held" per loader run: whether the port was free while it ran.
+    std::string PortWhileLoading() const;
+
+    // Gives the line time-outs of its own, which the program must leave as it found them.
+    void SetDistinctiveTimeouts();
+    void ExpectLineLeftConfigured();
+
+    PtyLine line_;
+    ScratchDir folder_;
+    std::string prefix_;
+    std::unique_ptr<LineRecorder> recorder_;
+};
+
+}  // namespace k410test
