@@ -1,0 +1,293 @@
+// k410bench: how closely k410prog's EEPROM data download keeps to its pace, and what the
+// pacing costs. Not a test; run it by hand on a quiet machine:
+//
+//   cmake --build build --target k410bench k410prog && build/k410bench [--lines N]
+//
+// It generates a data file of N CRLF lines (default 40, at least 40), publishes a
+// pseudo-terminal as COM3 in a scratch Wine prefix, runs k410prog there with the answers
+// 3 N N N N S (so the loader is skipped and only the download runs), times every line's
+// arrival at the pseudo-terminal's master and the port's close, and prints: lines, the floor
+// (lines x 250 ms), the wall time, the mean and worst overshoot per line (the time from one
+// line's arrival to the next, or to the close after the last, less 250 ms), and k410prog's CPU
+// time (user + sys, from wait4) as a share of the wall time. Targets: mean overshoot under
+// 2 ms per line, CPU under 1% of the wall time; the exit status is 0 when both are met and
+// every line arrived intact.
+//
+// Options: --lines N, --program PATH (default: the k410prog of this build), --keep (leave the
+// scratch folder, with k410prog's transcript, in place).
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "sim_lines.h"
+#include "sim_port.h"
+
+#ifndef K410PROG_PATH
+#define K410PROG_PATH "k410prog"
+#endif
+
+namespace {
+
+constexpr double kPauseMs = 250;
+constexpr double kMeanOvershootTargetMs = 2;
+constexpr double kCpuShareTarget = 0.01;
+
+struct BenchOptions {
+    int lines = 40;
+    std::string program = K410PROG_PATH;
+    bool keep = false;
+};
+
+// The data file: numbered lines of made-up bytes, each ended by CR LF.
+std::string MakeDataFile(int lines) {
+    std::string data;
+    for (int i = 1; i <= lines; ++i) {
+        char line[96];
+        std::snprintf(line, sizeof line, "BENCH %04d %04X 0123456789ABCDEF FEDCBA9876543210\r\n", i,
+                      (i * 0x9E37) & 0xffff);
+        data += line;
+    }
+    return data;
+}
+
+bool WriteFile(const std::string& path, const std::string& bytes) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && written;
+}
+
+int ParseOptions(int argc, char** argv, BenchOptions* options) {
+    static const option kLong[] = {
+        {"lines", required_argument, nullptr, 'n'},
+        {"program", required_argument, nullptr, 'p'},
+        {"keep", no_argument, nullptr, 'k'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int choice = 0;
+    while ((choice = getopt_long(argc, argv, "n:p:kh", kLong, nullptr)) != -1) {
+        switch (choice) {
+            case 'n':
+                options->lines = std::atoi(optarg);
+                if (options->lines < 40 || options->lines > 100000) {
+                    std::fprintf(stderr, "k410bench: --lines takes 40 to 100000\n");
+                    return 2;
+                }
+                break;
+            case 'p':
+                options->program = optarg;
+                break;
+            case 'k':
+                options->keep = true;
+                break;
+            default:
+                std::printf("usage: k410bench [--lines N (>= 40)] [--program PATH] [--keep]\n");
+                return choice == 'h' ? 1 : 2;
+        }
+    }
+    return 0;
+}
+
+pid_t StartProgram(const BenchOptions& options, const std::string& folder,
+                   const std::string& prefix, int* answers_fd) {
+    int answers[2];
+    if (pipe2(answers, O_CLOEXEC) != 0) {
+        return -1;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::string transcript = folder + "/transcript.txt";
+        int out = open(transcript.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || chdir(folder.c_str()) != 0) {
+            _exit(126);
+        }
+        dup2(answers[0], STDIN_FILENO);
+        dup2(out, STDOUT_FILENO);
+        setenv("WINEPREFIX", prefix.c_str(), 1);
+        execl(options.program.c_str(), options.program.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(answers[0]);
+    *answers_fd = answers[1];
+    return pid;
+}
+
+struct Figures {
+    std::vector<double> overshoots;
+    double mean = 0;
+    double worst = 0;
+};
+
+Figures Overshoots(const std::vector<ReceivedLine>& lines, double close_ms) {
+    Figures figures;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        double next = i + 1 < lines.size() ? lines[i + 1].first_ms : close_ms;
+        if (next < 0) {
+            continue;
+        }
+        figures.overshoots.push_back(next - lines[i].first_ms - kPauseMs);
+    }
+    for (double overshoot : figures.overshoots) {
+        figures.mean += overshoot;
+        figures.worst = std::max(figures.worst, overshoot);
+    }
+    if (!figures.overshoots.empty()) {
+        figures.mean /= static_cast<double>(figures.overshoots.size());
+    }
+    return figures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    BenchOptions options;
+    int parsed = ParseOptions(argc, argv, &options);
+    if (parsed != 0) {
+        return parsed == 1 ? 0 : 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    char folder_name[] = "/tmp/k410bench.XXXXXX";
+    if (mkdtemp(folder_name) == nullptr) {
+        std::perror("k410bench: scratch folder");
+        return 2;
+    }
+    std::string folder = folder_name;
+    std::string prefix = folder + "/prefix";
+    std::string data = MakeDataFile(options.lines);
+    std::string error;
+    int master = -1;
+    int slave = -1;
+    std::string slave_name;
+    if (!WriteFile(folder + "/K410HELP(64K).TXT", data) ||
+        OpenAnalyzerLine(&master, &slave, &slave_name, &error) != 0 ||
+        PublishComLink(prefix, 3, slave_name, &error) != 0) {
+        std::fprintf(stderr, "k410bench: cannot set up: %s\n", error.c_str());
+        return 2;
+    }
+    int notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    inotify_add_watch(notify_fd, slave_name.c_str(), IN_CLOSE);
+
+    int answers_fd = -1;
+    double started_ms = NowMs();
+    pid_t pid = StartProgram(options, folder, prefix, &answers_fd);
+    if (pid < 0) {
+        std::perror("k410bench: cannot start k410prog");
+        return 2;
+    }
+    const char answers[] = "3\nN\nN\nN\nN\nS\n";
+    if (write(answers_fd, answers, sizeof answers - 1) < 0) {
+        std::perror("k410bench: answers");
+    }
+    close(answers_fd);
+    int exit_fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+
+    LineSplitter splitter;
+    splitter.min_pause_ms = kPauseMs;
+    std::vector<ReceivedLine> lines;
+    std::string received;
+    double last_close_ms = -1;
+    double limit_ms = started_ms + options.lines * kPauseMs + 30000;
+    bool exited = false;
+    rusage usage{};
+    int status = 0;
+    double exited_ms = 0;
+    while (!exited) {
+        double now = NowMs();
+        if (now > limit_ms) {
+            std::fprintf(stderr, "k410bench: k410prog did not finish in time; stopping it\n");
+            kill(pid, SIGKILL);
+            limit_ms = now + 5000;
+        }
+        pollfd watched[3] = {{master, POLLIN, 0}, {notify_fd, POLLIN, 0}, {exit_fd, POLLIN, 0}};
+        int ready = poll(watched, exit_fd >= 0 ? 3 : 2, exit_fd >= 0 ? 1000 : 10);
+        now = NowMs();
+        if (ready < 0 && errno != EINTR) {
+            break;
+        }
+        if (watched[0].revents & POLLIN) {
+            char buffer[4096];
+            ssize_t count = read(master, buffer, sizeof buffer);
+            if (count > 0) {
+                received.append(buffer, static_cast<size_t>(count));
+                FeedBytes(&splitter, buffer, static_cast<int>(count), now, &lines);
+            }
+        }
+        if (watched[1].revents & POLLIN) {
+            char events[4096];
+            if (read(notify_fd, events, sizeof events) > 0) {
+                last_close_ms = now;
+            }
+        }
+        if (wait4(pid, &status, WNOHANG, &usage) == pid) {
+            exited = true;
+            exited_ms = now;
+        }
+    }
+    EndPendingLine(&splitter, &lines);
+
+    std::string expected = data;
+    expected.erase(std::remove(expected.begin(), expected.end(), '\n'), expected.end());
+    double wall_ms = exited_ms - started_ms;
+    double floor_ms = options.lines * kPauseMs;
+    double cpu_ms = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+                    (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+    double cpu_share = wall_ms > 0 ? cpu_ms / wall_ms : 1;
+    Figures figures = Overshoots(lines, last_close_ms);
+    bool intact = received == expected && splitter.lines == options.lines;
+    bool exited_ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    bool pass = intact && exited_ok && splitter.short_pauses == 0 && !figures.overshoots.empty() &&
+                figures.mean < kMeanOvershootTargetMs && cpu_share < kCpuShareTarget;
+
+    std::printf("k410bench: EEPROM data download of %d CRLF lines into a pseudo-terminal\n",
+                options.lines);
+    std::printf("  program             %s (exit status %d)\n", options.program.c_str(),
+                WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    std::printf("  lines               %d received of %d, %s\n", splitter.lines, options.lines,
+                intact ? "every byte intact" : "NOT INTACT");
+    std::printf("  floor               %.1f ms (%d x 250 ms)\n", floor_ms, options.lines);
+    if (!lines.empty() && last_close_ms > 0) {
+        std::printf("  download            %.1f ms (first line to the port's close)\n",
+                    last_close_ms - lines.front().first_ms);
+    }
+    std::printf("  wall time           %.1f ms (k410prog's start to its exit)\n", wall_ms);
+    std::printf(
+        "  overshoot per line  mean %.3f ms, worst %.3f ms over %zu pauses "
+        "(target: mean < %.0f ms)\n",
+        figures.mean, figures.worst, figures.overshoots.size(), kMeanOvershootTargetMs);
+    std::printf("  shortest pause      %.3f ms (%d under 250 ms)\n", splitter.shortest_pause_ms,
+                splitter.short_pauses);
+    std::printf("  CPU time            %.1f ms user+sys = %.3f%% of wall (target: < %.0f%%)\n",
+                cpu_ms, cpu_share * 100, kCpuShareTarget * 100);
+    std::printf("  result              %s\n", pass ? "PASS" : "FAIL");
+
+    close(master);
+    close(slave);
+    if (options.keep) {
+        std::printf("  scratch folder      %s (kept)\n", folder.c_str());
+    } else {
+        unlink(ComLinkPath(prefix, 3).c_str());
+        rmdir((prefix + "/dosdevices").c_str());
+        rmdir(prefix.c_str());
+        unlink((folder + "/K410HELP(64K).TXT").c_str());
+        unlink((folder + "/transcript.txt").c_str());
+        rmdir(folder.c_str());
+    }
+    return pass ? 0 : 1;
+}

@@ -1,0 +1,149 @@
+#include "sim_lines.h"
+
+#include <cstdio>
+
+namespace {
+
+void EndLine(LineSplitter* s, const std::string& terminator, std::vector<ReceivedLine>* done) {
+    ReceivedLine line;
+    line.number = ++s->lines;
+    line.text = s->pending;
+    line.terminator = terminator;
+    line.first_ms = s->pending_first_ms;
+    line.last_ms = s->pending_last_ms;
+    if (s->purge_ms > s->previous_end_ms && s->purge_ms <= line.first_ms &&
+        line.first_ms - s->purge_ms <= kMostDelayMs) {
+        line.delay_ms = line.first_ms - s->purge_ms;
+    }
+    if (s->previous_end_ms >= 0) {
+        line.pause_ms = line.first_ms - s->previous_end_ms;
+        bool below = line.pause_ms < s->min_pause_ms - s->tolerance_ms;
+        line.evened_out =
+            below && s->previous_pause_ms >= 0 &&
+            s->previous_pause_ms + line.pause_ms >= 2 * s->min_pause_ms - s->tolerance_ms;
+        line.short_pause = below && !line.evened_out;
+        s->short_pauses += line.short_pause ? 1 : 0;
+        s->evened_out += line.evened_out ? 1 : 0;
+        if (s->shortest_pause_ms < 0 || line.pause_ms < s->shortest_pause_ms) {
+            s->shortest_pause_ms = line.pause_ms;
+        }
+        if (line.pause_ms > s->longest_pause_ms) {
+            s->longest_pause_ms = line.pause_ms;
+        }
+    }
+    s->previous_pause_ms = line.pause_ms;
+    s->previous_end_ms = line.last_ms - line.delay_ms;
+    s->last_delay_ms = line.delay_ms;
+    s->pending.clear();
+    s->pending_open = false;
+    done->push_back(line);
+}
+
+void TakeByte(LineSplitter* s, char byte, double now_ms, std::vector<ReceivedLine>* done) {
+    ++s->bytes;
+    if (byte == '\n' && s->after_cr) {
+        // The line feed of a CRLF pair: it belongs to the line just ended.
+        s->after_cr = false;
+        if (!done->empty() && done->back().number == s->lines) {
+            done->back().terminator = "\r\n";
+            done->back().last_ms = now_ms;
+        }
+        s->previous_end_ms = now_ms - s->last_delay_ms;
+        return;
+    }
+    s->after_cr = false;
+    if (!s->pending_open) {
+        s->pending_open = true;
+        s->pending_first_ms = now_ms;
+    }
+    s->pending_last_ms = now_ms;
+    if (byte == '\r' || byte == '\n') {
+        EndLine(s, std::string(1, byte), done);
+        s->after_cr = byte == '\r';
+        s->after_cr_ms = now_ms;
+        return;
+    }
+    s->pending.push_back(byte);
+}
+
+}  // namespace
+
+void FeedBytes(LineSplitter* s, const char* data, int count, double now_ms,
+               std::vector<ReceivedLine>* done) {
+    // Bytes after a quiet gap start afresh, even a line feed after a carriage return: the
+    // analyzer sees a new piece.
+    EndQuietLine(s, now_ms, done);
+    if (s->after_cr && now_ms - s->after_cr_ms >= s->gap_ms) {
+        s->after_cr = false;
+    }
+    for (int i = 0; i < count; ++i) {
+        TakeByte(s, data[i], now_ms, done);
+    }
+}
+
+void NotePurge(LineSplitter* s, double now_ms) {
+    s->purge_ms = now_ms;
+}
+
+double EndQuietLine(LineSplitter* s, double now_ms, std::vector<ReceivedLine>* done) {
+    if (!s->pending_open) {
+        return -1;
+    }
+    double due = s->pending_last_ms + s->gap_ms;
+    if (now_ms >= due) {
+        EndLine(s, "", done);
+        return -1;
+    }
+    return due;
+}
+
+void EndPendingLine(LineSplitter* s, std::vector<ReceivedLine>* done) {
+    if (s->pending_open) {
+        EndLine(s, "", done);
+    }
+}
+
+std::string SummaryText(const LineSplitter& s) {
+    char pauses[96] = "shortest pause -, longest pause -";
+    if (s.shortest_pause_ms >= 0) {
+        std::snprintf(pauses, sizeof pauses, "shortest pause %.1f ms, longest pause %.1f ms",
+                      s.shortest_pause_ms, s.longest_pause_ms);
+    }
+    char text[256];
+    std::snprintf(text, sizeof text, "%d lines, %lld bytes, %s, %d pauses under %.0f ms", s.lines,
+                  s.bytes, pauses, s.short_pauses, s.min_pause_ms);
+    std::string summary = text;
+    if (s.tolerance_ms > 0) {
+        std::snprintf(text, sizeof text, " (less %.1f ms for measuring)", s.tolerance_ms);
+        summary += text;
+    }
+    if (s.evened_out > 0) {
+        std::snprintf(text, sizeof text, ", %d short ones evened out by the pause before",
+                      s.evened_out);
+        summary += text;
+    }
+    return summary;
+}
+
+std::string Printable(const std::string& bytes) {
+    std::string out;
+    for (unsigned char c : bytes) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        }
+    }
+    return out;
+}
