@@ -75,6 +75,15 @@ TEST_F(Loader, RetriedLaunchRunsTheSameCommandAgain) {
               "+mpvr\n-c\\\\.\\COM12\nK410HD.TXT\n\n+mpvr\n-c\\\\.\\COM12\nK410HD.TXT\n\n");
 }
 
+// The status cmd.exe hands back is the loader's of this run, not one left from an earlier run.
+TEST_F(Loader, EachRunsOwnStatusComesBack) {
+    SetVariable("K410_BSL_STATUS", "4,1,0");
+    EXPECT_NE(LaunchLoader(kTypicalCommand), 0);
+    EXPECT_NE(LaunchLoader(kTypicalCommand), 0);
+    EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
+    EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
+}
+
 TEST_F(Loader, LoaderThatIsNotThereIsAFailure) {
     EXPECT_NE(LaunchLoader("K410-NO-SUCH-LOADER.EXE +mpvr -c\\\\.\\COM3 K410.TXT"), 0);
     EXPECT_EQ(Recorded(), "");
