@@ -1,0 +1,162 @@
+// k410prog against the virtual analyzer, as a technician runs it: the typical run through
+// the demo loader and the download, what the analyzer received and how it was paced, and the
+// README's demo command.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tool_harness.h"
+
+namespace {
+
+using toolstest::CopyFile;
+using toolstest::Finished;
+using toolstest::LineStartingWith;
+using toolstest::NumberBefore;
+using toolstest::ReadFile;
+using toolstest::RunTool;
+using toolstest::ScratchFolder;
+using toolstest::StartTool;
+using toolstest::StopTool;
+using toolstest::WaitForPath;
+using toolstest::WithoutLineFeeds;
+
+const char* const kImages[] = {"K410.TXT",    "K410IV.TXT",   "K410IVMe.TXT",
+                               "K410HD.TXT",  "K410HDIV.TXT", "K410M.TXT",
+                               "K410MIV.TXT", "K410MHD.TXT",  "K410MHDIV.TXT"};
+const char* const kDataFiles[] = {"K410HELP(64K).TXT", "K410HELP(32K).TXT"};
+
+// A workspace laid out like the demo's: data, images and the demo loader, with the virtual
+// analyzer as COM3 (chattering, so that a missing purge would show).
+struct Workspace {
+    ScratchFolder scratch;
+    std::string prefix = scratch.path + "/prefix";
+    std::string log = scratch.path + "/analyzer.log";
+    std::string capture = scratch.path + "/received.bin";
+    pid_t sim = -1;
+
+    Workspace() {
+        for (const char* name : kImages) {
+            CopyFile(std::string(DEMO_DATA_DIR) + "/" + name, scratch.path + "/" + name);
+        }
+        for (const char* name : kDataFiles) {
+            CopyFile(std::string(DEMO_DATA_DIR) + "/" + name, scratch.path + "/" + name);
+        }
+        CopyFile(DEMO_BSL_PATH, scratch.path + "/BSL.EXE");
+        sim = StartTool({K410SIM_PATH, "--prefix", prefix, "--log", log, "--capture", capture,
+                         "--chatter", "100"},
+                        scratch.path + "/sim.out");
+    }
+    ~Workspace() { StopTool(sim, SIGTERM, 5000); }
+    bool Ready() { return sim > 0 && WaitForPath(prefix + "/dosdevices/com3", 5000); }
+
+    Finished RunProgram(const std::string& answers) {
+        return RunTool({K410PROG_PATH}, scratch.path,
+                       {"WINEPREFIX=" + prefix, "K410_DEMO_BSL_MS=200"}, answers, 90000);
+    }
+    std::string StopAnalyzer() {
+        EXPECT_EQ(StopTool(sim, SIGTERM, 5000), 0);
+        sim = -1;
+        return ReadFile(log);
+    }
+};
+
+int LineCount(const std::string& bytes) {
+    return static_cast<int>(std::count(bytes.begin(), bytes.end(), '\n'));
+}
+
+// Every line of `data_file` arrived, byte for byte less its line feed, none too soon after the
+// one before, and nothing was written over stale input.
+void ExpectDownloadReceived(const Workspace& workspace, const std::string& log,
+                            const std::string& data_file) {
+    std::string data = ReadFile(std::string(DEMO_DATA_DIR) + "/" + data_file);
+    ASSERT_GT(LineCount(data), 20);
+    EXPECT_EQ(ReadFile(workspace.capture), WithoutLineFeeds(data));
+    std::string summary = LineStartingWith(log, "k410sim summary:");
+    EXPECT_EQ(NumberBefore(summary, " lines"), LineCount(data)) << summary;
+    EXPECT_EQ(NumberBefore(summary, " pauses under 250 ms"), 0) << log;
+    EXPECT_NE(summary.find("0 writes over stale input"), std::string::npos) << summary;
+    EXPECT_EQ(log.find("SHORT PAUSE"), std::string::npos) << log;
+}
+
+TEST(EndToEnd, DemoDataCoversEveryImageNameAndSaysItIsSynthetic) {
+    for (const char* name : kImages) {
+        std::string image = ReadFile(std::string(DEMO_DATA_DIR) + "/" + name);
+        EXPECT_EQ(image.rfind("; SYNTHETIC DEMO FIRMWARE IMAGE ", 0), 0u) << name;
+    }
+    for (const char* name : kDataFiles) {
+        std::string data = ReadFile(std::string(DEMO_DATA_DIR) + "/" + name);
+        EXPECT_EQ(data.rfind("; SYNTHETIC DEMO DATA ", 0), 0u) << name;
+        // CRLF throughout, so the analyzer sees each line end in a carriage return.
+        EXPECT_EQ(data.back(), '\n') << name;
+        int bare_line_feeds = 0;
+        for (size_t i = 0; i < data.size(); ++i) {
+            bare_line_feeds += data[i] == '\n' && (i == 0 || data[i - 1] != '\r');
+        }
+        EXPECT_EQ(bare_line_feeds, 0) << name;
+    }
+}
+
+TEST(EndToEnd, TypicalRunWritesTheFirmwareAndDownloadsEveryLineAtPace) {
+    Workspace workspace;
+    ASSERT_TRUE(workspace.Ready());
+    Finished run = workspace.RunProgram("3\nN\nN\nN\nN\nC\nC\n");
+    std::string log = workspace.StopAnalyzer();
+    ASSERT_FALSE(run.timed_out) << run.output;
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.status, 0) << run.output;
+
+    const std::string& out = run.output;
+    size_t launched = out.find("Launching Bootstrap Loader Program...\n\n");
+    size_t free_port = out.find("BSL: \\\\.\\COM3 opened exclusively: the port is free");
+    size_t written = out.find("BSL: verified; firmware K410IV.TXT written");
+    size_t complete = out.find("Firmware Programming Complete!\n");
+    size_t help = out.find("Programming Help File: K410HELP(64K).TXT\n");
+    ASSERT_NE(launched, std::string::npos) << out;
+    EXPECT_LT(launched, free_port) << out;
+    EXPECT_LT(free_port, written) << out;
+    EXPECT_LT(written, complete) << out;
+    EXPECT_LT(complete, help) << out;
+    EXPECT_GE(out.size(), 23u);
+    EXPECT_EQ(out.substr(out.size() - 23), "\nProgramming Complete!\n") << out;
+
+    // The port check, the loader and the download each had the port to themselves.
+    std::string summary = LineStartingWith(log, "k410sim summary:");
+    EXPECT_NE(summary.find("3 opens, 3 closes, at most 1 user(s) at once"), std::string::npos)
+        << log;
+    ExpectDownloadReceived(workspace, log, "K410HELP(64K).TXT");
+}
+
+TEST(EndToEnd, OldVersionSkippingTheLoaderSendsThe32KFile) {
+    Workspace workspace;
+    ASSERT_TRUE(workspace.Ready());
+    Finished run = workspace.RunProgram("3\nN\nY\nN\nS\n");
+    std::string log = workspace.StopAnalyzer();
+    ASSERT_FALSE(run.timed_out) << run.output;
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output.find("BSL:"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("Programming Help File: K410HELP(32K).TXT\n"), std::string::npos);
+    ExpectDownloadReceived(workspace, log, "K410HELP(32K).TXT");
+}
+
+TEST(EndToEnd, DemoScriptRunsTheTypicalSessionUnattended) {
+    Finished run = RunTool({"/bin/bash", std::string(SOURCE_DIR) + "/scripts/demo"}, "",
+                           {std::string("K410_BUILD_DIR=") + BUILD_DIR, "K410_DEMO_BSL_MS=200"},
+                           "3\nN\nN\nN\nN\nC\nC\n", 120000);
+    ASSERT_FALSE(run.timed_out) << run.output;
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("\nProgramming Complete!\n"), std::string::npos) << run.output;
+    std::string summary = LineStartingWith(run.output, "k410sim summary:");
+    EXPECT_EQ(NumberBefore(summary, " lines"), 36) << run.output;
+    EXPECT_EQ(NumberBefore(summary, " pauses under 250 ms"), 0) << run.output;
+    EXPECT_NE(run.output.find("the analyzer received every byte of K410HELP(64K).TXT"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("k410prog exited with status 0"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,251 @@
+// The virtual analyzer run as a program: publishing its port, logging what a program sends,
+// judging the pauses, noticing stale input, and stopping when told to.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tool_harness.h"
+
+namespace {
+
+using toolstest::Finished;
+using toolstest::LineStartingWith;
+using toolstest::NumberBefore;
+using toolstest::ReadFile;
+using toolstest::RunTool;
+using toolstest::ScratchFolder;
+using toolstest::StartTool;
+using toolstest::StopTool;
+using toolstest::WaitForPath;
+
+// A running k410sim publishing COM3 in a prefix inside a scratch folder.
+struct RunningSim {
+    ScratchFolder scratch;
+    std::string prefix = scratch.path + "/prefix";
+    std::string link = prefix + "/dosdevices/com3";
+    std::string log = scratch.path + "/sim.log";
+    std::string capture = scratch.path + "/capture.bin";
+    pid_t pid = -1;
+    int status = -1;
+
+    explicit RunningSim(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> argv = {K410SIM_PATH, "--prefix",  prefix, "--log",
+                                         log,          "--capture", capture};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        pid = StartTool(argv, scratch.path + "/sim.out");
+    }
+    ~RunningSim() { Stop(); }
+    bool Ready() { return pid > 0 && WaitForPath(link, 5000); }
+    void Stop(int signal_number = SIGTERM) {
+        if (pid > 0) {
+            status = StopTool(pid, signal_number, 5000);
+            pid = -1;
+        }
+    }
+    std::string Log() const { return ReadFile(log); }
+    std::string Summary() const { return LineStartingWith(Log(), "k410sim summary:"); }
+};
+
+int OpenPortLink(const std::string& link) {
+    return open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+}
+
+void Send(int fd, const std::string& bytes) {
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+void SleepMs(int ms) {
+    usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
+TEST(K410SimCommandLine, HelpAndBadOptions) {
+    Finished help = RunTool({K410SIM_PATH, "--help"}, "", {}, "", 5000);
+    EXPECT_TRUE(help.exited);
+    EXPECT_EQ(help.status, 0);
+    for (const char* option : {"--port", "--prefix", "--log", "--chatter", "--stop-after-closes",
+                               "--stop-after-data", "SIGTERM"}) {
+        EXPECT_NE(help.output.find(option), std::string::npos) << option;
+    }
+    for (std::vector<std::string> bad :
+         std::vector<std::vector<std::string>>{{K410SIM_PATH, "--port", "0"},
+                                               {K410SIM_PATH, "--port", "256"},
+                                               {K410SIM_PATH, "--port", "3x"},
+                                               {K410SIM_PATH, "--chatter", "-5"},
+                                               {K410SIM_PATH, "--no-such-option"},
+                                               {K410SIM_PATH, "stray"}}) {
+        Finished run = RunTool(bad, "", {}, "", 5000);
+        EXPECT_TRUE(run.exited) << bad.back();
+        EXPECT_EQ(run.status, 2) << bad.back();
+    }
+}
+
+TEST(K410SimPort, PublishesTheSlaveAsComNAndWithdrawsItAtTheEnd) {
+    RunningSim sim({"--port", "7"});
+    sim.link = sim.prefix + "/dosdevices/com7";
+    ASSERT_TRUE(sim.Ready()) << sim.Log();
+    char target[256] = {};
+    ASSERT_GT(readlink(sim.link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target).rfind("/dev/pts/", 0), 0u) << target;
+
+    // The line is raw at 9600 baud before any program sets it.
+    int fd = OpenPortLink(sim.link);
+    ASSERT_GE(fd, 0);
+    termios line{};
+    ASSERT_EQ(tcgetattr(fd, &line), 0);
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B9600));
+    EXPECT_EQ(line.c_lflag & (ICANON | ECHO), 0u);
+    close(fd);
+
+    sim.Stop(SIGINT);
+    EXPECT_EQ(sim.status, 0);
+    EXPECT_NE(sim.Log().find("stopped by SIGINT"), std::string::npos);
+    EXPECT_FALSE(WaitForPath(sim.link, 0)) << "link left behind";
+}
+
+TEST(K410SimPort, ScratchPrefixIsPrintedAndRemoved) {
+    ScratchFolder scratch;
+    std::string out = scratch.path + "/sim.out";
+    pid_t pid = StartTool({K410SIM_PATH}, out);
+    std::string prefix;
+    for (int i = 0; i < 500 && prefix.empty(); ++i) {
+        std::string line =
+            LineStartingWith(ReadFile(out), "k410sim: run k410prog with WINEPREFIX=");
+        if (!line.empty()) {
+            prefix = line.substr(line.find('=') + 1);
+            prefix = prefix.substr(0, prefix.find(' '));
+        }
+        SleepMs(10);
+    }
+    ASSERT_FALSE(prefix.empty()) << ReadFile(out);
+    EXPECT_TRUE(WaitForPath(prefix + "/dosdevices/com3", 5000));
+    EXPECT_EQ(StopTool(pid, SIGTERM, 5000), 0);
+    EXPECT_FALSE(WaitForPath(prefix, 0)) << "scratch prefix left behind: " << prefix;
+}
+
+TEST(K410SimLines, LogsEachLineWithItsPauseAndFlagsShortOnes) {
+    RunningSim sim;
+    ASSERT_TRUE(sim.Ready()) << sim.Log();
+    int fd = OpenPortLink(sim.link);
+    ASSERT_GE(fd, 0);
+    Send(fd, "first line\r");
+    SleepMs(300);
+    Send(fd, "second line\r");
+    SleepMs(60);  // far too soon
+    Send(fd, "third\r");
+    SleepMs(300);
+    Send(fd, "bare piece");  // no line end: the quiet after it ends the line
+    SleepMs(300);
+    close(fd);
+    sim.Stop();
+    EXPECT_EQ(sim.status, 0);
+
+    std::string log = sim.Log();
+    EXPECT_NE(log.find("\"first line\" \\r"), std::string::npos) << log;
+    EXPECT_NE(log.find("\"bare piece\""), std::string::npos) << log;
+    EXPECT_NE(log.find("\"third\" \\r  << SHORT PAUSE"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\"second line\" \\r  <<"), std::string::npos) << log;
+    std::string summary = sim.Summary();
+    EXPECT_EQ(NumberBefore(summary, " lines"), 4) << summary;
+    EXPECT_EQ(NumberBefore(summary, " bytes"), 39) << summary;
+    EXPECT_EQ(NumberBefore(summary, " pauses under 250 ms"), 1) << summary;
+    EXPECT_NE(summary.find("1 opens, 1 closes"), std::string::npos) << summary;
+    EXPECT_EQ(ReadFile(sim.capture), "first line\rsecond line\rthird\rbare piece");
+}
+
+TEST(K410SimStop, StopsWhenThePortIsClosedAfterData) {
+    RunningSim sim({"--stop-after-data"});
+    ASSERT_TRUE(sim.Ready()) << sim.Log();
+    // An open and close without data (the program's port check) does not stop it.
+    int fd = OpenPortLink(sim.link);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    fd = OpenPortLink(sim.link);
+    ASSERT_GE(fd, 0);
+    Send(fd, "only line\r");
+    SleepMs(100);
+    close(fd);
+    EXPECT_EQ(StopTool(sim.pid, 0, 5000), 0) << "did not stop by itself\n" << sim.Log();
+    sim.pid = -1;
+    EXPECT_NE(sim.Log().find("stopped: the program closed the port"), std::string::npos);
+    EXPECT_EQ(NumberBefore(sim.Summary(), " lines"), 1) << sim.Summary();
+}
+
+TEST(K410SimStop, StopsAfterTheNthClose) {
+    RunningSim sim({"--stop-after-closes", "3"});
+    ASSERT_TRUE(sim.Ready()) << sim.Log();
+    for (int i = 0; i < 2; ++i) {
+        int fd = OpenPortLink(sim.link);
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+    SleepMs(200);
+    EXPECT_EQ(StopTool(sim.pid, 0, 0), -1) << "stopped too early";
+    // The whole process group was killed by that check; start again for the real count.
+    sim.pid = -1;
+
+    RunningSim again({"--stop-after-closes", "3"});
+    ASSERT_TRUE(again.Ready()) << again.Log();
+    for (int i = 0; i < 3; ++i) {
+        int fd = OpenPortLink(again.link);
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+    EXPECT_EQ(StopTool(again.pid, 0, 5000), 0) << again.Log();
+    again.pid = -1;
+    EXPECT_NE(again.Summary().find("3 opens, 3 closes, at most 1 user(s) at once"),
+              std::string::npos)
+        << again.Summary();
+}
+
+TEST(K410SimPort, ReportsTwoUsersAtOnceAndReleasesALeftoverExclusiveMode) {
+    RunningSim sim;
+    ASSERT_TRUE(sim.Ready()) << sim.Log();
+    int first = OpenPortLink(sim.link);
+    int second = OpenPortLink(sim.link);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(second, 0);
+    close(second);
+    ASSERT_EQ(ioctl(first, TIOCEXCL), 0);
+    close(first);  // still exclusive: a real port would not be, after its last close
+    SleepMs(200);
+    int again = OpenPortLink(sim.link);
+    ASSERT_GE(again, 0);
+    int exclusive = 1;
+    ASSERT_EQ(ioctl(again, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    close(again);
+    sim.Stop();
+    std::string log = sim.Log();
+    EXPECT_NE(log.find("while 1 other user(s) still hold it"), std::string::npos) << log;
+    EXPECT_NE(log.find("left in exclusive mode"), std::string::npos) << log;
+    EXPECT_NE(sim.Summary().find("at most 2 user(s) at once"), std::string::npos);
+}
+
+TEST(K410SimChatter, ShowsWhetherStaleInputWasPurgedBeforeAWrite) {
+    RunningSim sim({"--chatter", "40"});
+    ASSERT_TRUE(sim.Ready()) << sim.Log();
+    int fd = OpenPortLink(sim.link);
+    ASSERT_GE(fd, 0);
+    SleepMs(300);  // the analyzer chatters into the port meanwhile
+    tcflush(fd, TCIFLUSH);
+    Send(fd, "purged first\r");
+    SleepMs(150);  // more chatter right after the line
+    Send(fd, "written over stale input\r");
+    SleepMs(100);
+    close(fd);
+    sim.Stop();
+    std::string log = sim.Log();
+    EXPECT_NE(log.find("chatter sent to the program"), std::string::npos) << log;
+    EXPECT_NE(log.find("bytes of stale chatter discarded"), std::string::npos) << log;
+    EXPECT_NE(log.find("stale input NOT discarded"), std::string::npos) << log;
+    EXPECT_NE(sim.Summary().find("1 writes over stale input"), std::string::npos) << sim.Summary();
+}
+
+}  // namespace
