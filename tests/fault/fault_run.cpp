@@ -118,8 +118,19 @@ void StopAnalyzer(Analyzer* analyzer) {
     analyzer->slave = analyzer->master = -1;
 }
 
-std::string Received(Analyzer* analyzer) {
-    // Bytes the program reported as sent have left the line; give the reader time to take them.
+std::string Received(Analyzer* analyzer, size_t expected) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(analyzer->lock);
+            if (analyzer->received.size() >= expected ||
+                std::chrono::steady_clock::now() > deadline) {
+                break;
+            }
+        }
+        usleep(10000);
+    }
+    // A little longer, so that a byte too many (sent twice, or invented) shows as well.
     usleep(100000);
     std::lock_guard<std::mutex> guard(analyzer->lock);
     return analyzer->received;

@@ -41,7 +41,9 @@ bool StartAnalyzer(Analyzer* analyzer);
 // Stops reading (after a short grace for bytes still in flight) and closes the pty.
 void StopAnalyzer(Analyzer* analyzer);
 
-std::string Received(Analyzer* analyzer);
+// What the analyzer has received, once it holds at least `expected` bytes or 2 s have passed
+// (the bytes the program reported as sent may still be on their way to the reader thread).
+std::string Received(Analyzer* analyzer, size_t expected);
 
 // The slave's settings as they are now.
 termios LineSettings(const Analyzer& analyzer);

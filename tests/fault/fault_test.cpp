@@ -66,7 +66,10 @@ class FaultTest : public ::testing::Test {
         return result;
     }
 
-    std::string Wire() { return Received(&analyzer_); }
+    // Exactly `expected` reached the analyzer: no byte lost, sent twice, reordered or invented.
+    void ExpectWire(const std::string& expected) {
+        EXPECT_EQ(Received(&analyzer_, expected.size()), expected);
+    }
 
     // The fault named by `call` was injected at least once (a rule that never fires proves
     // nothing).
@@ -102,7 +105,7 @@ TEST_P(PortCheckFault, SaysErrorOpeningAndSendsNothing) {
     ExpectInjected(result, GetParam().call);
     EXPECT_THAT(result.output, EndsWith("Enter COM Port #> Error Opening \\\\.\\COM3 !\n"));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(Wire(), "");
+    ExpectWire("");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -127,7 +130,7 @@ TEST_F(FaultTest, ReopenForDownloadRefusedSaysErrorOpening) {
     EXPECT_THAT(result.output,
                 EndsWith(std::string(kSwitchOnPrompt) + " Error Opening \\\\.\\COM3 !\n"));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(Wire(), "");
+    ExpectWire("");
 }
 
 TEST_F(FaultTest, ReopenAfterLoaderRefusesSettingsSaysErrorOpening) {
@@ -138,7 +141,7 @@ TEST_F(FaultTest, ReopenAfterLoaderRefusesSettingsSaysErrorOpening) {
                                         " Error Opening \\\\.\\COM3 !\n"));
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(ReadFile(folder_ + "/bsl-args.txt"), "+mpvr -c\\\\.\\COM3 K410IV.TXT\n");
-    EXPECT_EQ(Wire(), "");
+    ExpectWire("");
 }
 
 // --- Writes during the download. ---
@@ -149,7 +152,7 @@ TEST_F(FaultTest, WriteErrorMidDownloadStopsWithErrorWriting) {
     EXPECT_THAT(result.output, EndsWith("\n Error Writing \\\\.\\COM3 !\n"));
     EXPECT_THAT(result.output, Not(HasSubstr(kComplete)));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(Wire(), WireBytesOfPieces(data_, 1));
+    ExpectWire(WireBytesOfPieces(data_, 1));
 }
 
 TEST_F(FaultTest, DeviceGoneAtFirstWriteSendsNothing) {
@@ -157,7 +160,7 @@ TEST_F(FaultTest, DeviceGoneAtFirstWriteSendsNothing) {
     ExpectInjected(result, "write");
     EXPECT_THAT(result.output, EndsWith("\n Error Writing \\\\.\\COM3 !\n"));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(Wire(), "");
+    ExpectWire("");
 }
 
 // Short writes, interrupted writes and a full queue are everyday events on a serial line: the
@@ -183,7 +186,7 @@ TEST_P(AbsorbedWriteFault, DownloadCompletesWithEveryByteOnce) {
     }
     EXPECT_THAT(result.output, EndsWith(std::string("\n") + kComplete));
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(Wire(), WireBytes(data_));
+    ExpectWire(WireBytes(data_));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -208,7 +211,7 @@ TEST_F(FaultTest, StalledLineHitsTheDrainBound) {
     EXPECT_GE(result.seconds, 0.9);
     EXPECT_LT(result.seconds, 10.0);
     // The bytes themselves did leave; only their drain was never confirmed.
-    EXPECT_EQ(Wire(), WireBytesOfPieces(data_, 1));
+    ExpectWire(WireBytesOfPieces(data_, 1));
 }
 
 TEST_F(FaultTest, OutputQueueUnreadableStopsWithErrorWriting) {
@@ -216,7 +219,7 @@ TEST_F(FaultTest, OutputQueueUnreadableStopsWithErrorWriting) {
     ExpectInjected(result, "outq");
     EXPECT_THAT(result.output, EndsWith("\n Error Writing \\\\.\\COM3 !\n"));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(Wire(), WireBytesOfPieces(data_, 1));
+    ExpectWire(WireBytesOfPieces(data_, 1));
 }
 
 TEST_F(FaultTest, FailingCloseLosesNothingAndIsNotReported) {
@@ -226,7 +229,7 @@ TEST_F(FaultTest, FailingCloseLosesNothingAndIsNotReported) {
     ExpectInjected(result, "close");
     EXPECT_THAT(result.output, EndsWith(std::string("\n") + kComplete));
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(Wire(), WireBytes(data_));
+    ExpectWire(WireBytes(data_));
 }
 
 // --- The data file. ---
@@ -237,7 +240,7 @@ TEST_F(FaultTest, DataFileUnopenableSaysFileNotFound) {
     EXPECT_THAT(result.output, EndsWith("Programming Help File: K410HELP(64K).TXT\n"
                                         "File not found: K410HELP(64K).TXT\n"));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(Wire(), "");
+    ExpectWire("");
 }
 
 TEST_F(FaultTest, ReadErrorMidFileSaysFileReadError) {
@@ -247,7 +250,7 @@ TEST_F(FaultTest, ReadErrorMidFileSaysFileReadError) {
     EXPECT_THAT(result.output, EndsWith("ALPHA 1\r\nFile read error: K410HELP(64K).TXT\n"));
     EXPECT_THAT(result.output, Not(HasSubstr(kComplete)));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(Wire(), WireBytesOfPieces(data_, 1));
+    ExpectWire(WireBytesOfPieces(data_, 1));
 }
 
 TEST_F(FaultTest, DataFileThatIsAFolderIsAReadError) {
@@ -259,7 +262,7 @@ TEST_F(FaultTest, DataFileThatIsAFolderIsAReadError) {
     EXPECT_THAT(result.output, EndsWith("Downloading EEPROM Data...\n"
                                         "\nFile read error: K410HELP(64K).TXT\n"));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(Wire(), "");
+    ExpectWire("");
 }
 
 // --- The loader. ---
@@ -290,7 +293,7 @@ TEST_P(LoaderFailure, SaysProgrammingFailedAndAsksToRetry) {
                          "Turn off the programming switches.\nWhen ready press C to continue>"));
     EXPECT_THAT(result.output, Not(HasSubstr("Firmware Programming Complete!")));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(Wire(), "");
+    ExpectWire("");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -313,7 +316,7 @@ TEST_F(FaultTest, SpawnFailureRetriedToSuccessCompletesTheRun) {
     EXPECT_EQ(result.status, 0);
     // The spawn that failed never started the loader; the retry ran it once.
     EXPECT_EQ(ReadFile(folder_ + "/bsl-args.txt"), "+mpvr -c\\\\.\\COM3 K410IV.TXT\n");
-    EXPECT_EQ(Wire(), WireBytes(data_));
+    ExpectWire(WireBytes(data_));
 }
 
 TEST_F(FaultTest, LoaderFailureNotRetriedStillDownloadsButFailsTheRun) {
@@ -323,7 +326,7 @@ TEST_F(FaultTest, LoaderFailureNotRetriedStillDownloadsButFailsTheRun) {
     EXPECT_THAT(result.output, Not(HasSubstr("Firmware Programming Complete!")));
     EXPECT_THAT(result.output, EndsWith(std::string("\n") + kComplete));
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(Wire(), WireBytes(data_));
+    ExpectWire(WireBytes(data_));
 }
 
 // --- No fault: the harness itself sees the whole job done. ---
@@ -334,7 +337,7 @@ TEST_F(FaultTest, TypicalRunWithoutFaultsSendsEveryByte) {
     EXPECT_THAT(result.output, EndsWith("DELTA 4444\n" + std::string(kComplete)));
     EXPECT_EQ(result.status, 0);
     EXPECT_THAT(result.fault_log, HasSubstr("uses write "));
-    EXPECT_EQ(Wire(), WireBytes(data_));
+    ExpectWire(WireBytes(data_));
 }
 
 }  // namespace
