@@ -71,6 +71,14 @@ class FaultTest : public ::testing::Test {
         EXPECT_EQ(Received(&analyzer_, expected.size()), expected);
     }
 
+    // What reached the analyzer is a prefix of `expected` (no byte sent twice, reordered or
+    // invented). After a failed write the port's close discards output the line has not yet
+    // taken, so how much of the last line arrived depends on timing.
+    void ExpectWirePrefix(const std::string& expected) {
+        std::string received = Received(&analyzer_, expected.size());
+        EXPECT_EQ(received, expected.substr(0, received.size()));
+    }
+
     // The fault named by `call` was injected at least once (a rule that never fires proves
     // nothing).
     static void ExpectInjected(const RunResult& result, const std::string& call) {
@@ -152,7 +160,7 @@ TEST_F(FaultTest, WriteErrorMidDownloadStopsWithErrorWriting) {
     EXPECT_THAT(result.output, EndsWith("\n Error Writing \\\\.\\COM3 !\n"));
     EXPECT_THAT(result.output, Not(HasSubstr(kComplete)));
     EXPECT_EQ(result.status, 1);
-    ExpectWire(WireBytesOfPieces(data_, 1));
+    ExpectWirePrefix(WireBytesOfPieces(data_, 1));
 }
 
 TEST_F(FaultTest, DeviceGoneAtFirstWriteSendsNothing) {
@@ -219,7 +227,7 @@ TEST_F(FaultTest, OutputQueueUnreadableStopsWithErrorWriting) {
     ExpectInjected(result, "outq");
     EXPECT_THAT(result.output, EndsWith("\n Error Writing \\\\.\\COM3 !\n"));
     EXPECT_EQ(result.status, 1);
-    ExpectWire(WireBytesOfPieces(data_, 1));
+    ExpectWirePrefix(WireBytesOfPieces(data_, 1));
 }
 
 TEST_F(FaultTest, FailingCloseLosesNothingAndIsNotReported) {
@@ -250,7 +258,7 @@ TEST_F(FaultTest, ReadErrorMidFileSaysFileReadError) {
     EXPECT_THAT(result.output, EndsWith("ALPHA 1\r\nFile read error: K410HELP(64K).TXT\n"));
     EXPECT_THAT(result.output, Not(HasSubstr(kComplete)));
     EXPECT_EQ(result.status, 1);
-    ExpectWire(WireBytesOfPieces(data_, 1));
+    ExpectWirePrefix(WireBytesOfPieces(data_, 1));
 }
 
 TEST_F(FaultTest, DataFileThatIsAFolderIsAReadError) {
