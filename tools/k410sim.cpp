@@ -294,6 +294,9 @@ void EndExclusiveUse() {
     }
 }
 
+// Opens and closes of the slave, as inotify reports them. inotify merges an event into a like
+// one still unread, so two opens (or closes) within the moment before the analyzer reads
+// them count once; programs and loaders taking turns on the port are never that close.
 std::vector<uint32_t> g_port_events;
 
 void ReadPortEvents(int notify_fd) {
