@@ -245,27 +245,29 @@ void TakeData(const char* data, int count) {
     }
 }
 
-// Control packets of the master in packet mode: the program flushed its buffers.
-void TakePacketControl(unsigned char control) {
+// Control packets of the master in packet mode: the program flushed its buffers. Logged
+// when the analyzer chatters, where they show what became of its words; otherwise they
+// would only repeat, line after line, that the program purges before it writes.
+void TakePacketControl(unsigned char control, bool chatter_on) {
     if (control & TIOCPKT_FLUSHREAD) {
         ++g_purges;
         NotePurge(&g_lines, NowMs());
         if (g_chatter_since_purge > 0) {
             Log("receive side purged by the program: %lld bytes of stale chatter discarded",
                 g_chatter_since_purge);
-        } else {
+        } else if (chatter_on) {
             Log("receive side purged by the program");
         }
         g_chatter_since_purge = 0;
     }
-    if (control & TIOCPKT_FLUSHWRITE) {
+    if ((control & TIOCPKT_FLUSHWRITE) && chatter_on) {
         Log("transmit side purged by the program");
     }
 }
 
 // Returns false when the master can no longer be read (no one holds the slave), so the
 // caller rests it instead of polling it in a loop.
-bool ReadLine() {
+bool ReadLine(bool chatter_on) {
     char buffer[4097];
     ssize_t count = read(g_master, buffer, sizeof buffer);
     if (count < 0) {
@@ -279,7 +281,7 @@ bool ReadLine() {
             TakeData(buffer + 1, static_cast<int>(count - 1));
         }
     } else {
-        TakePacketControl(static_cast<unsigned char>(buffer[0]));
+        TakePacketControl(static_cast<unsigned char>(buffer[0]), chatter_on);
     }
     return true;
 }
@@ -495,7 +497,7 @@ int Run(const SimOptions& options) {
             TakePortEvents(true, options);
         }
         if (watched_count == 2 && watched[1].revents != 0) {
-            if (!ReadLine()) {
+            if (!ReadLine(options.chatter_ms > 0)) {
                 master_rests_until = NowMs() + 100;
             }
         }
@@ -509,7 +511,8 @@ int Run(const SimOptions& options) {
     // Drain what arrived before the stop.
     while (true) {
         pollfd last = {g_master, POLLIN, 0};
-        if (poll(&last, 1, 0) <= 0 || !(last.revents & POLLIN) || !ReadLine()) {
+        if (poll(&last, 1, 0) <= 0 || !(last.revents & POLLIN) ||
+            !ReadLine(options.chatter_ms > 0)) {
             break;
         }
     }
