@@ -158,11 +158,15 @@ ProgramRun RunProgram(const std::string& folder, const std::string& answers,
     run.status = WaitForExit(child, deadline, &run);
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     // A Windows program's console is in text mode: its line ends come out as CRLF.
-    const char* other = std::getenv("K410_PROGRAM");
-    if (other != nullptr && *other != '\0') {
+    if (ProgramIsForeign()) {
         run.output = WithUnixLineEnds(run.output);
     }
     return run;
+}
+
+bool ProgramIsForeign() {
+    const char* other = std::getenv("K410_PROGRAM");
+    return other != nullptr && *other != '\0';
 }
 
 std::string WinePrefixFor(const std::string& scratch) {

@@ -29,6 +29,11 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 ProgramRun RunProgram(const std::string& folder, const std::string& answers,
                       const Environment& environment = {}, double limit_seconds = 60);
 
+// True when the program under test is another command line than the native build (a Windows
+// build under Wine), where some things cannot be shown: Wine ignores flock() and keeps no read
+// time-outs of a device between its opens.
+bool ProgramIsForeign();
+
 // The Wine prefix in which the analyzer's line must be published for the program under test:
 // K410_WINEPREFIX when set, else `scratch`.
 std::string WinePrefixFor(const std::string& scratch);

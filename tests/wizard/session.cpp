@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <iostream>
+
 namespace k410test {
 
 const char* const kBanner =
@@ -155,6 +157,11 @@ void Session::ExpectLineLeftConfigured() {
     EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
     EXPECT_EQ(settings.c_oflag & OPOST, 0u);
     EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+    if (ProgramIsForeign()) {
+        std::cout << "[   NOTE   ] read time-outs not checked: Wine sets VMIN/VTIME itself and "
+                     "keeps no time-outs of a device between opens\n";
+        return;
+    }
     EXPECT_EQ(settings.c_cc[VMIN], 7);
     EXPECT_EQ(settings.c_cc[VTIME], 3);
 }
