@@ -436,7 +436,7 @@ int Run(const SimOptions& options) {
                  scratch_prefix ? " (scratch prefix, removed at exit)" : "");
     std::fprintf(g_log,
                  "k410sim: 9600 baud, 8N1, raw; lines end at CR, LF or %.0f ms of quiet; "
-                 "pauses under %.0f ms (less %.1f ms for measuring) are flagged; timing at %s\n",
+                 "pauses under %.0f ms (measured to within %.1f ms) are flagged; timing at %s\n",
                  options.gap_ms, options.min_pause_ms, options.tolerance_ms, AskForPromptWakeups());
     std::fflush(g_log);
 

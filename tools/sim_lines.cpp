@@ -114,7 +114,7 @@ std::string SummaryText(const LineSplitter& s) {
                   s.bytes, pauses, s.short_pauses, s.min_pause_ms);
     std::string summary = text;
     if (s.tolerance_ms > 0) {
-        std::snprintf(text, sizeof text, " (less %.1f ms for measuring)", s.tolerance_ms);
+        std::snprintf(text, sizeof text, " (measured to within %.1f ms)", s.tolerance_ms);
         summary += text;
     }
     if (s.evened_out > 0) {
