@@ -11,11 +11,9 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -373,21 +371,6 @@ bool ChatterAllowed(double now) {
     }
     double since_line = now - g_last_line_end_ms;
     return since_line < 200 || since_line > 1000;
-}
-
-// A line's arrival time is when the analyzer wakes to read it, so on a busy machine a late
-// wake-up makes one pause look longer and the next one shorter. The analyzer mostly sleeps,
-// so it asks to be woken first: real-time if allowed, else a better nice value.
-const char* AskForPromptWakeups() {
-    sched_param priority{};
-    priority.sched_priority = 10;
-    if (sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &priority) == 0) {
-        return "real-time priority";
-    }
-    if (setpriority(PRIO_PROCESS, 0, -10) == 0) {
-        return "raised priority";
-    }
-    return "normal priority: on a busy machine a pause may read a few ms off";
 }
 
 int Run(const SimOptions& options) {

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -90,4 +92,16 @@ double NowMs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+const char* AskForPromptWakeups() {
+    sched_param priority{};
+    priority.sched_priority = 10;
+    if (sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &priority) == 0) {
+        return "real-time priority";
+    }
+    if (setpriority(PRIO_PROCESS, 0, -10) == 0) {
+        return "raised priority";
+    }
+    return "normal priority: on a busy machine a pause may read a few ms off";
 }

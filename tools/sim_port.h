@@ -23,3 +23,9 @@ void WithdrawComLink(const std::string& link_path, const std::string& slave_name
 
 // Milliseconds on the monotonic clock.
 double NowMs();
+
+// A line's arrival time is when its reader wakes to read it, so on a busy machine a late
+// wake-up makes one pause look longer and the next one shorter. The reader mostly sleeps, so
+// it asks to be woken first: real-time if allowed, else a better nice value. Returns what it
+// got, in words.
+const char* AskForPromptWakeups();
