@@ -433,6 +433,7 @@ int Run(const SimOptions& options) {
     sigdelset(&during_wait, SIGTERM);
 
     double next_chatter = options.chatter_ms > 0 ? NowMs() + options.chatter_ms : -1;
+    int lines_seen = 0;  // lines received when chatter was last held back
     double master_rests_until = 0;
     bool stop = false;
     const char* why = "stopped";
@@ -450,8 +451,15 @@ int Run(const SimOptions& options) {
                 SendChatter();
                 next_chatter = now + options.chatter_ms;
             } else {
+                // Held back until the next line has come (or the line has gone quiet).
                 next_chatter = g_last_line_end_ms + 1000.5;
+                lines_seen = g_lines.lines;
             }
+        }
+        if (next_chatter > now && g_lines.lines > lines_seen && lines_seen > 0) {
+            // A held-back word goes out in the middle of the pause after the next line.
+            next_chatter = g_last_line_end_ms + 100;
+            lines_seen = 0;
         }
         double wake = due;
         for (double candidate :
