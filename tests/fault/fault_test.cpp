@@ -2,7 +2,6 @@
 // the fault interposer: each must end with the program's own message and an honest exit status,
 // never a hang, with the line's read time-outs as they were and, on the analyzer's side, only a
 // prefix of what the data file should send (nothing duplicated, reordered or invented).
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -11,12 +10,28 @@
 
 #include "fault_run.h"
 
-using ::testing::EndsWith;
-using ::testing::HasSubstr;
-using ::testing::Not;
-using ::testing::StartsWith;
-
 namespace {
+
+::testing::AssertionResult EndsWith(const std::string& text, const std::string& end) {
+    if (text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "the text does not end with the expected lines";
+}
+
+::testing::AssertionResult StartsWith(const std::string& text, const std::string& start) {
+    if (text.compare(0, start.size(), start) == 0) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "the text does not start with the expected lines";
+}
+
+::testing::AssertionResult Contains(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "the text does not contain the expected lines";
+}
 
 const char kDataFile[] = "K410HELP(64K).TXT";
 // Port 3, the four questions answered no, then S: straight to the download.
@@ -82,7 +97,7 @@ class FaultTest : public ::testing::Test {
     // The fault named by `call` was injected at least once (a rule that never fires proves
     // nothing).
     static void ExpectInjected(const RunResult& result, const std::string& call) {
-        EXPECT_THAT(result.fault_log, HasSubstr("inject " + call + " ")) << result.fault_log;
+        EXPECT_TRUE(Contains(result.fault_log, "inject " + call + " ")) << result.fault_log;
     }
 
     std::string folder_;
@@ -111,7 +126,8 @@ class PortCheckFault : public FaultTest, public ::testing::WithParamInterface<Op
 TEST_P(PortCheckFault, SaysErrorOpeningAndSendsNothing) {
     RunResult result = Run(kSkipLoader, GetParam().faults, GetParam().timeouts_kept);
     ExpectInjected(result, GetParam().call);
-    EXPECT_THAT(result.output, EndsWith("Enter COM Port #> Error Opening \\\\.\\COM3 !\n"));
+    EXPECT_TRUE(EndsWith(result.output, "Enter COM Port #> Error Opening \\\\.\\COM3 !\n"))
+        << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWire("");
 }
@@ -135,8 +151,9 @@ TEST_F(FaultTest, ReopenForDownloadRefusedSaysErrorOpening) {
     // The second open of the device is the download's.
     RunResult result = Run(kSkipLoader, "open:2:EBUSY");
     ExpectInjected(result, "open");
-    EXPECT_THAT(result.output,
-                EndsWith(std::string(kSwitchOnPrompt) + " Error Opening \\\\.\\COM3 !\n"));
+    EXPECT_TRUE(
+        EndsWith(result.output, std::string(kSwitchOnPrompt) + " Error Opening \\\\.\\COM3 !\n"))
+        << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWire("");
 }
@@ -145,8 +162,10 @@ TEST_F(FaultTest, ReopenAfterLoaderRefusesSettingsSaysErrorOpening) {
     // tcsetattr: 1 and 2 are the check's open and close, 3 the download's open.
     RunResult result = Run(kTypicalRun, "tcsetattr:3:EIO");
     ExpectInjected(result, "tcsetattr");
-    EXPECT_THAT(result.output, EndsWith("Firmware Programming Complete!\n"
-                                        " Error Opening \\\\.\\COM3 !\n"));
+    EXPECT_TRUE(EndsWith(result.output,
+                         "Firmware Programming Complete!\n"
+                         " Error Opening \\\\.\\COM3 !\n"))
+        << result.output;
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(ReadFile(folder_ + "/bsl-args.txt"), "+mpvr -c\\\\.\\COM3 K410IV.TXT\n");
     ExpectWire("");
@@ -157,8 +176,8 @@ TEST_F(FaultTest, ReopenAfterLoaderRefusesSettingsSaysErrorOpening) {
 TEST_F(FaultTest, WriteErrorMidDownloadStopsWithErrorWriting) {
     RunResult result = Run(kSkipLoader, "write:2:EIO");
     ExpectInjected(result, "write");
-    EXPECT_THAT(result.output, EndsWith("\n Error Writing \\\\.\\COM3 !\n"));
-    EXPECT_THAT(result.output, Not(HasSubstr(kComplete)));
+    EXPECT_TRUE(EndsWith(result.output, "\n Error Writing \\\\.\\COM3 !\n")) << result.output;
+    EXPECT_FALSE(Contains(result.output, kComplete)) << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWirePrefix(WireBytesOfPieces(data_, 1));
 }
@@ -166,7 +185,7 @@ TEST_F(FaultTest, WriteErrorMidDownloadStopsWithErrorWriting) {
 TEST_F(FaultTest, DeviceGoneAtFirstWriteSendsNothing) {
     RunResult result = Run(kSkipLoader, "write:1+:ENXIO");
     ExpectInjected(result, "write");
-    EXPECT_THAT(result.output, EndsWith("\n Error Writing \\\\.\\COM3 !\n"));
+    EXPECT_TRUE(EndsWith(result.output, "\n Error Writing \\\\.\\COM3 !\n")) << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWire("");
 }
@@ -192,7 +211,7 @@ TEST_P(AbsorbedWriteFault, DownloadCompletesWithEveryByteOnce) {
             ExpectInjected(result, call);
         }
     }
-    EXPECT_THAT(result.output, EndsWith(std::string("\n") + kComplete));
+    EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kComplete)) << result.output;
     EXPECT_EQ(result.status, 0);
     ExpectWire(WireBytes(data_));
 }
@@ -214,7 +233,8 @@ TEST_F(FaultTest, StalledLineHitsTheDrainBound) {
     // 1000 ms + 2 ms per byte (8 bytes here), not wait for ever.
     RunResult result = Run(kSkipLoader, "outq:1+:stall");
     ExpectInjected(result, "outq");
-    EXPECT_THAT(result.output, EndsWith("ALPHA 1\r\n Error Writing \\\\.\\COM3 !\n"));
+    EXPECT_TRUE(EndsWith(result.output, "ALPHA 1\r\n Error Writing \\\\.\\COM3 !\n"))
+        << result.output;
     EXPECT_EQ(result.status, 1);
     EXPECT_GE(result.seconds, 0.9);
     EXPECT_LT(result.seconds, 10.0);
@@ -225,7 +245,7 @@ TEST_F(FaultTest, StalledLineHitsTheDrainBound) {
 TEST_F(FaultTest, OutputQueueUnreadableStopsWithErrorWriting) {
     RunResult result = Run(kSkipLoader, "outq:1:EIO");
     ExpectInjected(result, "outq");
-    EXPECT_THAT(result.output, EndsWith("\n Error Writing \\\\.\\COM3 !\n"));
+    EXPECT_TRUE(EndsWith(result.output, "\n Error Writing \\\\.\\COM3 !\n")) << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWirePrefix(WireBytesOfPieces(data_, 1));
 }
@@ -235,7 +255,7 @@ TEST_F(FaultTest, FailingCloseLosesNothingAndIsNotReported) {
     // nothing; the program does not count it as a failure of the run.
     RunResult result = Run(kSkipLoader, "close:1+:EIO");
     ExpectInjected(result, "close");
-    EXPECT_THAT(result.output, EndsWith(std::string("\n") + kComplete));
+    EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kComplete)) << result.output;
     EXPECT_EQ(result.status, 0);
     ExpectWire(WireBytes(data_));
 }
@@ -245,8 +265,10 @@ TEST_F(FaultTest, FailingCloseLosesNothingAndIsNotReported) {
 TEST_F(FaultTest, DataFileUnopenableSaysFileNotFound) {
     RunResult result = Run(kSkipLoader, "fopen:1:EACCES");
     ExpectInjected(result, "fopen");
-    EXPECT_THAT(result.output, EndsWith("Programming Help File: K410HELP(64K).TXT\n"
-                                        "File not found: K410HELP(64K).TXT\n"));
+    EXPECT_TRUE(EndsWith(result.output,
+                         "Programming Help File: K410HELP(64K).TXT\n"
+                         "File not found: K410HELP(64K).TXT\n"))
+        << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWire("");
 }
@@ -255,8 +277,9 @@ TEST_F(FaultTest, ReadErrorMidFileSaysFileReadError) {
     // The 12th byte lies in the second line: the first line has gone out, the second has not.
     RunResult result = Run(kSkipLoader, "getc:12:EIO");
     ExpectInjected(result, "getc");
-    EXPECT_THAT(result.output, EndsWith("ALPHA 1\r\nFile read error: K410HELP(64K).TXT\n"));
-    EXPECT_THAT(result.output, Not(HasSubstr(kComplete)));
+    EXPECT_TRUE(EndsWith(result.output, "ALPHA 1\r\nFile read error: K410HELP(64K).TXT\n"))
+        << result.output;
+    EXPECT_FALSE(Contains(result.output, kComplete)) << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWirePrefix(WireBytesOfPieces(data_, 1));
 }
@@ -267,8 +290,10 @@ TEST_F(FaultTest, DataFileThatIsAFolderIsAReadError) {
     ASSERT_EQ(unlink(path.c_str()), 0);
     ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
     RunResult result = Run(kSkipLoader, "");
-    EXPECT_THAT(result.output, EndsWith("Downloading EEPROM Data...\n"
-                                        "\nFile read error: K410HELP(64K).TXT\n"));
+    EXPECT_TRUE(EndsWith(result.output,
+                         "Downloading EEPROM Data...\n"
+                         "\nFile read error: K410HELP(64K).TXT\n"))
+        << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWire("");
 }
@@ -296,10 +321,11 @@ TEST_P(LoaderFailure, SaysProgrammingFailedAndAsksToRetry) {
         chmod(loader.c_str(), GetParam().executable ? 0755 : 0644);
     }
     RunResult result = Run(kLoaderFailsThenQuit, GetParam().faults);
-    EXPECT_THAT(result.output,
-                EndsWith(std::string("Launching Bootstrap Loader Program...\n\n") + kLoaderFailed +
-                         "Turn off the programming switches.\nWhen ready press C to continue>"));
-    EXPECT_THAT(result.output, Not(HasSubstr("Firmware Programming Complete!")));
+    EXPECT_TRUE(EndsWith(result.output,
+                         std::string("Launching Bootstrap Loader Program...\n\n") + kLoaderFailed +
+                             "Turn off the programming switches.\nWhen ready press C to continue>"))
+        << result.output;
+    EXPECT_FALSE(Contains(result.output, "Firmware Programming Complete!")) << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWire("");
 }
@@ -316,11 +342,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FaultTest, SpawnFailureRetriedToSuccessCompletesTheRun) {
     RunResult result = Run("3\nN\nN\nN\nN\nC\nY\nC\n", "spawn:1:EAGAIN");
     ExpectInjected(result, "spawn");
-    EXPECT_THAT(result.output,
-                HasSubstr(std::string(kLoaderFailed) + "Launching Bootstrap Loader Program...\n\n"
-                                                       "Turn off the programming switches.\n"));
-    EXPECT_THAT(result.output, HasSubstr("Firmware Programming Complete!\n"));
-    EXPECT_THAT(result.output, EndsWith(std::string("\n") + kComplete));
+    EXPECT_TRUE(Contains(result.output, std::string(kLoaderFailed) +
+                                            "Launching Bootstrap Loader Program...\n\n"
+                                            "Turn off the programming switches.\n"))
+        << result.output;
+    EXPECT_TRUE(Contains(result.output, "Firmware Programming Complete!\n")) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kComplete)) << result.output;
     EXPECT_EQ(result.status, 0);
     // The spawn that failed never started the loader; the retry ran it once.
     EXPECT_EQ(ReadFile(folder_ + "/bsl-args.txt"), "+mpvr -c\\\\.\\COM3 K410IV.TXT\n");
@@ -330,9 +357,9 @@ TEST_F(FaultTest, SpawnFailureRetriedToSuccessCompletesTheRun) {
 TEST_F(FaultTest, LoaderFailureNotRetriedStillDownloadsButFailsTheRun) {
     WriteLoader(folder_, "exit 255");
     RunResult result = Run("3\nN\nN\nN\nN\nC\nN\nC\n", "");
-    EXPECT_THAT(result.output, HasSubstr(kLoaderFailed));
-    EXPECT_THAT(result.output, Not(HasSubstr("Firmware Programming Complete!")));
-    EXPECT_THAT(result.output, EndsWith(std::string("\n") + kComplete));
+    EXPECT_TRUE(Contains(result.output, kLoaderFailed)) << result.output;
+    EXPECT_FALSE(Contains(result.output, "Firmware Programming Complete!")) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kComplete)) << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWire(WireBytes(data_));
 }
@@ -341,10 +368,10 @@ TEST_F(FaultTest, LoaderFailureNotRetriedStillDownloadsButFailsTheRun) {
 
 TEST_F(FaultTest, TypicalRunWithoutFaultsSendsEveryByte) {
     RunResult result = Run(kTypicalRun, "");
-    EXPECT_THAT(result.output, StartsWith("\nTALVEN FIRMWARE PROGRAM UTILITY\n"));
-    EXPECT_THAT(result.output, EndsWith("DELTA 4444\n" + std::string(kComplete)));
+    EXPECT_TRUE(StartsWith(result.output, "\nTALVEN FIRMWARE PROGRAM UTILITY\n")) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, "DELTA 4444\n" + std::string(kComplete))) << result.output;
     EXPECT_EQ(result.status, 0);
-    EXPECT_THAT(result.fault_log, HasSubstr("uses write "));
+    EXPECT_TRUE(Contains(result.fault_log, "uses write ")) << result.fault_log;
     ExpectWire(WireBytes(data_));
 }
 
