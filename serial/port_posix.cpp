@@ -286,13 +286,15 @@ int OpenPort(const char* device_path) {
         port_state.last_error = PORT_ERR_OPEN;
         return PORT_ERR_OPEN;
     }
-    cc_t found_vmin = settings.c_cc[VMIN];
-    cc_t found_vtime = settings.c_cc[VTIME];
+    const termios found = settings;
 
     ApplyLineSettings(&settings);
     termios taken;
     if (tcsetattr(fd, TCSANOW, &settings) != 0 || tcgetattr(fd, &taken) != 0 ||
         !LineSettingsTaken(settings, taken)) {
+        // A driver may have taken part of the request: an open that failed leaves the device
+        // as it found it.
+        tcsetattr(fd, TCSANOW, &found);
         ReleaseDevice(fd);
         port_state.last_error = PORT_ERR_SETSTATE;
         return PORT_ERR_SETSTATE;
@@ -301,6 +303,7 @@ int OpenPort(const char* device_path) {
     // an adapter without modem lines cannot raise them and needs not.
     int lines = TIOCM_DTR | TIOCM_RTS;
     if (ioctl(fd, TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
+        tcsetattr(fd, TCSANOW, &found);
         ReleaseDevice(fd);
         port_state.last_error = PORT_ERR_SETSTATE;
         return PORT_ERR_SETSTATE;
@@ -310,8 +313,8 @@ int OpenPort(const char* device_path) {
     tcflush(fd, TCIFLUSH);
 
     port_state.fd = fd;
-    port_state.saved_vmin = found_vmin;
-    port_state.saved_vtime = found_vtime;
+    port_state.saved_vmin = found.c_cc[VMIN];
+    port_state.saved_vtime = found.c_cc[VTIME];
     port_state.line_state = taken;
     port_state.last_error = PORT_OK;
     return PORT_OK;

@@ -100,11 +100,17 @@ int RunDownload(std::ostream& out, const std::string& port_path, const AnalyzerO
     Say(out, "Downloading EEPROM Data...\n");
     int status = SendDataFile(out, file, port_path, file_name);
     std::fclose(file);
-    if (status == RUN_OK) {
-        Say(out, "\n");
-        Say(out, "Programming Complete!\n");
+    if (status != RUN_OK) {
+        ClosePort();
+        return status;
     }
-    // Every line has left the port already: a failing close loses nothing.
-    ClosePort();
-    return status;
+    Say(out, "\n");
+    // The run is complete only once the device has let go of the line cleanly: a driver that
+    // fails the close may not have passed the last bytes on.
+    if (ClosePort() != PORT_OK) {
+        Say(out, " Error Closing " + port_path + " !\n");
+        return RUN_FAILED;
+    }
+    Say(out, "Programming Complete!\n");
+    return RUN_OK;
 }
