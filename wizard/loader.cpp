@@ -8,22 +8,29 @@
 
 namespace {
 
-// Runs the loader until it succeeds or the technician stops retrying. Returns true when the
-// loader's last run succeeded, false when it failed and was not retried; kEndOfInput is passed
-// back through `answer` when the input ended at the retry question.
-bool LaunchWithRetries(std::istream& in, std::ostream& out, const std::string& command,
-                       int* answer) {
+// How the launches ended.
+enum LaunchResult {
+    LAUNCH_SUCCEEDED,   // the loader's last run succeeded
+    LAUNCH_GAVE_UP,     // it failed and the technician did not retry
+    LAUNCH_INPUT_ENDED  // input ended at the retry question
+};
+
+// Runs the loader until it succeeds or the technician stops retrying.
+LaunchResult LaunchWithRetries(std::istream& in, std::ostream& out, const std::string& command) {
     for (;;) {
         Say(out, "Launching Bootstrap Loader Program...\n");
         Say(out, "\n");
         if (LaunchLoader(command) == 0) {
-            return true;
+            return LAUNCH_SUCCEEDED;
         }
         Say(out, "BSL Programming failed.\n");
         Say(out, "Retry? (Y or N)>");
-        *answer = ReadAnswer(in);
-        if (*answer != 'Y') {
-            return false;
+        int answer = ReadAnswer(in);
+        if (answer == kEndOfInput) {
+            return LAUNCH_INPUT_ENDED;
+        }
+        if (answer != 'Y') {
+            return LAUNCH_GAVE_UP;
         }
     }
 }
@@ -67,9 +74,9 @@ std::string LoaderCommand(const std::string& port_path, const AnalyzerOptions& o
 
 LoaderOutcome RunLoaderStage(std::istream& in, std::ostream& out, const std::string& port_path,
                              const AnalyzerOptions& options, bool* firmware_written) {
-    int answer = 0;
-    *firmware_written = LaunchWithRetries(in, out, LoaderCommand(port_path, options), &answer);
-    if (answer == kEndOfInput) {
+    LaunchResult launched = LaunchWithRetries(in, out, LoaderCommand(port_path, options));
+    *firmware_written = launched == LAUNCH_SUCCEEDED;
+    if (launched == LAUNCH_INPUT_ENDED) {
         return LOADER_END_OF_INPUT;
     }
     switch (AskSwitchOff(in, out)) {
