@@ -333,8 +333,16 @@ bool TakePortEvents(bool opens_only, const SimOptions& options) {
                 break;
             }
             ++g_closes;
-            g_users = g_users > 0 ? g_users - 1 : 0;
-            Log("port closed (close %d)", g_closes);
+            if (g_users == 0) {
+                // Only a merged report (or an open from before the analyzer started) leaves a
+                // close without a user: say so rather than let the counts pass as exact.
+                Log("port closed (close %d) with no open seen: opens that came together were "
+                    "counted once, so the counts of opens and users are low",
+                    g_closes);
+            } else {
+                --g_users;
+                Log("port closed (close %d)", g_closes);
+            }
             if (g_users == 0) {
                 EndExclusiveUse();
                 stop = stop ||

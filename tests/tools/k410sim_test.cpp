@@ -25,6 +25,10 @@ using toolstest::StartTool;
 using toolstest::StopTool;
 using toolstest::WaitForPath;
 
+void SleepMs(int ms) {
+    usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
 // A running k410sim publishing COM3 in a prefix inside a scratch folder.
 struct RunningSim {
     ScratchFolder scratch;
@@ -50,6 +54,16 @@ struct RunningSim {
         }
     }
     std::string Log() const { return ReadFile(log); }
+    // Waits up to `timeout_ms` for the log to hold `text`.
+    bool WaitForLog(const std::string& text, int timeout_ms = 5000) const {
+        for (int waited = 0; Log().find(text) == std::string::npos; waited += 10) {
+            if (waited >= timeout_ms) {
+                return false;
+            }
+            SleepMs(10);
+        }
+        return true;
+    }
     std::string Summary() const { return LineStartingWith(Log(), "k410sim summary:"); }
 };
 
@@ -59,10 +73,6 @@ int OpenPortLink(const std::string& link) {
 
 void Send(int fd, const std::string& bytes) {
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-}
-
-void SleepMs(int ms) {
-    usleep(static_cast<useconds_t>(ms) * 1000);
 }
 
 TEST(K410SimCommandLine, HelpAndBadOptions) {
@@ -207,19 +217,21 @@ TEST(K410SimStop, StopsAfterTheNthClose) {
 TEST(K410SimPort, ReportsTwoUsersAtOnceAndReleasesALeftoverExclusiveMode) {
     RunningSim sim;
     ASSERT_TRUE(sim.Ready()) << sim.Log();
-    // Opens and closes are watched through inotify, which merges two like events that arrive
-    // before the analyzer reads the first; a technician's tools are never that quick.
+    // Opens and closes are watched through inotify, which merges a report into a like one the
+    // analyzer has not read yet; so each step waits until the analyzer has logged the one
+    // before, however slow it is to wake (a stalled log write, a loaded machine).
     int first = OpenPortLink(sim.link);
-    SleepMs(50);
-    int second = OpenPortLink(sim.link);
     ASSERT_GE(first, 0);
+    ASSERT_TRUE(sim.WaitForLog("port opened (open 1)")) << sim.Log();
+    int second = OpenPortLink(sim.link);
     ASSERT_GE(second, 0);
-    SleepMs(50);
+    ASSERT_TRUE(sim.WaitForLog("port opened (open 2) while 1 other user(s) still hold it"))
+        << sim.Log();
     close(second);
-    SleepMs(50);
+    ASSERT_TRUE(sim.WaitForLog("port closed (close 1)")) << sim.Log();
     ASSERT_EQ(ioctl(first, TIOCEXCL), 0);
     close(first);  // still exclusive: a real port would not be, after its last close
-    SleepMs(200);
+    ASSERT_TRUE(sim.WaitForLog("left in exclusive mode")) << sim.Log();
     int again = OpenPortLink(sim.link);
     ASSERT_GE(again, 0);
     int exclusive = 1;
@@ -227,10 +239,8 @@ TEST(K410SimPort, ReportsTwoUsersAtOnceAndReleasesALeftoverExclusiveMode) {
     EXPECT_EQ(exclusive, 0);
     close(again);
     sim.Stop();
-    std::string log = sim.Log();
-    EXPECT_NE(log.find("while 1 other user(s) still hold it"), std::string::npos) << log;
-    EXPECT_NE(log.find("left in exclusive mode"), std::string::npos) << log;
-    EXPECT_NE(sim.Summary().find("at most 2 user(s) at once"), std::string::npos);
+    EXPECT_NE(sim.Summary().find("3 opens, 3 closes, at most 2 user(s) at once"), std::string::npos)
+        << sim.Log();
 }
 
 TEST(K410SimChatter, ShowsWhetherStaleInputWasPurgedBeforeAWrite) {
