@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "files.h"
 #include "port.h"
 #include "pty.h"
 

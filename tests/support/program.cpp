@@ -10,12 +10,137 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
+#include <iostream>
 #include <sstream>
+
+#include "files.h"
+
+extern char** environ;
 
 namespace k410test {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsUntil(Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+// The test's own environment with `extra` added, as NAME=value entries.
+std::vector<std::string> EnvironmentWith(const Environment& extra) {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string setting = *entry;
+        std::string name = setting.substr(0, setting.find('='));
+        bool replaced = false;
+        for (const auto& variable : extra) {
+            replaced = replaced || variable.first == name;
+        }
+        if (!replaced) {
+            entries.push_back(setting);
+        }
+    }
+    for (const auto& variable : extra) {
+        entries.push_back(variable.first + "=" + variable.second);
+    }
+    return entries;
+}
+
+// For exec: pointers into `words`, ended by a null pointer.
+std::vector<char*> Pointers(std::vector<std::string>& words) {
+    std::vector<char*> pointers;
+    for (std::string& word : words) {
+        pointers.push_back(&word[0]);
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Between fork and exec only async-signal-safe calls: the tests run threads of their own.
+[[noreturn]] void BecomeCommand(const char* folder, char** argv, char** envp, int input, int output,
+                                int errors) {
+    setpgid(0, 0);
+    signal(SIGPIPE, SIG_DFL);
+    dup2(input, STDIN_FILENO);
+    dup2(output, STDOUT_FILENO);
+    dup2(errors, STDERR_FILENO);
+    if (*folder != '\0' && chdir(folder) != 0) {
+        _exit(126);
+    }
+    execvpe(argv[0], argv, envp);
+    _exit(127);
+}
+
+// Reads what is there; closes the descriptor at its end.
+void Collect(int* fd, std::string* into) {
+    char buffer[4096];
+    ssize_t count = read(*fd, buffer, sizeof buffer);
+    if (count > 0) {
+        into->append(buffer, static_cast<size_t>(count));
+    } else if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
+        close(*fd);
+        *fd = -1;
+    }
+}
+
+// Feeds the input and collects the output until the command has closed its output (and its
+// errors), or the deadline passes.
+void Converse(int input_fd, int output_fd, int errors_fd, const std::string& input,
+              Clock::time_point deadline, ProcessRun* run) {
+    size_t fed = 0;
+    fcntl(input_fd, F_SETFL, O_NONBLOCK);
+    if (input.empty()) {
+        close(input_fd);
+        input_fd = -1;
+    }
+    while (output_fd >= 0 || errors_fd >= 0) {
+        int wait_ms = MillisecondsUntil(deadline);
+        if (wait_ms == 0) {
+            run->timed_out = true;
+            break;
+        }
+        pollfd watched[3] = {
+            {output_fd, POLLIN, 0}, {errors_fd, POLLIN, 0}, {input_fd, POLLOUT, 0}};
+        if (poll(watched, 3, wait_ms) <= 0) {
+            continue;
+        }
+        if (watched[2].revents != 0) {
+            ssize_t count = write(input_fd, input.data() + fed, input.size() - fed);
+            fed += count > 0 ? static_cast<size_t>(count) : 0;
+            if ((count < 0 && errno != EAGAIN && errno != EINTR) || fed == input.size()) {
+                close(input_fd);
+                input_fd = -1;
+            }
+        }
+        if (watched[0].revents != 0) {
+            Collect(&output_fd, &run->output);
+        }
+        if (watched[1].revents != 0) {
+            Collect(&errors_fd, &run->errors);
+        }
+    }
+    for (int fd : {input_fd, output_fd, errors_fd}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+// Waits for `pid` until `deadline`; true with `status` set when it was reaped.
+bool ReapBy(pid_t pid, Clock::time_point deadline, int* status) {
+    for (;;) {
+        pid_t reaped = waitpid(pid, status, WNOHANG);
+        if (reaped == pid) {
+            return true;
+        }
+        if ((reaped < 0 && errno != EINTR) || Clock::now() >= deadline) {
+            return false;
+        }
+        usleep(5000);
+    }
+}
 
 std::vector<std::string> ProgramCommand() {
     std::vector<std::string> words;
@@ -39,128 +164,121 @@ std::string WithUnixLineEnds(const std::string& text) {
     return result;
 }
 
-[[noreturn]] void RunChild(const std::string& folder, const Environment& environment, int stdin_fd,
-                           int stdout_fd) {
-    dup2(stdin_fd, 0);
-    dup2(stdout_fd, 1);
-    if (chdir(folder.c_str()) != 0) {
-        _exit(126);
-    }
-    for (const auto& variable : environment) {
-        setenv(variable.first.c_str(), variable.second.c_str(), 1);
-    }
-    std::vector<std::string> words = ProgramCommand();
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(&word[0]);
-    }
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-}
+}  // namespace
 
-// Feeds the answers and collects the output until the program closes its output, or the
-// deadline passes.
-void Converse(int to_child, int from_child, const std::string& answers,
-              std::chrono::steady_clock::time_point deadline, ProgramRun* run) {
-    size_t fed = 0;
-    if (answers.empty()) {
-        close(to_child);
-        to_child = -1;
+ProcessRun RunProcess(const Command& command) {
+    ProcessRun run;
+    if (command.argv.empty()) {
+        return run;
     }
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            run->timed_out = true;
-            break;
-        }
-        pollfd fds[2] = {{from_child, POLLIN, 0}, {to_child, POLLOUT, 0}};
-        int ready = poll(fds, to_child >= 0 ? 2 : 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno != EINTR) {
-            break;
-        }
-        if (to_child >= 0 && (fds[1].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            ssize_t n = write(to_child, answers.data() + fed, answers.size() - fed);
-            if (n > 0) {
-                fed += static_cast<size_t>(n);
-            }
-            if (n < 0 || fed == answers.size()) {
-                close(to_child);
-                to_child = -1;
+    std::vector<std::string> words = command.argv;
+    std::vector<char*> argv = Pointers(words);
+    std::vector<std::string> settings = EnvironmentWith(command.environment);
+    std::vector<char*> envp = Pointers(settings);
+    int input[2] = {-1, -1};
+    int output[2] = {-1, -1};
+    int errors[2] = {-1, -1};
+    if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0 ||
+        (!command.errors_into_output && pipe2(errors, O_CLOEXEC) != 0)) {
+        for (int fd : {input[0], input[1], output[0], output[1]}) {
+            if (fd >= 0) {
+                close(fd);
             }
         }
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-            char buffer[4096];
-            ssize_t n = read(from_child, buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
-            run->output.append(buffer, static_cast<size_t>(n));
+        return run;
+    }
+    // A command that stops reading its input must not kill the test with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(command.limit_seconds));
+    pid_t pid = fork();
+    if (pid == 0) {
+        BecomeCommand(command.folder.c_str(), argv.data(), envp.data(), input[0], output[1],
+                      command.errors_into_output ? output[1] : errors[1]);
+    }
+    for (int fd : {input[0], output[1], errors[1]}) {
+        if (fd >= 0) {
+            close(fd);
         }
     }
-    if (to_child >= 0) {
-        close(to_child);
+    if (pid < 0) {
+        for (int fd : {input[1], output[0], errors[0]}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+        return run;
     }
-}
-
-int WaitForExit(pid_t child, std::chrono::steady_clock::time_point deadline, ProgramRun* run) {
+    setpgid(pid, pid);
+    Converse(input[1], output[0], errors[0], command.input, deadline, &run);
     int status = 0;
-    for (;;) {
-        pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child) {
-            break;
+    if (run.timed_out || !ReapBy(pid, deadline, &status)) {
+        run.timed_out = true;
+        kill(-pid, SIGKILL);
+        ReapBy(pid, Clock::now() + std::chrono::seconds(5), &status);
+    } else {
+        kill(-pid, SIGKILL);  // nothing it started may outlive the test
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return run;
+}
+
+pid_t StartProcess(const std::vector<std::string>& argv, const std::string& output_path) {
+    std::vector<std::string> words = argv;
+    std::vector<char*> arguments = Pointers(words);
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        signal(SIGPIPE, SIG_DFL);
+        int output = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (output < 0 || nothing < 0) {
+            _exit(126);
         }
-        if (done < 0 && errno != EINTR) {
-            return -1;
-        }
-        if (run->timed_out || std::chrono::steady_clock::now() > deadline) {
-            run->timed_out = true;
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return -1;
-        }
-        usleep(10000);
+        dup2(nothing, STDIN_FILENO);
+        dup2(output, STDOUT_FILENO);
+        dup2(output, STDERR_FILENO);
+        execvp(arguments[0], arguments.data());
+        _exit(127);
+    }
+    if (pid > 0) {
+        setpgid(pid, pid);
+    }
+    return pid;
+}
+
+int StopProcess(pid_t pid, int signal_number, int timeout_ms) {
+    if (pid <= 0) {
+        return -1;
+    }
+    if (signal_number != 0) {
+        kill(pid, signal_number);
+    }
+    int status = 0;
+    if (!ReapBy(pid, Clock::now() + std::chrono::milliseconds(timeout_ms), &status)) {
+        kill(-pid, SIGKILL);
+        ReapBy(pid, Clock::now() + std::chrono::seconds(5), &status);
+        return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-}  // namespace
-
-ProgramRun RunProgram(const std::string& folder, const std::string& answers,
+ProcessRun RunProgram(const std::string& folder, const std::string& answers,
                       const Environment& environment, double limit_seconds) {
-    ProgramRun run;
-    int to_child[2];
-    int from_child[2];
-    if (pipe(to_child) != 0 || pipe(from_child) != 0) {
-        return run;
-    }
-    // A program that stops reading its input must not kill the test with SIGPIPE.
-    signal(SIGPIPE, SIG_IGN);
-    const auto start = std::chrono::steady_clock::now();
-    const auto deadline = start + std::chrono::milliseconds(static_cast<int>(limit_seconds * 1000));
-    pid_t child = fork();
-    if (child == 0) {
-        close(to_child[1]);
-        close(from_child[0]);
-        RunChild(folder, environment, to_child[0], from_child[1]);
-    }
-    close(to_child[0]);
-    close(from_child[1]);
-    if (child < 0) {
-        close(to_child[1]);
-        close(from_child[0]);
-        return run;
-    }
-    fcntl(to_child[1], F_SETFL, O_NONBLOCK);
-    Converse(to_child[1], from_child[0], answers, deadline, &run);
-    close(from_child[0]);
-    run.status = WaitForExit(child, deadline, &run);
-    run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    Command command;
+    command.argv = ProgramCommand();
+    command.folder = folder;
+    command.input = answers;
+    command.environment = environment;
+    command.limit_seconds = limit_seconds;
+    ProcessRun run = RunProcess(command);
     // A Windows program's console is in text mode: its line ends come out as CRLF.
     if (ProgramIsForeign()) {
         run.output = WithUnixLineEnds(run.output);
     }
+    std::cerr << run.errors;
     return run;
 }
 
@@ -174,16 +292,17 @@ std::string WinePrefixFor(const std::string& scratch) {
     return prefix != nullptr && *prefix != '\0' ? prefix : scratch;
 }
 
-void PutStandInLoader(const std::string& folder) {
+void PutStandInLoader(const std::string& folder, const std::string& then) {
     const std::string path = folder + "/BSL.EXE";
     const char* standin = std::getenv("K410_BSL_STANDIN");
     if (standin != nullptr && *standin != '\0') {
-        WriteFile(path, ReadFile(standin));
+        CopyFile(standin, path);
         chmod(path.c_str(), 0755);
         return;
     }
     // printf, not echo: dash's echo takes the backslashes of \\.\COM3 for escapes.
-    WriteFile(path, R"(#!/bin/sh
+    WriteFile(path,
+              R"(#!/bin/sh
 if [ -n "$K410_BSL_RECORD" ]; then
     runs=$(grep -c '^$' "$K410_BSL_RECORD" 2>/dev/null)
     for argument in "$@"; do printf '%s\n' "$argument"; done >> "$K410_BSL_RECORD"
@@ -194,6 +313,7 @@ if [ -n "$K410_BSL_PORTCHECK" ]; then
     if flock -n "$device" true; then echo free; else echo held; fi >> "$K410_BSL_PORTCHECK"
 fi
 [ -n "$K410_BSL_SAY" ] && printf '%s\n' "$K410_BSL_SAY"
+)" + then + R"(
 statuses="${K410_BSL_STATUS:-0},"
 status=0
 run=0
@@ -204,8 +324,8 @@ while [ -n "$statuses" ]; do
     run=$((run + 1))
 done
 exit "$status"
-)");
-    chmod(path.c_str(), 0755);
+)",
+              true);
 }
 
 std::vector<std::vector<std::string>> LoaderRuns(const std::string& record_path) {
@@ -222,17 +342,6 @@ std::vector<std::vector<std::string>> LoaderRuns(const std::string& record_path)
         }
     }
     return runs;
-}
-
-void WriteFile(const std::string& path, const std::string& contents) {
-    std::ofstream(path, std::ios::binary) << contents;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream contents;
-    contents << file.rdbuf();
-    return contents.str();
 }
 
 }  // namespace k410test

@@ -1,13 +1,21 @@
-// Test harness: runs the built program the way a technician does, answers on standard input and
-// the transcript read from standard output, in a scratch current folder that holds the data
-// files and a stand-in BSL.EXE.
+// Test harness: runs programs the way a technician does, and stands in for the loader.
 //
-// The program under test is the native build unless K410_PROGRAM names another command line
-// (words separated by blanks, e.g. "wine /path/to/k410prog.exe"); then K410_BSL_STANDIN names
-// the stand-in loader to copy in, and K410_WINEPREFIX the (booted) Wine prefix in which the
-// analyzer's line is published. Every wait is bounded: a program that does not end in time is
-// killed and reported as timed out.
+// RunProcess starts a command in a folder of its own with answers on standard input (closed
+// after them), standard output and standard error collected, and variables added to the test's
+// own environment (LD_PRELOAD, say). It runs in a process group of its own; when it has not
+// ended within its limit the whole group is killed and the run reported as timed out, and
+// whatever it left running is killed after it ends. StartProcess and StopProcess run a helper
+// (the virtual analyzer) in the background the same way.
+//
+// RunProgram runs the program under test: the native build unless K410_PROGRAM names another
+// command line (words separated by blanks, e.g. "wine /path/to/k410prog.exe"); then
+// K410_BSL_STANDIN names the stand-in loader to copy in, and K410_WINEPREFIX the (booted) Wine
+// prefix in which the analyzer's line is published.
+//
+// Every wait here is bounded; nothing in this harness can hang a test.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <utility>
@@ -15,18 +23,40 @@
 
 namespace k410test {
 
-struct ProgramRun {
-    std::string output;  // standard output; a Windows build's line ends (CRLF) turned into "\n"
-    int status = -1;     // exit status; -1 when it did not exit normally
+// Variables added to (or replacing those of) the test's own environment: {name, value}.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+struct Command {
+    std::vector<std::string> argv;  // argv[0]: a path, or a name looked up in PATH
+    std::string folder;             // its current folder; empty: the test's own
+    std::string input;              // its standard input, closed after these bytes
+    Environment environment;
+    double limit_seconds = 60;
+    bool errors_into_output = false;  // standard error joins standard output, in order
+};
+
+struct ProcessRun {
+    std::string output;  // standard output
+    std::string errors;  // standard error (empty with errors_into_output)
+    int status = -1;     // exit status; -1 when it did not exit by itself (a signal, killed)
     bool timed_out = false;
     double seconds = 0;  // wall time of the run
 };
 
-using Environment = std::vector<std::pair<std::string, std::string>>;
+ProcessRun RunProcess(const Command& command);
 
-// Runs the program in `folder` with `answers` on standard input (closed after them) and
-// `environment` added to its own. Kills it after `limit_seconds`.
-ProgramRun RunProgram(const std::string& folder, const std::string& answers,
+// Starts `argv` in the background in a process group of its own, with standard output and
+// standard error to `output_path` and no input. Returns its process id, or -1.
+pid_t StartProcess(const std::vector<std::string>& argv, const std::string& output_path);
+
+// Sends `signal_number` (unless 0) and waits up to `timeout_ms` for the process to end; kills
+// its group after that. Returns its exit status, or -1 if it did not exit by itself in time.
+int StopProcess(pid_t pid, int signal_number, int timeout_ms);
+
+// Runs the program under test in `folder` with `answers` and `environment`; kills it after
+// `limit_seconds`. A Windows build's line ends (CRLF) come out as "\n". Its standard error,
+// if any, is passed on to the test's own.
+ProcessRun RunProgram(const std::string& folder, const std::string& answers,
                       const Environment& environment = {}, double limit_seconds = 60);
 
 // True when the program under test is another command line than the native build (a Windows
@@ -40,16 +70,14 @@ std::string WinePrefixFor(const std::string& scratch);
 
 // Puts a stand-in loader named BSL.EXE into `folder`. Each run of it appends its arguments to
 // the file named by K410_BSL_RECORD, one a line and an empty line after them; prints
-// K410_BSL_SAY when set; and exits with the status K410_BSL_STATUS names: a list separated by
-// commas gives the status of each run in turn, the last one repeating (0 when unset).
-// The native stand-in also appends "free" or "held" to the file named by K410_BSL_PORTCHECK:
-// whether it could lock the device that its -c argument names.
-void PutStandInLoader(const std::string& folder);
+// K410_BSL_SAY when set; runs the shell commands `then` if given (a test's own ending, such as
+// "kill -KILL $$"; the native stand-in only); and exits with the status K410_BSL_STATUS names: a
+// list separated by commas gives the status of each run in turn, the last one repeating (0 when
+// unset). The native stand-in also appends "free" or "held" to the file named by
+// K410_BSL_PORTCHECK: whether it could lock the device that its -c argument names.
+void PutStandInLoader(const std::string& folder, const std::string& then = std::string());
 
 // The arguments of every run recorded by the stand-in loader, one vector per run.
 std::vector<std::vector<std::string>> LoaderRuns(const std::string& record_path);
-
-void WriteFile(const std::string& path, const std::string& contents);
-std::string ReadFile(const std::string& path);
 
 }  // namespace k410test

@@ -4,10 +4,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <filesystem>
 
 namespace k410test {
 
@@ -86,38 +85,47 @@ void PtyLine::HangUp() {
     }
 }
 
-bool ReadLineSettings(const PtyLine& line, termios* settings) {
+namespace {
+
+// Runs `use` on a descriptor of the line's slave: the held one, else one opened for a moment.
+template <typename Use>
+bool WithSlave(const PtyLine& line, Use use) {
     if (line.held_slave() >= 0) {
-        return tcgetattr(line.held_slave(), settings) == 0;
+        return use(line.held_slave());
     }
     int fd = open(line.slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
-    bool ok = tcgetattr(fd, settings) == 0;
+    bool ok = use(fd);
     close(fd);
     return ok;
 }
 
-ScratchDir::ScratchDir(const std::string& base) {
-    std::string parent = base;
-    if (parent.empty()) {
-        const char* tmpdir = getenv("TMPDIR");
-        parent = (tmpdir != nullptr && tmpdir[0] != '\0') ? tmpdir : "/tmp";
-    }
-    std::string pattern = parent + "/k410test.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) != nullptr) {
-        path_ = name.data();
-    }
+}  // namespace
+
+bool ReadLineSettings(const PtyLine& line, termios* settings) {
+    return WithSlave(line, [&](int fd) { return tcgetattr(fd, settings) == 0; });
 }
 
-ScratchDir::~ScratchDir() {
-    if (!path_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);  // links are removed, not followed
+bool SetDistinctiveTimeouts(const PtyLine& line) {
+    return WithSlave(line, [](int fd) {
+        termios settings;
+        if (tcgetattr(fd, &settings) != 0) {
+            return false;
+        }
+        settings.c_cc[VMIN] = 7;
+        settings.c_cc[VTIME] = 3;
+        return tcsetattr(fd, TCSANOW, &settings) == 0;
+    });
+}
+
+bool LineExclusive(const PtyLine& line) {
+    int exclusive = 0;
+    if (!WithSlave(line, [&](int fd) { return ioctl(fd, TIOCGEXCL, &exclusive) == 0; })) {
+        return errno == EBUSY;  // only the exclusive user (or root) may open it now
     }
+    return exclusive != 0;
 }
 
 bool PublishComPort(const std::string& prefix, int number, const std::string& device) {

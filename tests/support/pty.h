@@ -9,7 +9,7 @@
 //
 //     k410test::PtyLine line;                      // master + slave, slave held open
 //     ASSERT_TRUE(line.ok());
-//     k410test::ScratchDir prefix;                 // removed again at scope end
+//     k410test::ScratchDir prefix;                 // files.h; removed again at scope end
 //     ASSERT_TRUE(k410test::PublishComPort(prefix.path(), 3, line.slave_path()));
 //     k410test::ScopedEnv wine("WINEPREFIX", prefix.path());
 //     k410test::LineRecorder recorder(line.master());
@@ -80,21 +80,12 @@ class PtyLine {
 // there is one, else by opening the slave path for a moment. False on failure.
 bool ReadLineSettings(const PtyLine& line, termios* settings);
 
-// A fresh, empty folder, removed with everything in it when the object goes. Made under
-// `base` if given, else under $TMPDIR, else /tmp.
-class ScratchDir {
-  public:
-    explicit ScratchDir(const std::string& base = std::string());
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
+// Gives the line read time-outs of its own (VMIN 7, VTIME 3), which a program that opens it
+// must leave as it found them. False on failure.
+bool SetDistinctiveTimeouts(const PtyLine& line);
 
-    // Empty when the folder could not be made.
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+// True while some process holds the line in exclusive mode (TIOCEXCL).
+bool LineExclusive(const PtyLine& line);
 
 // Publishes `device` as COM<number> in the Wine prefix `prefix`: makes <prefix>/dosdevices/
 // if needed and links <prefix>/dosdevices/com<number> to `device` (replacing an older link).

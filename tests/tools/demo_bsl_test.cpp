@@ -9,44 +9,44 @@
 #include <string>
 #include <vector>
 
-#include "tool_harness.h"
+#include "files.h"
+#include "program.h"
 
 namespace {
 
-using toolstest::CopyFile;
-using toolstest::Finished;
-using toolstest::ReadFile;
-using toolstest::RunTool;
-using toolstest::ScratchFolder;
-using toolstest::StartTool;
-using toolstest::StopTool;
-using toolstest::WaitForPath;
-using toolstest::WriteFile;
+using k410test::Environment;
+using k410test::ProcessRun;
+using k410test::ReadFile;
+using k410test::RunProcess;
+using k410test::ScratchDir;
+using k410test::StartProcess;
+using k410test::StopProcess;
+using k410test::WaitForPath;
+using k410test::WriteFile;
 
 const char kPort[] = "-c\\\\.\\COM3";
 
 // A workspace with one firmware image and a virtual analyzer as COM3.
 struct LoaderBench {
-    ScratchFolder scratch;
-    std::string prefix = scratch.path + "/prefix";
+    ScratchDir scratch;
+    std::string prefix = scratch.path() + "/prefix";
     std::string link = prefix + "/dosdevices/com3";
     pid_t sim = -1;
 
     LoaderBench() {
-        WriteFile(scratch.path + "/K410IV.TXT", "; synthetic test image\r\n");
-        sim = StartTool({K410SIM_PATH, "--prefix", prefix, "--log", scratch.path + "/sim.log"},
-                        scratch.path + "/sim.out");
+        WriteFile(scratch.path() + "/K410IV.TXT", "; synthetic test image\r\n");
+        sim = StartProcess({K410SIM_PATH, "--prefix", prefix, "--log", scratch.path() + "/sim.log"},
+                           scratch.path() + "/sim.out");
     }
-    ~LoaderBench() { StopTool(sim, SIGTERM, 5000); }
+    ~LoaderBench() { StopProcess(sim, SIGTERM, 5000); }
     bool Ready() { return sim > 0 && WaitForPath(link, 5000); }
 
-    Finished Run(const std::vector<std::string>& arguments,
-                 std::vector<std::string> environment = {}) {
+    ProcessRun Run(const std::vector<std::string>& arguments, Environment environment = {}) {
         std::vector<std::string> argv = {DEMO_BSL_PATH};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        environment.push_back("WINEPREFIX=" + prefix);
-        environment.push_back("K410_DEMO_BSL_MS=0");
-        return RunTool(argv, scratch.path, environment, "", 10000);
+        environment.push_back({"WINEPREFIX", prefix});
+        environment.push_back({"K410_DEMO_BSL_MS", "0"});
+        return RunProcess({argv, scratch.path(), "", environment, 10, true});
     }
 };
 
@@ -76,22 +76,21 @@ TEST(DemoLoaderArguments, RefusesAnythingButTheLoaderCommandLine) {
         {{"+mpvr", kPort, "k410iv.txt"}, 3},
     };
     for (const Case& c : cases) {
-        Finished run = bench.Run(c.arguments);
+        ProcessRun run = bench.Run(c.arguments);
         std::string shown;
         for (const std::string& argument : c.arguments) {
             shown += " [" + argument + "]";
         }
-        EXPECT_TRUE(run.exited) << shown;
         EXPECT_EQ(run.status, c.status) << shown << "\n" << run.output;
     }
     // None of them got as far as the port.
-    EXPECT_EQ(ReadFile(bench.scratch.path + "/sim.log").find("port opened"), std::string::npos);
+    EXPECT_EQ(ReadFile(bench.scratch.path() + "/sim.log").find("port opened"), std::string::npos);
 }
 
 TEST(DemoLoaderPort, WritesWhenThePortIsFreeAndRefusesWhenItIsHeldOrMissing) {
     LoaderBench bench;
     ASSERT_TRUE(bench.Ready());
-    Finished written = bench.Run({"+mpvr", kPort, "K410IV.TXT"});
+    ProcessRun written = bench.Run({"+mpvr", kPort, "K410IV.TXT"});
     EXPECT_EQ(written.status, 0) << written.output;
     EXPECT_NE(written.output.find("\\\\.\\COM3 opened exclusively"), std::string::npos);
     EXPECT_NE(written.output.find("100%"), std::string::npos) << written.output;
@@ -101,19 +100,19 @@ TEST(DemoLoaderPort, WritesWhenThePortIsFreeAndRefusesWhenItIsHeldOrMissing) {
     int holder = open(bench.link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-    Finished held = bench.Run({"+mpvr", kPort, "K410IV.TXT"});
+    ProcessRun held = bench.Run({"+mpvr", kPort, "K410IV.TXT"});
     EXPECT_EQ(held.status, 4) << held.output;
     EXPECT_NE(held.output.find("cannot open \\\\.\\COM3"), std::string::npos) << held.output;
     close(holder);
 
-    Finished missing = bench.Run({"+mpvr", "-c\\\\.\\COM9", "K410IV.TXT"});
+    ProcessRun missing = bench.Run({"+mpvr", "-c\\\\.\\COM9", "K410IV.TXT"});
     EXPECT_EQ(missing.status, 4) << missing.output;
 }
 
 TEST(DemoLoaderStatus, EndsWithTheStatusAskedForEachAttempt) {
     LoaderBench bench;
     ASSERT_TRUE(bench.Ready());
-    Finished failing = bench.Run({"+mpvr", kPort, "K410IV.TXT"}, {"K410_DEMO_BSL_STATUS=5"});
+    ProcessRun failing = bench.Run({"+mpvr", kPort, "K410IV.TXT"}, {{"K410_DEMO_BSL_STATUS", "5"}});
     EXPECT_EQ(failing.status, 5) << failing.output;
     EXPECT_NE(failing.output.find("write failed"), std::string::npos);
 
@@ -121,7 +120,7 @@ TEST(DemoLoaderStatus, EndsWithTheStatusAskedForEachAttempt) {
     std::vector<int> statuses;
     for (int attempt = 0; attempt < 4; ++attempt) {
         statuses.push_back(
-            bench.Run({"+mpvr", kPort, "K410IV.TXT"}, {"K410_DEMO_BSL_STATUS=7,3,0"}).status);
+            bench.Run({"+mpvr", kPort, "K410IV.TXT"}, {{"K410_DEMO_BSL_STATUS", "7,3,0"}}).status);
     }
     EXPECT_EQ(statuses, (std::vector<int>{7, 3, 0, 0}));
 }

@@ -8,21 +8,24 @@
 #include <string>
 #include <vector>
 
-#include "tool_harness.h"
+#include "files.h"
+#include "log_text.h"
+#include "pieces.h"
+#include "program.h"
 
 namespace {
 
-using toolstest::CopyFile;
-using toolstest::Finished;
+using k410test::CopyFile;
+using k410test::ProcessRun;
+using k410test::ReadFile;
+using k410test::RunProcess;
+using k410test::ScratchDir;
+using k410test::StartProcess;
+using k410test::StopProcess;
+using k410test::WaitForPath;
+using k410test::WireBytes;
 using toolstest::LineStartingWith;
 using toolstest::NumberBefore;
-using toolstest::ReadFile;
-using toolstest::RunTool;
-using toolstest::ScratchFolder;
-using toolstest::StartTool;
-using toolstest::StopTool;
-using toolstest::WaitForPath;
-using toolstest::WithoutLineFeeds;
 
 const char* const kImages[] = {"K410.TXT",    "K410IV.TXT",   "K410IVMe.TXT",
                                "K410HD.TXT",  "K410HDIV.TXT", "K410M.TXT",
@@ -32,33 +35,37 @@ const char* const kDataFiles[] = {"K410HELP(64K).TXT", "K410HELP(32K).TXT"};
 // A workspace laid out like the demo's: data, images and the demo loader, with the virtual
 // analyzer as COM3 (chattering, so that a missing purge would show).
 struct Workspace {
-    ScratchFolder scratch;
-    std::string prefix = scratch.path + "/prefix";
-    std::string log = scratch.path + "/analyzer.log";
-    std::string capture = scratch.path + "/received.bin";
+    ScratchDir scratch;
+    std::string prefix = scratch.path() + "/prefix";
+    std::string log = scratch.path() + "/analyzer.log";
+    std::string capture = scratch.path() + "/received.bin";
     pid_t sim = -1;
 
     Workspace() {
         for (const char* name : kImages) {
-            CopyFile(std::string(DEMO_DATA_DIR) + "/" + name, scratch.path + "/" + name);
+            CopyFile(std::string(DEMO_DATA_DIR) + "/" + name, scratch.path() + "/" + name);
         }
         for (const char* name : kDataFiles) {
-            CopyFile(std::string(DEMO_DATA_DIR) + "/" + name, scratch.path + "/" + name);
+            CopyFile(std::string(DEMO_DATA_DIR) + "/" + name, scratch.path() + "/" + name);
         }
-        CopyFile(DEMO_BSL_PATH, scratch.path + "/BSL.EXE");
-        sim = StartTool({K410SIM_PATH, "--prefix", prefix, "--log", log, "--capture", capture,
-                         "--chatter", "100"},
-                        scratch.path + "/sim.out");
+        CopyFile(DEMO_BSL_PATH, scratch.path() + "/BSL.EXE");
+        sim = StartProcess({K410SIM_PATH, "--prefix", prefix, "--log", log, "--capture", capture,
+                            "--chatter", "100"},
+                           scratch.path() + "/sim.out");
     }
-    ~Workspace() { StopTool(sim, SIGTERM, 5000); }
+    ~Workspace() { StopProcess(sim, SIGTERM, 5000); }
     bool Ready() { return sim > 0 && WaitForPath(prefix + "/dosdevices/com3", 5000); }
 
-    Finished RunProgram(const std::string& answers) {
-        return RunTool({K410PROG_PATH}, scratch.path,
-                       {"WINEPREFIX=" + prefix, "K410_DEMO_BSL_MS=200"}, answers, 90000);
+    ProcessRun RunProgram(const std::string& answers) {
+        return RunProcess({{K410PROG_PATH},
+                           scratch.path(),
+                           answers,
+                           {{"WINEPREFIX", prefix}, {"K410_DEMO_BSL_MS", "200"}},
+                           90,
+                           true});
     }
     std::string StopAnalyzer() {
-        EXPECT_EQ(StopTool(sim, SIGTERM, 5000), 0);
+        EXPECT_EQ(StopProcess(sim, SIGTERM, 5000), 0);
         sim = -1;
         return ReadFile(log);
     }
@@ -74,7 +81,7 @@ void ExpectDownloadReceived(const Workspace& workspace, const std::string& log,
                             const std::string& data_file) {
     std::string data = ReadFile(std::string(DEMO_DATA_DIR) + "/" + data_file);
     ASSERT_GT(LineCount(data), 20);
-    EXPECT_EQ(ReadFile(workspace.capture), WithoutLineFeeds(data));
+    EXPECT_EQ(ReadFile(workspace.capture), WireBytes(data));
     std::string summary = LineStartingWith(log, "k410sim summary:");
     EXPECT_EQ(NumberBefore(summary, " lines"), LineCount(data)) << summary;
     EXPECT_EQ(NumberBefore(summary, " pauses under 250 ms"), 0) << log;
@@ -110,10 +117,9 @@ TEST(EndToEnd, DemoDataCoversEveryImageNameAndSaysItIsSynthetic) {
 TEST(EndToEnd, TypicalRunWritesTheFirmwareAndDownloadsEveryLineAtPace) {
     Workspace workspace;
     ASSERT_TRUE(workspace.Ready());
-    Finished run = workspace.RunProgram("3\nN\nN\nN\nN\nC\nC\n");
+    ProcessRun run = workspace.RunProgram("3\nN\nN\nN\nN\nC\nC\n");
     std::string log = workspace.StopAnalyzer();
     ASSERT_FALSE(run.timed_out) << run.output;
-    EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.status, 0) << run.output;
 
     const std::string& out = run.output;
@@ -140,7 +146,7 @@ TEST(EndToEnd, TypicalRunWritesTheFirmwareAndDownloadsEveryLineAtPace) {
 TEST(EndToEnd, OldVersionSkippingTheLoaderSendsThe32KFile) {
     Workspace workspace;
     ASSERT_TRUE(workspace.Ready());
-    Finished run = workspace.RunProgram("3\nN\nY\nN\nS\n");
+    ProcessRun run = workspace.RunProgram("3\nN\nY\nN\nS\n");
     std::string log = workspace.StopAnalyzer();
     ASSERT_FALSE(run.timed_out) << run.output;
     EXPECT_EQ(run.status, 0) << run.output;
@@ -150,11 +156,13 @@ TEST(EndToEnd, OldVersionSkippingTheLoaderSendsThe32KFile) {
 }
 
 TEST(EndToEnd, DemoScriptRunsTheTypicalSessionUnattended) {
-    Finished run = RunTool({"/bin/bash", std::string(SOURCE_DIR) + "/scripts/demo"}, "",
-                           {std::string("K410_BUILD_DIR=") + BUILD_DIR, "K410_DEMO_BSL_MS=200"},
-                           "3\nN\nN\nN\nN\nC\nC\n", 120000);
+    ProcessRun run = RunProcess({{"/bin/bash", std::string(SOURCE_DIR) + "/scripts/demo"},
+                                 "",
+                                 "3\nN\nN\nN\nN\nC\nC\n",
+                                 {{"K410_BUILD_DIR", BUILD_DIR}, {"K410_DEMO_BSL_MS", "200"}},
+                                 120,
+                                 true});
     ASSERT_FALSE(run.timed_out) << run.output;
-    EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_NE(run.output.find("\nProgramming Complete!\n"), std::string::npos) << run.output;
     std::string summary = LineStartingWith(run.output, "k410sim summary:");

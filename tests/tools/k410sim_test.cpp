@@ -11,19 +11,21 @@
 #include <string>
 #include <vector>
 
-#include "tool_harness.h"
+#include "files.h"
+#include "log_text.h"
+#include "program.h"
 
 namespace {
 
-using toolstest::Finished;
+using k410test::ProcessRun;
+using k410test::ReadFile;
+using k410test::RunProcess;
+using k410test::ScratchDir;
+using k410test::StartProcess;
+using k410test::StopProcess;
+using k410test::WaitForPath;
 using toolstest::LineStartingWith;
 using toolstest::NumberBefore;
-using toolstest::ReadFile;
-using toolstest::RunTool;
-using toolstest::ScratchFolder;
-using toolstest::StartTool;
-using toolstest::StopTool;
-using toolstest::WaitForPath;
 
 void SleepMs(int ms) {
     usleep(static_cast<useconds_t>(ms) * 1000);
@@ -31,11 +33,11 @@ void SleepMs(int ms) {
 
 // A running k410sim publishing COM3 in a prefix inside a scratch folder.
 struct RunningSim {
-    ScratchFolder scratch;
-    std::string prefix = scratch.path + "/prefix";
+    ScratchDir scratch;
+    std::string prefix = scratch.path() + "/prefix";
     std::string link = prefix + "/dosdevices/com3";
-    std::string log = scratch.path + "/sim.log";
-    std::string capture = scratch.path + "/capture.bin";
+    std::string log = scratch.path() + "/sim.log";
+    std::string capture = scratch.path() + "/capture.bin";
     pid_t pid = -1;
     int status = -1;
 
@@ -43,13 +45,13 @@ struct RunningSim {
         std::vector<std::string> argv = {K410SIM_PATH, "--prefix",  prefix, "--log",
                                          log,          "--capture", capture};
         argv.insert(argv.end(), extra.begin(), extra.end());
-        pid = StartTool(argv, scratch.path + "/sim.out");
+        pid = StartProcess(argv, scratch.path() + "/sim.out");
     }
     ~RunningSim() { Stop(); }
     bool Ready() { return pid > 0 && WaitForPath(link, 5000); }
     void Stop(int signal_number = SIGTERM) {
         if (pid > 0) {
-            status = StopTool(pid, signal_number, 5000);
+            status = StopProcess(pid, signal_number, 5000);
             pid = -1;
         }
     }
@@ -76,8 +78,7 @@ void Send(int fd, const std::string& bytes) {
 }
 
 TEST(K410SimCommandLine, HelpAndBadOptions) {
-    Finished help = RunTool({K410SIM_PATH, "--help"}, "", {}, "", 5000);
-    EXPECT_TRUE(help.exited);
+    ProcessRun help = RunProcess({{K410SIM_PATH, "--help"}, "", "", {}, 5, true});
     EXPECT_EQ(help.status, 0);
     for (const char* option : {"--port", "--prefix", "--log", "--chatter", "--stop-after-closes",
                                "--stop-after-data", "SIGTERM"}) {
@@ -90,8 +91,7 @@ TEST(K410SimCommandLine, HelpAndBadOptions) {
                                                {K410SIM_PATH, "--chatter", "-5"},
                                                {K410SIM_PATH, "--no-such-option"},
                                                {K410SIM_PATH, "stray"}}) {
-        Finished run = RunTool(bad, "", {}, "", 5000);
-        EXPECT_TRUE(run.exited) << bad.back();
+        ProcessRun run = RunProcess({bad, "", "", {}, 5, true});
         EXPECT_EQ(run.status, 2) << bad.back();
     }
 }
@@ -120,9 +120,9 @@ TEST(K410SimPort, PublishesTheSlaveAsComNAndWithdrawsItAtTheEnd) {
 }
 
 TEST(K410SimPort, ScratchPrefixIsPrintedAndRemoved) {
-    ScratchFolder scratch;
-    std::string out = scratch.path + "/sim.out";
-    pid_t pid = StartTool({K410SIM_PATH}, out);
+    ScratchDir scratch;
+    std::string out = scratch.path() + "/sim.out";
+    pid_t pid = StartProcess({K410SIM_PATH}, out);
     std::string prefix;
     for (int i = 0; i < 500 && prefix.empty(); ++i) {
         std::string line =
@@ -135,7 +135,7 @@ TEST(K410SimPort, ScratchPrefixIsPrintedAndRemoved) {
     }
     ASSERT_FALSE(prefix.empty()) << ReadFile(out);
     EXPECT_TRUE(WaitForPath(prefix + "/dosdevices/com3", 5000));
-    EXPECT_EQ(StopTool(pid, SIGTERM, 5000), 0);
+    EXPECT_EQ(StopProcess(pid, SIGTERM, 5000), 0);
     EXPECT_FALSE(WaitForPath(prefix, 0)) << "scratch prefix left behind: " << prefix;
 }
 
@@ -181,7 +181,7 @@ TEST(K410SimStop, StopsWhenThePortIsClosedAfterData) {
     Send(fd, "only line\r");
     SleepMs(100);
     close(fd);
-    EXPECT_EQ(StopTool(sim.pid, 0, 5000), 0) << "did not stop by itself\n" << sim.Log();
+    EXPECT_EQ(StopProcess(sim.pid, 0, 5000), 0) << "did not stop by itself\n" << sim.Log();
     sim.pid = -1;
     EXPECT_NE(sim.Log().find("stopped: the program closed the port"), std::string::npos);
     EXPECT_EQ(NumberBefore(sim.Summary(), " lines"), 1) << sim.Summary();
@@ -196,7 +196,7 @@ TEST(K410SimStop, StopsAfterTheNthClose) {
         close(fd);
     }
     SleepMs(200);
-    EXPECT_EQ(StopTool(sim.pid, 0, 0), -1) << "stopped too early";
+    EXPECT_EQ(StopProcess(sim.pid, 0, 0), -1) << "stopped too early";
     // The whole process group was killed by that check; start again for the real count.
     sim.pid = -1;
 
@@ -207,7 +207,7 @@ TEST(K410SimStop, StopsAfterTheNthClose) {
         ASSERT_GE(fd, 0);
         close(fd);
     }
-    EXPECT_EQ(StopTool(again.pid, 0, 5000), 0) << again.Log();
+    EXPECT_EQ(StopProcess(again.pid, 0, 5000), 0) << again.Log();
     again.pid = -1;
     EXPECT_NE(again.Summary().find("3 opens, 3 closes, at most 1 user(s) at once"),
               std::string::npos)

@@ -12,7 +12,7 @@ using Dialogue = Session;
 
 TEST_F(Dialogue, InfoRepeatsTheSwitchOnPromptAndQQuitsLeavingThePortConfigured) {
     SetDistinctiveTimeouts();
-    ProgramRun run = Run("3\nN\nN\nN\nN\nI\nX\nQ\n");
+    ProcessRun run = Run("3\nN\nN\nN\nN\nI\nX\nQ\n");
     EXPECT_EQ(run.output, UpToSwitchOn() + kSwitchOnInfo + kSwitchOnPrompt + kSwitchOnPrompt);
     EXPECT_EQ(run.status, 0);
     ExpectLineLeftConfigured();
@@ -23,14 +23,14 @@ TEST_F(Dialogue, InfoRepeatsTheSwitchOnPromptAndQQuitsLeavingThePortConfigured) 
 
 TEST_F(Dialogue, InvalidPortNumbersEndTheRunAsFailed) {
     for (const char* answer : {"0\n", "256\n", "Q\n", "-3\n", "99999999999\n", "", "\n\n"}) {
-        ProgramRun run = Run(answer);
+        ProcessRun run = Run(answer);
         EXPECT_EQ(run.output, std::string(kBanner) + kInvalidResponse) << answer;
         EXPECT_EQ(run.status, 1) << answer;
     }
 }
 
 TEST_F(Dialogue, PortWithNoDeviceBehindIt) {
-    ProgramRun run = Run("7\nN\nN\nN\nN\nQ\n");
+    ProcessRun run = Run("7\nN\nN\nN\nN\nQ\n");
     EXPECT_EQ(run.output, std::string(kBanner) + " Error Opening \\\\.\\COM7 !\n");
     EXPECT_EQ(run.status, 1);
 }
@@ -42,7 +42,7 @@ TEST_F(Dialogue, PortHeldByAnotherProgram) {
     int other = open(line_.slave_path().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(other, 0);
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-    ProgramRun run = Run("3\nN\nN\nN\nN\nQ\n");
+    ProcessRun run = Run("3\nN\nN\nN\nN\nQ\n");
     close(other);
     EXPECT_EQ(run.output, std::string(kBanner) + " Error Opening \\\\.\\COM3 !\n");
     EXPECT_EQ(run.status, 1);
@@ -50,13 +50,13 @@ TEST_F(Dialogue, PortHeldByAnotherProgram) {
 
 TEST_F(Dialogue, Port255) {
     ASSERT_TRUE(PublishComPort(prefix_, 255, line_.slave_path()));
-    ProgramRun run = Run("255\nn\nn\nn\nn\nq\n");
+    ProcessRun run = Run("255\nn\nn\nn\nn\nq\n");
     EXPECT_EQ(run.output, UpToSwitchOn());
     EXPECT_EQ(run.status, 0);
 }
 
 TEST_F(Dialogue, EmptyLinesAreSkippedWithoutAskingAgain) {
-    ProgramRun run = Run("\n\n  3\n\n\nN\n\nN\n \t \nN\n\n\nN\n\n\nq\n");
+    ProcessRun run = Run("\n\n  3\n\n\nN\n\nN\n \t \nN\n\n\nN\n\n\nq\n");
     EXPECT_EQ(run.output, UpToSwitchOn());
     EXPECT_EQ(run.status, 0);
 }
@@ -65,7 +65,7 @@ TEST_F(Dialogue, QuestionFourOnlyForTheStandardAnalyzer) {
     const std::string head =
         std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 + kQuestion3;
     for (const char* answers : {"3\nY\nN\nN\nQ\n", "3\nN\nY\nN\nQ\n", "3\nN\nN\nY\nQ\n"}) {
-        ProgramRun run = Run(answers);
+        ProcessRun run = Run(answers);
         EXPECT_EQ(run.output, head + kSwitchOnPrompt) << answers;
         EXPECT_EQ(run.status, 0);
     }
@@ -74,7 +74,7 @@ TEST_F(Dialogue, QuestionFourOnlyForTheStandardAnalyzer) {
 TEST_F(Dialogue, EndOfInputEndsTheRunAndReleasesThePort) {
     SetDistinctiveTimeouts();
     // Mid-questions, the port is open: it must be released with its time-outs put back.
-    ProgramRun run = Run("3\nN\n");
+    ProcessRun run = Run("3\nN\n");
     EXPECT_EQ(run.output, std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 + "\n");
     EXPECT_EQ(run.status, 1);
     ExpectLineLeftConfigured();

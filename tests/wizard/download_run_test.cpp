@@ -31,7 +31,7 @@ TEST_F(Download, TypicalRun) {
     SetDistinctiveTimeouts();
     PutDataFile("K410HELP(64K).TXT", kDataFile);
     PutDataFile("K410HELP(32K).TXT", "the wrong file\n");
-    ProgramRun run = Run("3\nN\nN\nN\nN\nC\nC\n");
+    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nC\n");
     EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kSwitchOffPrompt + kFirmwareComplete +
                               DownloadTranscript("K410HELP(64K).TXT", WireBytes(kDataFile)));
     EXPECT_EQ(run.status, 0);
@@ -48,7 +48,7 @@ TEST_F(Download, TypicalRun) {
 TEST_F(Download, SkipGoesStraightToTheDownloadOfTheOldVersionsFile) {
     PutDataFile("K410HELP(32K).TXT", "old\n");
     PutDataFile("K410HELP(64K).TXT", "the wrong file\n");
-    ProgramRun run = Run("3\nN\nY\nN\nS\n");
+    ProcessRun run = Run("3\nN\nY\nN\nS\n");
     EXPECT_EQ(run.output, std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 +
                               kQuestion3 + kSwitchOnPrompt +
                               DownloadTranscript("K410HELP(32K).TXT", "old"));
@@ -72,7 +72,7 @@ TEST_F(Download, AwkwardFilesArriveWhole) {
     for (const std::string& file : files) {
         PutDataFile("K410HELP(64K).TXT", file);
         const size_t before = recorder_->Bytes().size();
-        ProgramRun run = Run("3 n n n n s\n");
+        ProcessRun run = Run("3 n n n n s\n");
         EXPECT_EQ(run.output,
                   UpToSwitchOn() + DownloadTranscript("K410HELP(64K).TXT", WireBytes(file)));
         EXPECT_EQ(run.status, 0);
@@ -86,7 +86,7 @@ TEST_F(Download, AwkwardFilesArriveWhole) {
 
 TEST_F(Download, MissingDataFile) {
     SetDistinctiveTimeouts();
-    ProgramRun run = Run("3\nN\nN\nN\nN\nS\n");
+    ProcessRun run = Run("3\nN\nN\nN\nN\nS\n");
     EXPECT_EQ(run.output, UpToSwitchOn() +
                               "Programming Help File: K410HELP(64K).TXT\n"
                               "File not found: K410HELP(64K).TXT\n");
@@ -107,7 +107,7 @@ TEST_F(Download, LineHungUpMidDownload) {
     recorder_->Stop();
     const std::string received = recorder_->Bytes();
     line_.HangUp();
-    ProgramRun run = running.get();
+    ProcessRun run = running.get();
     EXPECT_EQ(run.status, 1);
     const std::string error = "\n Error Writing \\\\.\\COM3 !\n";
     ASSERT_GE(run.output.size(), error.size());

@@ -24,7 +24,7 @@ TEST_F(Loader, ImageNameFollowsTheAnswers) {
         {"N Y N", "K410MIV.TXT"}, {"Y Y Y", "K410MHD.TXT"},  {"Y Y N", "K410MHDIV.TXT"},
     };
     for (const Case& c : cases) {
-        ProgramRun run = Run(std::string("3\n") + c.answers + "\nC\nQ\n");
+        ProcessRun run = Run(std::string("3\n") + c.answers + "\nC\nQ\n");
         EXPECT_EQ(run.status, 0) << c.answers;
     }
     auto runs = LoaderRuns();
@@ -36,7 +36,7 @@ TEST_F(Loader, ImageNameFollowsTheAnswers) {
 }
 
 TEST_F(Loader, RunsWithThePortFreeAndItsOutputBetweenTheWizardsLines) {
-    ProgramRun run = Run("3\nN\nN\nN\nN\nC\nQ\n", {{"K410_BSL_SAY", "loader speaking"}});
+    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nQ\n", {{"K410_BSL_SAY", "loader speaking"}});
     EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + "loader speaking\n" + kSwitchOffPrompt);
     EXPECT_EQ(run.status, 0);
     ASSERT_EQ(LoaderRuns().size(), 1u);
@@ -49,7 +49,7 @@ TEST_F(Loader, RunsWithThePortFreeAndItsOutputBetweenTheWizardsLines) {
 }
 
 TEST_F(Loader, FailedLaunchesRetriedWithTheSameCommandLine) {
-    ProgramRun run = Run("3\nN\nN\nN\nN\nC\nY\ny\nN\nC\nQ\n", {{"K410_BSL_STATUS", "1"}});
+    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nY\ny\nN\nC\nQ\n", {{"K410_BSL_STATUS", "1"}});
     // Not retried to success: the firmware was not written, so that is never claimed, and the
     // run ends as failed even though the technician quit normally.
     EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kLoaderFailed + kLaunching + kLoaderFailed +
@@ -66,7 +66,7 @@ TEST_F(Loader, FailedLaunchesRetriedWithTheSameCommandLine) {
 
 TEST_F(Loader, RetriedToSuccess) {
     PutDataFile("K410HELP(64K).TXT", "");
-    ProgramRun run = Run("3\nN\nN\nN\nN\nC\nY\nC\n", {{"K410_BSL_STATUS", "255,0"}});
+    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nY\nC\n", {{"K410_BSL_STATUS", "255,0"}});
     EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kLoaderFailed + kLaunching +
                               kSwitchOffPrompt + kFirmwareComplete +
                               DownloadTranscript("K410HELP(64K).TXT", ""));
@@ -75,7 +75,7 @@ TEST_F(Loader, RetriedToSuccess) {
 }
 
 TEST_F(Loader, QAtRetryCountsAsNoAndQAtSwitchOffEnds) {
-    ProgramRun run = Run("3\nN\nN\nN\nN\nC\nQ\nX\nQ\n", {{"K410_BSL_STATUS", "2"}});
+    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nQ\nX\nQ\n", {{"K410_BSL_STATUS", "2"}});
     EXPECT_EQ(run.output,
               UpToSwitchOn() + kLaunching + kLoaderFailed + kSwitchOffPrompt + kSwitchOffPrompt);
     EXPECT_EQ(run.status, 1);
@@ -84,13 +84,13 @@ TEST_F(Loader, QAtRetryCountsAsNoAndQAtSwitchOffEnds) {
 
 TEST_F(Loader, MissingLoaderIsAFailedLaunch) {
     ASSERT_EQ(unlink((Folder() + "/BSL.EXE").c_str()), 0);
-    ProgramRun run = Run("3\nN\nN\nN\nN\nC\nN\nQ\n");
+    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nN\nQ\n");
     EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kLoaderFailed + kSwitchOffPrompt);
     EXPECT_EQ(run.status, 1);
 }
 
 TEST_F(Loader, EndOfInputAtRetryEndsTheRun) {
-    ProgramRun run = Run("3\nN\nN\nN\nN\nC\n", {{"K410_BSL_STATUS", "1"}});
+    ProcessRun run = Run("3\nN\nN\nN\nN\nC\n", {{"K410_BSL_STATUS", "1"}});
     EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kLoaderFailed + "\n");
     EXPECT_EQ(run.status, 1);
 }

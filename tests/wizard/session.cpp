@@ -1,7 +1,5 @@
 #include "session.h"
 
-#include <sys/stat.h>
-
 #include <iostream>
 
 namespace k410test {
@@ -53,49 +51,6 @@ std::string DownloadTranscript(const std::string& file_name, const std::string& 
            "\nProgramming Complete!\n";
 }
 
-namespace {
-
-std::vector<std::string> SentPieces(const std::string& file) {
-    std::vector<std::string> pieces;
-    std::string piece;
-    for (char c : file) {
-        if (c == '\n') {
-            pieces.push_back(piece);
-            piece.clear();
-            continue;
-        }
-        piece += c;
-        if (piece.size() == 255) {
-            pieces.push_back(piece);
-            piece.clear();
-        }
-    }
-    if (!piece.empty()) {
-        pieces.push_back(piece);
-    }
-    return pieces;
-}
-
-}  // namespace
-
-std::string WireBytes(const std::string& file) {
-    std::string wire;
-    for (const std::string& piece : SentPieces(file)) {
-        wire += piece;
-    }
-    return wire;
-}
-
-std::vector<size_t> PieceOffsets(const std::string& file) {
-    std::vector<size_t> offsets;
-    size_t offset = 0;
-    for (const std::string& piece : SentPieces(file)) {
-        offsets.push_back(offset);
-        offset += piece.size();
-    }
-    return offsets;
-}
-
 LineRecorder::TimePoint ArrivalOf(const LineRecorder& recorder, size_t offset) {
     size_t end = 0;
     for (const LineRecorder::Chunk& chunk : recorder.Timeline()) {
@@ -116,13 +71,13 @@ void Session::SetUp() {
     recorder_ = std::make_unique<LineRecorder>(line_.master());
 }
 
-ProgramRun Session::Run(const std::string& answers, const Environment& extra,
+ProcessRun Session::Run(const std::string& answers, const Environment& extra,
                         double limit_seconds) {
     Environment environment = {{"WINEPREFIX", prefix_},
                                {"K410_BSL_RECORD", folder_.path() + "/loader-runs.txt"},
                                {"K410_BSL_PORTCHECK", folder_.path() + "/loader-port.txt"}};
     environment.insert(environment.end(), extra.begin(), extra.end());
-    ProgramRun run = RunProgram(folder_.path(), answers, environment, limit_seconds);
+    ProcessRun run = RunProgram(folder_.path(), answers, environment, limit_seconds);
     EXPECT_FALSE(run.timed_out) << "the program did not end; it printed:\n" << run.output;
     return run;
 }
@@ -140,11 +95,7 @@ std::string Session::PortWhileLoading() const {
 }
 
 void Session::SetDistinctiveTimeouts() {
-    termios settings;
-    ASSERT_TRUE(ReadLineSettings(line_, &settings));
-    settings.c_cc[VMIN] = 7;
-    settings.c_cc[VTIME] = 3;
-    ASSERT_EQ(tcsetattr(line_.held_slave(), TCSANOW, &settings), 0);
+    ASSERT_TRUE(k410test::SetDistinctiveTimeouts(line_));
 }
 
 void Session::ExpectLineLeftConfigured() {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+#include "pieces.h"
 #include "program.h"
 #include "pty.h"
 
@@ -37,12 +39,6 @@ std::string UpToSwitchOn();
 // "Programming Help File: ...", the echoed lines and "Programming Complete!".
 std::string DownloadTranscript(const std::string& file_name, const std::string& echoed);
 
-// What reaches the analyzer when `file` is sent: the file less the line feeds that end pieces.
-std::string WireBytes(const std::string& file);
-
-// The start of each piece of `file` within WireBytes(file).
-std::vector<size_t> PieceOffsets(const std::string& file);
-
 // When the byte at `offset` of what the recorder received arrived.
 LineRecorder::TimePoint ArrivalOf(const LineRecorder& recorder, size_t offset);
 
@@ -51,7 +47,7 @@ class Session : public ::testing::Test {
     void SetUp() override;
 
     // Runs the program with `answers`; the analyzer's line is COM3.
-    ProgramRun Run(const std::string& answers, const Environment& extra = {},
+    ProcessRun Run(const std::string& answers, const Environment& extra = {},
                    double limit_seconds = 60);
 
     void PutDataFile(const std::string& name, const std::string& contents);
