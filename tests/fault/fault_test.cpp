@@ -4,13 +4,30 @@
 // prefix of what the data file should send (nothing duplicated, reordered or invented).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
+#include <vector>
 
-#include "fault_run.h"
+#include "files.h"
+#include "pieces.h"
+#include "program.h"
+#include "pty.h"
 
 namespace {
+
+using k410test::LineRecorder;
+using k410test::LoaderRuns;
+using k410test::ProcessRun;
+using k410test::PutStandInLoader;
+using k410test::ReadFile;
+using k410test::WireBytes;
+using k410test::WireBytesOfPieces;
 
 ::testing::AssertionResult EndsWith(const std::string& text, const std::string& end) {
     if (text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0) {
@@ -41,52 +58,92 @@ const char kTypicalRun[] = "3\nN\nN\nN\nN\nC\nC\n";
 // The loader fails, the technician does not retry and quits at the switch-off prompt.
 const char kLoaderFailsThenQuit[] = "3\nN\nN\nN\nN\nC\nN\nQ\n";
 
+// The data file that every download test sends: CRLF lines, a line longer than a piece, and a
+// last line without a line feed.
+std::string StandardDataFile() {
+    return "ALPHA 1\r\nBRAVO 22\r\n" + std::string(300, 'L') + "\r\nDELTA 4444";
+}
+
+// The loader's arguments when the program launches it for COM3.
+const std::vector<std::vector<std::string>> kOneLoaderRun = {
+    {"+mpvr", "-c\\\\.\\COM3", "K410IV.TXT"}};
+
 const char kSwitchOnPrompt[] = "Press I for more info, S to skip, or C to continue>";
 const char kComplete[] = "Programming Complete!\n";
 const char kLoaderFailed[] = "BSL Programming failed.\nRetry? (Y or N)>";
 
+// A run of the program under the fault interposer.
+struct RunResult : ProcessRun {
+    std::string fault_log;  // the interposer's log: faults injected, uses of each call
+};
+
+// The program in a scratch folder that is its current folder and the Wine prefix whose
+// dosdevices/com3 is the analyzer's line, with the data file and a stand-in loader.
 class FaultTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        folder_ = MakeScratchFolder();
-        ASSERT_FALSE(folder_.empty());
-        ASSERT_TRUE(StartAnalyzer(&analyzer_));
-        ASSERT_EQ(symlink(analyzer_.slave_name.c_str(), (folder_ + "/dosdevices/com3").c_str()), 0);
-        found_ = LineSettings(analyzer_);
+        ASSERT_TRUE(line_.ok());
+        ASSERT_FALSE(Folder().empty());
+        ASSERT_TRUE(k410test::PublishComPort(Folder(), 3, line_.slave_path()));
+        ASSERT_TRUE(k410test::SetDistinctiveTimeouts(line_));
+        ASSERT_TRUE(k410test::ReadLineSettings(line_, &found_));
         data_ = StandardDataFile();
-        WriteFile(folder_ + "/" + kDataFile, data_);
-        WriteLoader(folder_, "exit 0");
+        ASSERT_TRUE(k410test::WriteFile(Folder() + "/" + kDataFile, data_));
+        PutStandInLoader(Folder());
+        recorder_ = std::make_unique<LineRecorder>(line_.master());
     }
 
-    void TearDown() override {
-        StopAnalyzer(&analyzer_);
-        RemoveScratchFolder(folder_);
-    }
+    const std::string& Folder() const { return folder_.path(); }
 
     // Runs the program and checks what every run must show, fault or not: it ended by itself,
     // the sanitizers (in a sanitizer build) had nothing to say, the line is not left exclusive
     // and its read time-outs are the ones it had before the program opened it.
     RunResult Run(const std::string& answers, const std::string& faults) {
-        RunResult result = RunProgram(folder_, analyzer_, answers, faults);
+        RunResult result;
+        static_cast<ProcessRun&>(result) =
+            k410test::RunProcess({{K410PROG_PATH},
+                                  Folder(),
+                                  answers,
+                                  {{"PATH", "/usr/bin:/bin"},
+                                   {"HOME", Folder()},
+                                   {"WINEPREFIX", Folder()},
+                                   {"LD_PRELOAD", K410_INTERPOSER_PATH},
+                                   {"K410_FAULT", faults},
+                                   {"K410_FAULT_DEVICE", line_.slave_path()},
+                                   {"K410_FAULT_LOG", Folder() + "/fault.log"},
+                                   {"K410_BSL_RECORD", Folder() + "/loader-runs.txt"}}});
+        result.fault_log = ReadFile(Folder() + "/fault.log");
         EXPECT_FALSE(result.timed_out) << "the program hung; output so far:\n" << result.output;
         EXPECT_EQ(result.errors, "");
-        EXPECT_FALSE(LineExclusive(analyzer_));
-        termios now = LineSettings(analyzer_);
+        EXPECT_FALSE(k410test::LineExclusive(line_));
+        termios now{};
+        EXPECT_TRUE(k410test::ReadLineSettings(line_, &now));
         EXPECT_EQ(now.c_cc[VMIN], found_.c_cc[VMIN]);
         EXPECT_EQ(now.c_cc[VTIME], found_.c_cc[VTIME]);
         return result;
     }
 
-    // Exactly `expected` reached the analyzer: no byte lost, sent twice, reordered or invented.
-    void ExpectWire(const std::string& expected) {
-        EXPECT_EQ(Received(&analyzer_, expected.size()), expected);
+    // What the analyzer has received, once it holds at least `expected` bytes or 2 s have
+    // passed, and a little longer, so that a byte too many (sent twice, or invented) shows too.
+    std::string Received(size_t expected) {
+        recorder_->WaitForBytes(expected, std::chrono::seconds(2));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return recorder_->Bytes();
     }
+
+    // The stand-in loader's runs, one list of arguments each.
+    std::vector<std::vector<std::string>> LoaderRunsSeen() const {
+        return LoaderRuns(Folder() + "/loader-runs.txt");
+    }
+
+    // Exactly `expected` reached the analyzer: no byte lost, sent twice, reordered or invented.
+    void ExpectWire(const std::string& expected) { EXPECT_EQ(Received(expected.size()), expected); }
 
     // What reached the analyzer is a prefix of `expected` (no byte sent twice, reordered or
     // invented). After a failed write the port's close discards output the line has not yet
     // taken, so how much of the last line arrived depends on timing.
     void ExpectWirePrefix(const std::string& expected) {
-        std::string received = Received(&analyzer_, expected.size());
+        std::string received = Received(expected.size());
         EXPECT_EQ(received, expected.substr(0, received.size()));
     }
 
@@ -96,8 +153,9 @@ class FaultTest : public ::testing::Test {
         EXPECT_TRUE(Contains(result.fault_log, "inject " + call + " ")) << result.fault_log;
     }
 
-    std::string folder_;
-    Analyzer analyzer_;
+    k410test::PtyLine line_;
+    k410test::ScratchDir folder_;
+    std::unique_ptr<LineRecorder> recorder_;
     termios found_{};
     std::string data_;
 };
@@ -159,7 +217,7 @@ TEST_F(FaultTest, ReopenAfterLoaderRefusesSettingsSaysErrorOpening) {
                          " Error Opening \\\\.\\COM3 !\n"))
         << result.output;
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(ReadFile(folder_ + "/bsl-args.txt"), "+mpvr -c\\\\.\\COM3 K410IV.TXT\n");
+    EXPECT_EQ(LoaderRunsSeen(), kOneLoaderRun);
     ExpectWire("");
 }
 
@@ -280,7 +338,7 @@ TEST_F(FaultTest, ReadErrorMidFileSaysFileReadError) {
 
 TEST_F(FaultTest, DataFileThatIsAFolderIsAReadError) {
     // No interposer needed: reading a directory fails for real (EISDIR).
-    std::string path = folder_ + "/" + kDataFile;
+    std::string path = Folder() + "/" + kDataFile;
     ASSERT_EQ(unlink(path.c_str()), 0);
     ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
     RunResult result = Run(kSkipLoader, "");
@@ -296,22 +354,25 @@ TEST_F(FaultTest, DataFileThatIsAFolderIsAReadError) {
 
 struct LoaderFault {
     const char* name;
-    const char* loader;  // the stand-in's body; nullptr: no BSL.EXE at all
+    const char* loader;  // the stand-in's own ending; nullptr: no BSL.EXE at all
     bool executable;
     const char* faults;
 };
 
 void PrintTo(const LoaderFault& fault, std::ostream* out) {
-    *out << (fault.loader != nullptr ? fault.loader : "no loader") << " " << fault.faults;
+    *out << (fault.loader == nullptr   ? "no loader"
+             : fault.loader[0] == '\0' ? "loader"
+                                       : fault.loader)
+         << " " << fault.faults;
 }
 
 class LoaderFailure : public FaultTest, public ::testing::WithParamInterface<LoaderFault> {};
 
 TEST_P(LoaderFailure, SaysProgrammingFailedAndAsksToRetry) {
-    std::string loader = folder_ + "/BSL.EXE";
+    std::string loader = Folder() + "/BSL.EXE";
     unlink(loader.c_str());
     if (GetParam().loader != nullptr) {
-        WriteLoader(folder_, GetParam().loader);
+        PutStandInLoader(Folder(), GetParam().loader);
         chmod(loader.c_str(), GetParam().executable ? 0755 : 0644);
     }
     RunResult result = Run(kLoaderFailsThenQuit, GetParam().faults);
@@ -324,14 +385,15 @@ TEST_P(LoaderFailure, SaysProgrammingFailedAndAsksToRetry) {
     ExpectWire("");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fault, LoaderFailure,
-    ::testing::Values(LoaderFault{"Missing", nullptr, false, ""},
-                      LoaderFault{"NotExecutable", "exit 0", false, ""},
-                      LoaderFault{"KilledBySignal", "kill -KILL $$", true, ""},
-                      LoaderFault{"ExitStatus255", "exit 255", true, ""},
-                      LoaderFault{"SpawnFails", "exit 0", true, "spawn:1+:EAGAIN"}),
-    [](const ::testing::TestParamInfo<LoaderFault>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Fault, LoaderFailure,
+                         ::testing::Values(LoaderFault{"Missing", nullptr, false, ""},
+                                           LoaderFault{"NotExecutable", "", false, ""},
+                                           LoaderFault{"KilledBySignal", "kill -KILL $$", true, ""},
+                                           LoaderFault{"ExitStatus255", "exit 255", true, ""},
+                                           LoaderFault{"SpawnFails", "", true, "spawn:1+:EAGAIN"}),
+                         [](const ::testing::TestParamInfo<LoaderFault>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(FaultTest, SpawnFailureRetriedToSuccessCompletesTheRun) {
     RunResult result = Run("3\nN\nN\nN\nN\nC\nY\nC\n", "spawn:1:EAGAIN");
@@ -344,12 +406,12 @@ TEST_F(FaultTest, SpawnFailureRetriedToSuccessCompletesTheRun) {
     EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kComplete)) << result.output;
     EXPECT_EQ(result.status, 0);
     // The spawn that failed never started the loader; the retry ran it once.
-    EXPECT_EQ(ReadFile(folder_ + "/bsl-args.txt"), "+mpvr -c\\\\.\\COM3 K410IV.TXT\n");
+    EXPECT_EQ(LoaderRunsSeen(), kOneLoaderRun);
     ExpectWire(WireBytes(data_));
 }
 
 TEST_F(FaultTest, LoaderFailureNotRetriedStillDownloadsButFailsTheRun) {
-    WriteLoader(folder_, "exit 255");
+    PutStandInLoader(Folder(), "exit 255");
     RunResult result = Run("3\nN\nN\nN\nN\nC\nN\nC\n", "");
     EXPECT_TRUE(Contains(result.output, kLoaderFailed)) << result.output;
     EXPECT_FALSE(Contains(result.output, "Firmware Programming Complete!")) << result.output;

@@ -173,10 +173,10 @@ void Init() {
         device_known = true;
         device_rdev = info.st_rdev;
     }
-    const char* spec = getenv("K410_FAULT");
-    if (spec != nullptr) {
+    const char* rules_text = getenv("K410_FAULT");
+    if (rules_text != nullptr) {
         char copy[512];
-        snprintf(copy, sizeof copy, "%s", spec);
+        snprintf(copy, sizeof copy, "%s", rules_text);
         char* saved = nullptr;
         for (char* part = strtok_r(copy, ",", &saved); part != nullptr;
              part = strtok_r(nullptr, ",", &saved)) {
