@@ -23,11 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int MillisecondsUntil(Clock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(left);
-}
-
 // The test's own environment with `extra` added, as NAME=value entries.
 std::vector<std::string> EnvironmentWith(const Environment& extra) {
     std::vector<std::string> entries;
@@ -96,14 +91,14 @@ void Converse(int input_fd, int output_fd, int errors_fd, const std::string& inp
         input_fd = -1;
     }
     while (output_fd >= 0 || errors_fd >= 0) {
-        int wait_ms = MillisecondsUntil(deadline);
-        if (wait_ms == 0) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
             run->timed_out = true;
             break;
         }
         pollfd watched[3] = {
             {output_fd, POLLIN, 0}, {errors_fd, POLLIN, 0}, {input_fd, POLLOUT, 0}};
-        if (poll(watched, 3, wait_ms) <= 0) {
+        if (poll(watched, 3, static_cast<int>(left.count())) <= 0) {
             continue;
         }
         if (watched[2].revents != 0) {

@@ -14,15 +14,7 @@
 
 namespace {
 
-using k410test::Environment;
-using k410test::ProcessRun;
-using k410test::ReadFile;
-using k410test::RunProcess;
-using k410test::ScratchDir;
-using k410test::StartProcess;
-using k410test::StopProcess;
-using k410test::WaitForPath;
-using k410test::WriteFile;
+using namespace k410test;  // the shared test harness
 
 const char kPort[] = "-c\\\\.\\COM3";
 

@@ -17,13 +17,7 @@
 
 namespace {
 
-using k410test::ProcessRun;
-using k410test::ReadFile;
-using k410test::RunProcess;
-using k410test::ScratchDir;
-using k410test::StartProcess;
-using k410test::StopProcess;
-using k410test::WaitForPath;
+using namespace k410test;  // the shared test harness
 using toolstest::LineStartingWith;
 using toolstest::NumberBefore;
 
