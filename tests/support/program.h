@@ -43,6 +43,7 @@ struct ProcessRun {
     double seconds = 0;  // wall time of the run
 };
 
+// Runs `command` until it ends or its limit passes (see above).
 ProcessRun RunProcess(const Command& command);
 
 // Starts `argv` in the background in a process group of its own, with standard output and
