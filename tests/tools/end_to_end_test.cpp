@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,9 @@ struct Workspace {
         }
         CopyFile(DEMO_BSL_PATH, scratch.path() + "/BSL.EXE");
         sim = StartProcess({K410SIM_PATH, "--prefix", prefix, "--log", log, "--capture", capture,
-                            "--chatter", "100"},
+                            // Loose: a missing pause shows as ~0 ms, while a busy machine
+                            // can hand a line over a few ms late.
+                            "--chatter", "100", "--tolerance", "25"},
                            scratch.path() + "/sim.out");
     }
     ~Workspace() { StopProcess(sim, SIGTERM, 5000); }
@@ -159,7 +162,10 @@ TEST(EndToEnd, DemoScriptRunsTheTypicalSessionUnattended) {
     EXPECT_NE(run.output.find("\nProgramming Complete!\n"), std::string::npos) << run.output;
     std::string summary = LineStartingWith(run.output, "k410sim summary:");
     EXPECT_EQ(NumberBefore(summary, " lines"), 36) << run.output;
-    EXPECT_EQ(NumberBefore(summary, " pauses under 250 ms"), 0) << run.output;
+    // Loose, as above: the demo's analyzer judges pauses to within 1 ms.
+    size_t shortest = summary.find("shortest pause ");
+    ASSERT_NE(shortest, std::string::npos) << run.output;
+    EXPECT_GE(std::strtod(summary.c_str() + shortest + 15, nullptr), 225.0) << run.output;
     EXPECT_NE(run.output.find("the analyzer received every byte of K410HELP(64K).TXT"),
               std::string::npos)
         << run.output;
