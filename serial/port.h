@@ -16,8 +16,8 @@ enum PortResult {
     // program), or its buffer sizes or time-outs could not be set, or its line settings could
     // not be read. The device is released again.
     PORT_ERR_OPEN = 2,
-    // OpenPort: the device was opened but refused the line settings (or read them back other
-    // than asked). The device is released again.
+    // OpenPort: the device was opened but refused the line settings, or took only part of
+    // them. The device is released again, its settings as they were.
     PORT_ERR_SETSTATE = 3,
     // ClosePort: releasing the device failed. The module is closed all the same.
     PORT_ERR_CLOSE = 4,
@@ -35,8 +35,8 @@ enum PortResult {
 // ClosePort does). Sets the last error.
 int OpenPort(const char* device_path);
 
-// Discards input not yet read, puts back the read time-outs that OpenPort found on the device
-// (and only those; the line settings stay), and releases the device. Returns PORT_OK or
+// Discards input not yet read, puts back the time-outs that OpenPort found on the device (and
+// only those; the line settings stay), and releases the device. Returns PORT_OK or
 // PORT_ERR_CLOSE. With no port open it touches nothing and returns PORT_OK. Sets the last
 // error.
 int ClosePort();

@@ -47,8 +47,6 @@ struct PortState {
     // that whatever uses the device after this program sees it as it was.
     cc_t saved_vmin = 0;
     cc_t saved_vtime = 0;
-    // The line settings as OpenPort wrote them.
-    termios line_state{};
 };
 
 PortState port_state;
@@ -111,26 +109,38 @@ int ReleaseDevice(int fd) {
     return close(fd);
 }
 
+// The flags the analyzer's line configuration decides, cleared or set below; every other flag
+// stays as the device had it.
+//
+// Raw input: no byte is translated, stripped, dropped or turned into a signal, and neither
+// XON/XOFF nor a break (which would flush the input) interferes.
+constexpr tcflag_t kInputFlagsCleared = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY | INPCK
+#ifdef IUCLC
+                                        | IUCLC
+#endif
+    ;
+// Output goes out exactly as given: no newline or tab expansion.
+constexpr tcflag_t kOutputFlagsCleared = OPOST;
+// No line editing, echo or signal characters.
+constexpr tcflag_t kLocalFlagsCleared = ICANON | ECHO | ECHONL | ISIG | IEXTEN;
+// 8N1, no hardware handshake...
+constexpr tcflag_t kControlFlagsCleared = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS
+#ifdef CMSPAR
+                                          | CMSPAR
+#endif
+    ;
+// ...modem status lines ignored, receiver on.
+constexpr tcflag_t kControlFlagsSet = CS8 | CLOCAL | CREAD;
+
 // Puts the analyzer's line configuration into `settings`, leaving every other field as the
 // device had it.
 void ApplyLineSettings(termios* settings) {
-    // Raw input: no byte is translated, stripped, dropped or turned into a signal, and
-    // neither XON/XOFF nor a break (which would flush the input) interferes.
-    settings->c_iflag &=
-        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
-#ifdef IUCLC
-    settings->c_iflag &= ~IUCLC;
-#endif
-    // Output goes out exactly as given: no newline or tab expansion.
-    settings->c_oflag &= ~OPOST;
-    // No line editing, echo or signal characters.
-    settings->c_lflag &= ~(ICANON | ECHO | ECHONL | ISIG | IEXTEN);
-    // 8N1, no hardware handshake, modem status lines ignored, receiver on.
-    settings->c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-#ifdef CMSPAR
-    settings->c_cflag &= ~CMSPAR;
-#endif
-    settings->c_cflag |= CS8 | CLOCAL | CREAD;
+    settings->c_iflag &= ~kInputFlagsCleared;
+    settings->c_oflag &= ~kOutputFlagsCleared;
+    settings->c_lflag &= ~kLocalFlagsCleared;
+    settings->c_cflag &= ~kControlFlagsCleared;
+    settings->c_cflag |= kControlFlagsSet;
     cfsetispeed(settings, B9600);
     cfsetospeed(settings, B9600);
     // Reads wait in poll(), never in the driver: a read returns at once with what is queued.
@@ -142,21 +152,11 @@ void ApplyLineSettings(termios* settings) {
 // Drivers may silently refuse a setting (a speed the hardware lacks), which tcsetattr does not
 // report as long as any part of the request was taken.
 bool LineSettingsTaken(const termios& asked, const termios& got) {
-    tcflag_t iflag_mask =
-        IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK;
-#ifdef IUCLC
-    iflag_mask |= IUCLC;
-#endif
-    tcflag_t cflag_mask = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CLOCAL | CREAD;
-#ifdef CMSPAR
-    cflag_mask |= CMSPAR;
-#endif
-    tcflag_t oflag_mask = OPOST;
-    tcflag_t lflag_mask = ICANON | ECHO | ECHONL | ISIG | IEXTEN;
-    return (asked.c_iflag & iflag_mask) == (got.c_iflag & iflag_mask) &&
-           (asked.c_oflag & oflag_mask) == (got.c_oflag & oflag_mask) &&
-           (asked.c_cflag & cflag_mask) == (got.c_cflag & cflag_mask) &&
-           (asked.c_lflag & lflag_mask) == (got.c_lflag & lflag_mask) &&
+    const tcflag_t control_mask = kControlFlagsCleared | kControlFlagsSet;
+    return (asked.c_iflag & kInputFlagsCleared) == (got.c_iflag & kInputFlagsCleared) &&
+           (asked.c_oflag & kOutputFlagsCleared) == (got.c_oflag & kOutputFlagsCleared) &&
+           (asked.c_cflag & control_mask) == (got.c_cflag & control_mask) &&
+           (asked.c_lflag & kLocalFlagsCleared) == (got.c_lflag & kLocalFlagsCleared) &&
            cfgetispeed(&got) == cfgetispeed(&asked) && cfgetospeed(&got) == cfgetospeed(&asked) &&
            got.c_cc[VMIN] == asked.c_cc[VMIN] && got.c_cc[VTIME] == asked.c_cc[VTIME];
 }
@@ -251,6 +251,20 @@ bool WaitUntilSent(int fd, Clock::time_point deadline) {
     }
 }
 
+// Ends a failed open with `code`. `fd`, when open, is released; when OpenPort had already
+// written the line settings, `found` puts the device's own back first, so that a failed open
+// leaves the device as it was.
+int FailOpen(int code, int fd = -1, const termios* found = nullptr) {
+    if (found != nullptr) {
+        tcsetattr(fd, TCSANOW, found);
+    }
+    if (fd >= 0) {
+        ReleaseDevice(fd);
+    }
+    port_state.last_error = code;
+    return code;
+}
+
 }  // namespace
 
 int OpenPort(const char* device_path) {
@@ -260,8 +274,7 @@ int OpenPort(const char* device_path) {
         ClosePort();
     }
     if (device_path == nullptr) {
-        port_state.last_error = PORT_ERR_OPEN;
-        return PORT_ERR_OPEN;
+        return FailOpen(PORT_ERR_OPEN);
     }
     std::string path = DevicePath(device_path);
 
@@ -269,22 +282,18 @@ int OpenPort(const char* device_path) {
     // a program started by this one (the loader) from inheriting the device.
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        port_state.last_error = PORT_ERR_OPEN;
-        return PORT_ERR_OPEN;
+        return FailOpen(PORT_ERR_OPEN);
     }
     // Two locks, because neither covers every other program: flock() binds everyone who
     // asks for it, root included; TIOCEXCL refuses even programs that do not ask, but root
     // passes it.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         close(fd);
-        port_state.last_error = PORT_ERR_OPEN;
-        return PORT_ERR_OPEN;
+        return FailOpen(PORT_ERR_OPEN);
     }
     termios settings;
     if (ioctl(fd, TIOCEXCL) != 0 || tcgetattr(fd, &settings) != 0) {
-        ReleaseDevice(fd);
-        port_state.last_error = PORT_ERR_OPEN;
-        return PORT_ERR_OPEN;
+        return FailOpen(PORT_ERR_OPEN, fd);
     }
     const termios found = settings;
 
@@ -292,21 +301,14 @@ int OpenPort(const char* device_path) {
     termios taken;
     if (tcsetattr(fd, TCSANOW, &settings) != 0 || tcgetattr(fd, &taken) != 0 ||
         !LineSettingsTaken(settings, taken)) {
-        // A driver may have taken part of the request: an open that failed leaves the device
-        // as it found it.
-        tcsetattr(fd, TCSANOW, &found);
-        ReleaseDevice(fd);
-        port_state.last_error = PORT_ERR_SETSTATE;
-        return PORT_ERR_SETSTATE;
+        // A driver may have taken part of the request.
+        return FailOpen(PORT_ERR_SETSTATE, fd, &found);
     }
     // The analyzer's interface is powered from DTR/RTS on some cables. A pseudo-terminal or
     // an adapter without modem lines cannot raise them and needs not.
     int lines = TIOCM_DTR | TIOCM_RTS;
     if (ioctl(fd, TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
-        tcsetattr(fd, TCSANOW, &found);
-        ReleaseDevice(fd);
-        port_state.last_error = PORT_ERR_SETSTATE;
-        return PORT_ERR_SETSTATE;
+        return FailOpen(PORT_ERR_SETSTATE, fd, &found);
     }
     // Nothing from before this program belongs to its conversation.
     tcflush(fd, TCOFLUSH);
@@ -315,13 +317,13 @@ int OpenPort(const char* device_path) {
     port_state.fd = fd;
     port_state.saved_vmin = found.c_cc[VMIN];
     port_state.saved_vtime = found.c_cc[VTIME];
-    port_state.line_state = taken;
     port_state.last_error = PORT_OK;
     return PORT_OK;
 }
 
 int ClosePort() {
     if (port_state.fd < 0) {
+        port_state.last_error = PORT_OK;
         return PORT_OK;
     }
     int fd = port_state.fd;

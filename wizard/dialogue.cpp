@@ -13,7 +13,7 @@ namespace {
 void ShowBanner(std::ostream& out) {
     Say(out, "\n");
     Say(out, "TALVEN FIRMWARE PROGRAM UTILITY\n");
-    Say(out, "       v1.7  for  K410\n\n");
+    Say(out, "       v" K410_VERSION "  for  K410\n\n");
     Say(out, "Press Q to quit at anytime.\n\n");
 }
 
@@ -27,64 +27,63 @@ int EndAtEndOfInput(std::ostream& out) {
 }
 
 // One configuration question. Only Y changes the default; everything else counts as no.
-// Returns false when the input ended.
-bool AskQuestion(std::istream& in, std::ostream& out, const char* explanation, const char* question,
-                 bool* yes) {
+// Returns the answer, or kEndOfInput.
+int AskQuestion(std::istream& in, std::ostream& out, const char* explanation,
+                const char* question) {
     Say(out, explanation);
     Say(out, question);
-    int answer = ReadAnswer(in);
-    if (answer == kEndOfInput) {
-        return false;
-    }
-    *yes = answer == 'Y';
-    return true;
+    return ReadAnswer(in);
 }
 
-// Returns false when the input ended.
-bool AskConfigurationQuestions(std::istream& in, std::ostream& out, AnalyzerOptions* options) {
+// Returns STAGE_DONE, or STAGE_INPUT_ENDED.
+StageEnd AskConfigurationQuestions(std::istream& in, std::ostream& out, AnalyzerOptions* options) {
     Say(out, "\nThe following questions are for special analyzer configurations.\n");
     Say(out, "The default answer to these questions is no.\n\n");
 
-    bool yes = false;
-    if (!AskQuestion(in, out,
-                     "The standard TALVEN 410 uses a 4-cell battery. The heavy-duty option is a "
-                     "6-cell battery, and is required for units with permeation driers.\n",
-                     "Is your TALVEN equipped with the HEAVY DUTY battery option? (Y/N)>", &yes)) {
-        return false;
+    int answer =
+        AskQuestion(in, out,
+                    "The standard TALVEN 410 uses a 4-cell battery. The heavy-duty option is a "
+                    "6-cell battery, and is required for units with permeation driers.\n",
+                    "Is your TALVEN equipped with the HEAVY DUTY battery option? (Y/N)>");
+    if (answer == kEndOfInput) {
+        return STAGE_INPUT_ENDED;
     }
-    options->heavy_duty_battery = yes;
+    options->heavy_duty_battery = answer == 'Y';
 
-    if (!AskQuestion(in, out,
-                     "Old TALVEN 410's, version A through E, have a modem option and no USB.\n",
-                     "Is your TALVEN 410 a version A through E? (Y/N)>", &yes)) {
-        return false;
+    answer = AskQuestion(in, out,
+                         "Old TALVEN 410's, version A through E, have a modem option and no USB.\n",
+                         "Is your TALVEN 410 a version A through E? (Y/N)>");
+    if (answer == kEndOfInput) {
+        return STAGE_INPUT_ENDED;
     }
-    options->old_version = yes;
+    options->old_version = answer == 'Y';
 
-    if (!AskQuestion(in, out,
-                     "The velocity sensor, if equipped, can be located externally in the "
-                     "Permeation Drier, or internally in the analyzer.\n",
-                     "Does your TALVEN have an external Permeation Drier? (If you do not have a "
-                     "velocity sensor, answer NO) (Y/N)>",
-                     &yes)) {
-        return false;
+    answer =
+        AskQuestion(in, out,
+                    "The velocity sensor, if equipped, can be located externally in the "
+                    "Permeation Drier, or internally in the analyzer.\n",
+                    "Does your TALVEN have an external Permeation Drier? (If you do not have a "
+                    "velocity sensor, answer NO) (Y/N)>");
+    if (answer == kEndOfInput) {
+        return STAGE_INPUT_ENDED;
     }
-    options->internal_velocity = !yes;
+    options->internal_velocity = answer != 'Y';
 
     // Methane mode exists only for the standard analyzer: no firmware image combines it with
     // any other option.
     if (!options->heavy_duty_battery && !options->old_version && options->internal_velocity) {
-        if (!AskQuestion(in, out,
-                         "If your TALVEN has a Norwick NDIR bench, you can index the hydrocarbons "
-                         "channel to methane instead of propane.\n",
-                         "Do you want to enable the methane-mode option for the NDIR sensor? "
-                         "(Y/N)>",
-                         &yes)) {
-            return false;
+        answer =
+            AskQuestion(in, out,
+                        "If your TALVEN has a Norwick NDIR bench, you can index the hydrocarbons "
+                        "channel to methane instead of propane.\n",
+                        "Do you want to enable the methane-mode option for the NDIR sensor? "
+                        "(Y/N)>");
+        if (answer == kEndOfInput) {
+            return STAGE_INPUT_ENDED;
         }
-        options->methane_mode = yes;
+        options->methane_mode = answer == 'Y';
     }
-    return true;
+    return STAGE_DONE;
 }
 
 void ShowSwitchOnInfo(std::ostream& out) {
@@ -117,20 +116,25 @@ int AskSwitchOn(std::istream& in, std::ostream& out) {
     }
 }
 
-// Writes the firmware, then downloads the EEPROM data unless the technician quits.
+// Writes the firmware, then downloads the EEPROM data unless the technician quits. The run
+// has failed when the firmware was not written, whatever follows.
 int ProgramFirmwareThenDownload(std::istream& in, std::ostream& out, const std::string& port_path,
                                 const AnalyzerOptions& options) {
-    bool firmware_written = false;
-    switch (RunLoaderStage(in, out, port_path, options, &firmware_written)) {
-        case LOADER_END_OF_INPUT:
+    StageEnd firmware = WriteFirmware(in, out, port_path, options);
+    if (firmware == STAGE_INPUT_ENDED) {
+        return EndAtEndOfInput(out);
+    }
+    const int firmware_status = firmware == STAGE_DONE ? RUN_OK : RUN_FAILED;
+    switch (AskSwitchOff(in, out, firmware)) {
+        case STAGE_INPUT_ENDED:
             return EndAtEndOfInput(out);
-        case LOADER_QUIT:
-            return firmware_written ? RUN_OK : RUN_FAILED;
-        case LOADER_GO_ON:
+        case STAGE_QUIT:
+            return firmware_status;
+        default:
             break;
     }
     int status = RunDownload(out, port_path, options);
-    return firmware_written ? status : RUN_FAILED;
+    return firmware_status == RUN_OK ? status : RUN_FAILED;
 }
 
 }  // namespace
@@ -156,7 +160,7 @@ int RunWizard(std::istream& in, std::ostream& out) {
         return RUN_FAILED;
     }
     AnalyzerOptions options;
-    if (!AskConfigurationQuestions(in, out, &options)) {
+    if (AskConfigurationQuestions(in, out, &options) == STAGE_INPUT_ENDED) {
         return EndAtEndOfInput(out);
     }
     // The loader opens the port itself, so it must be free from here until the download.

@@ -6,7 +6,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "dialogue.h"
+#include "run.h"
 
 // The longest piece of the data file sent at once: the analyzer takes a line in pieces of at
 // most this many bytes, a pause after each.

@@ -5,7 +5,7 @@
 #include <iosfwd>
 #include <string>
 
-#include "dialogue.h"
+#include "run.h"
 
 // "K410" + the suffixes of the set options in the order M, HD, IV, Me + ".TXT".
 std::string FirmwareImageName(const AnalyzerOptions& options);
@@ -18,13 +18,12 @@ std::string LoaderCommand(const std::string& port_path, const AnalyzerOptions& o
 // one killed by a signal) is nonzero. One implementation per platform.
 int LaunchLoader(const std::string& loader_command);
 
-// How the firmware stage leaves the run.
-enum LoaderOutcome {
-    LOADER_GO_ON,        // C at the switch-off prompt: on to the download
-    LOADER_QUIT,         // Q at the switch-off prompt
-    LOADER_END_OF_INPUT  // input ended at one of the stage's prompts
-};
+// Runs the loader, and again for as long as it fails and the technician asks for a retry.
+// Returns STAGE_DONE when the firmware was written, STAGE_FAILED when the technician went on
+// without it, or STAGE_INPUT_ENDED.
+StageEnd WriteFirmware(std::istream& in, std::ostream& out, const std::string& port_path,
+                       const AnalyzerOptions& options);
 
-// Runs the firmware stage. `firmware_written` tells whether the loader's last run succeeded.
-LoaderOutcome RunLoaderStage(std::istream& in, std::ostream& out, const std::string& port_path,
-                             const AnalyzerOptions& options, bool* firmware_written);
+// The switch-off prompt, asked until the technician answers C or Q. `firmware` is how
+// WriteFirmware ended. Returns STAGE_DONE for C, STAGE_QUIT for Q, or STAGE_INPUT_ENDED.
+StageEnd AskSwitchOff(std::istream& in, std::ostream& out, StageEnd firmware);

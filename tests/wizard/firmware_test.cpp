@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "dialogue.h"
+#include "run.h"
 #include "loader.h"
 
 namespace {
