@@ -56,5 +56,10 @@ int WritePort(const char* bytes, int count);
 // past buffer[count]. Leaves the last error alone.
 int ReadPort(char* buffer, int count);
 
+// For an interruption of the program (a signal handler on POSIX systems, a console control
+// handler on Windows): puts back the time-outs that OpenPort found and releases the device at
+// once, without discarding or waiting for anything. Does nothing when no port is open.
+void AbandonPort();
+
 // The result code of the last OpenPort or ClosePort; PORT_OK at start.
 int GetPortError();

@@ -411,3 +411,5 @@ int ReadPort(char* buffer, int count) {
 int GetPortError() {
     return port_state.last_error;
 }
+
+void AbandonPort() {}

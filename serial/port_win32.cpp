@@ -205,3 +205,5 @@ int ReadPort(char* buffer, int count) {
 int GetPortError() {
     return port_state.last_error;
 }
+
+void AbandonPort() {}

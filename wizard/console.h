@@ -22,3 +22,8 @@ bool ReadPortNumber(std::istream& in, int* port_number);
 
 // Writes `text` and flushes it, so that a prompt is on the screen before the program waits.
 void Say(std::ostream& out, const std::string& text);
+
+// A console window that this program alone uses (Windows: started by a double-click) closes
+// the moment the run ends, before the technician has read how it ended: there, asks for Enter
+// first. Elsewhere it does nothing. One implementation per platform.
+void KeepWindowUntilRead(std::istream& in, std::ostream& out);

@@ -2,8 +2,13 @@
 // not used; everything variable is asked at the console.
 #include <iostream>
 
+#include "console.h"
 #include "dialogue.h"
+#include "interrupt.h"
 
 int main() {
-    return RunWizard(std::cin, std::cout);
+    CatchInterruptions();
+    int status = RunWizard(std::cin, std::cout);
+    KeepWindowUntilRead(std::cin, std::cout);
+    return status;
 }

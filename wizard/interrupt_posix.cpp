@@ -1,0 +1,3 @@
+#include "interrupt.h"
+
+void CatchInterruptions() {}
