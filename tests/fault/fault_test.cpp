@@ -8,26 +8,15 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <memory>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "files.h"
-#include "pieces.h"
-#include "program.h"
-#include "pty.h"
+#include "session.h"
 
+namespace k410test {
 namespace {
-
-using k410test::LineRecorder;
-using k410test::LoaderRuns;
-using k410test::ProcessRun;
-using k410test::PutStandInLoader;
-using k410test::ReadFile;
-using k410test::WireBytes;
-using k410test::WireBytesOfPieces;
 
 ::testing::AssertionResult EndsWith(const std::string& text, const std::string& end) {
     if (text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0) {
@@ -68,56 +57,44 @@ std::string StandardDataFile() {
 const std::vector<std::vector<std::string>> kOneLoaderRun = {
     {"+mpvr", "-c\\\\.\\COM3", "K410IV.TXT"}};
 
-const char kSwitchOnPrompt[] = "Press I for more info, S to skip, or C to continue>";
-const char kComplete[] = "Programming Complete!\n";
-const char kLoaderFailed[] = "BSL Programming failed.\nRetry? (Y or N)>";
-
 // A run of the program under the fault interposer.
 struct RunResult : ProcessRun {
     std::string fault_log;  // the interposer's log: faults injected, uses of each call
 };
 
-// The program in a scratch folder that is its current folder and the Wine prefix whose
-// dosdevices/com3 is the analyzer's line, with the data file and a stand-in loader.
-class FaultTest : public ::testing::Test {
+// A session whose line has read time-outs of its own and whose folder holds the data file; the
+// program runs under the fault interposer.
+class FaultTest : public Session {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(line_.ok());
-        ASSERT_FALSE(Folder().empty());
-        ASSERT_TRUE(k410test::PublishComPort(Folder(), 3, line_.slave_path()));
-        ASSERT_TRUE(k410test::SetDistinctiveTimeouts(line_));
-        ASSERT_TRUE(k410test::ReadLineSettings(line_, &found_));
+        Session::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        SetDistinctiveTimeouts();
+        ASSERT_TRUE(ReadLineSettings(line_, &found_));
         data_ = StandardDataFile();
-        ASSERT_TRUE(k410test::WriteFile(Folder() + "/" + kDataFile, data_));
-        PutStandInLoader(Folder());
-        recorder_ = std::make_unique<LineRecorder>(line_.master());
+        PutDataFile(kDataFile, data_);
     }
-
-    const std::string& Folder() const { return folder_.path(); }
 
     // Runs the program and checks what every run must show, fault or not: it ended by itself,
     // the sanitizers (in a sanitizer build) had nothing to say, the line is not left exclusive
-    // and its read time-outs are the ones it had before the program opened it.
+    // and its read time-outs are the ones it had before the program opened it. A fixed PATH:
+    // no BSL.EXE elsewhere stands in for a missing one.
     RunResult Run(const std::string& answers, const std::string& faults) {
         RunResult result;
         static_cast<ProcessRun&>(result) =
-            k410test::RunProcess({{K410PROG_PATH},
-                                  Folder(),
-                                  answers,
-                                  {{"PATH", "/usr/bin:/bin"},
+            Session::Run(answers, {{"PATH", "/usr/bin:/bin"},
                                    {"HOME", Folder()},
-                                   {"WINEPREFIX", Folder()},
                                    {"LD_PRELOAD", K410_INTERPOSER_PATH},
                                    {"K410_FAULT", faults},
                                    {"K410_FAULT_DEVICE", line_.slave_path()},
-                                   {"K410_FAULT_LOG", Folder() + "/fault.log"},
-                                   {"K410_BSL_RECORD", Folder() + "/loader-runs.txt"}}});
+                                   {"K410_FAULT_LOG", Folder() + "/fault.log"}});
         result.fault_log = ReadFile(Folder() + "/fault.log");
-        EXPECT_FALSE(result.timed_out) << "the program hung; output so far:\n" << result.output;
         EXPECT_EQ(result.errors, "");
-        EXPECT_FALSE(k410test::LineExclusive(line_));
+        EXPECT_FALSE(LineExclusive(line_));
         termios now{};
-        EXPECT_TRUE(k410test::ReadLineSettings(line_, &now));
+        EXPECT_TRUE(ReadLineSettings(line_, &now));
         EXPECT_EQ(now.c_cc[VMIN], found_.c_cc[VMIN]);
         EXPECT_EQ(now.c_cc[VTIME], found_.c_cc[VTIME]);
         return result;
@@ -129,11 +106,6 @@ class FaultTest : public ::testing::Test {
         recorder_->WaitForBytes(expected, std::chrono::seconds(2));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return recorder_->Bytes();
-    }
-
-    // The stand-in loader's runs, one list of arguments each.
-    std::vector<std::vector<std::string>> LoaderRunsSeen() const {
-        return LoaderRuns(Folder() + "/loader-runs.txt");
     }
 
     // Exactly `expected` reached the analyzer: no byte lost, sent twice, reordered or invented.
@@ -153,9 +125,6 @@ class FaultTest : public ::testing::Test {
         EXPECT_TRUE(Contains(result.fault_log, "inject " + call + " ")) << result.fault_log;
     }
 
-    k410test::PtyLine line_;
-    k410test::ScratchDir folder_;
-    std::unique_ptr<LineRecorder> recorder_;
     termios found_{};
     std::string data_;
 };
@@ -177,8 +146,7 @@ class PortCheckFault : public FaultTest, public ::testing::WithParamInterface<Op
 TEST_P(PortCheckFault, SaysErrorOpeningAndSendsNothing) {
     RunResult result = Run(kSkipLoader, GetParam().faults);
     ExpectInjected(result, GetParam().call);
-    EXPECT_TRUE(EndsWith(result.output, "Enter COM Port #> Error Opening \\\\.\\COM3 !\n"))
-        << result.output;
+    EXPECT_TRUE(EndsWith(result.output, kBanner + PortError("Opening"))) << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWire("");
 }
@@ -201,9 +169,7 @@ TEST_F(FaultTest, ReopenForDownloadRefusedSaysErrorOpening) {
     // The second open of the device is the download's.
     RunResult result = Run(kSkipLoader, "open:2:EBUSY");
     ExpectInjected(result, "open");
-    EXPECT_TRUE(
-        EndsWith(result.output, std::string(kSwitchOnPrompt) + " Error Opening \\\\.\\COM3 !\n"))
-        << result.output;
+    EXPECT_TRUE(EndsWith(result.output, kSwitchOnPrompt + PortError("Opening"))) << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWire("");
 }
@@ -212,12 +178,9 @@ TEST_F(FaultTest, ReopenAfterLoaderRefusesSettingsSaysErrorOpening) {
     // tcsetattr: 1 and 2 are the check's open and close, 3 the download's open.
     RunResult result = Run(kTypicalRun, "tcsetattr:3:EIO");
     ExpectInjected(result, "tcsetattr");
-    EXPECT_TRUE(EndsWith(result.output,
-                         "Firmware Programming Complete!\n"
-                         " Error Opening \\\\.\\COM3 !\n"))
-        << result.output;
+    EXPECT_TRUE(EndsWith(result.output, kFirmwareComplete + PortError("Opening"))) << result.output;
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(LoaderRunsSeen(), kOneLoaderRun);
+    EXPECT_EQ(LoaderRuns(), kOneLoaderRun);
     ExpectWire("");
 }
 
@@ -226,8 +189,8 @@ TEST_F(FaultTest, ReopenAfterLoaderRefusesSettingsSaysErrorOpening) {
 TEST_F(FaultTest, WriteErrorMidDownloadStopsWithErrorWriting) {
     RunResult result = Run(kSkipLoader, "write:2:EIO");
     ExpectInjected(result, "write");
-    EXPECT_TRUE(EndsWith(result.output, "\n Error Writing \\\\.\\COM3 !\n")) << result.output;
-    EXPECT_FALSE(Contains(result.output, kComplete)) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, "\n" + PortError("Writing"))) << result.output;
+    EXPECT_FALSE(Contains(result.output, kDownloadComplete)) << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWirePrefix(WireBytesOfPieces(data_, 1));
 }
@@ -235,7 +198,7 @@ TEST_F(FaultTest, WriteErrorMidDownloadStopsWithErrorWriting) {
 TEST_F(FaultTest, DeviceGoneAtFirstWriteSendsNothing) {
     RunResult result = Run(kSkipLoader, "write:1+:ENXIO");
     ExpectInjected(result, "write");
-    EXPECT_TRUE(EndsWith(result.output, "\n Error Writing \\\\.\\COM3 !\n")) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, "\n" + PortError("Writing"))) << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWire("");
 }
@@ -261,7 +224,7 @@ TEST_P(AbsorbedWriteFault, DownloadCompletesWithEveryByteOnce) {
             ExpectInjected(result, call);
         }
     }
-    EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kComplete)) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kDownloadComplete)) << result.output;
     EXPECT_EQ(result.status, 0);
     ExpectWire(WireBytes(data_));
 }
@@ -283,8 +246,7 @@ TEST_F(FaultTest, StalledLineHitsTheDrainBound) {
     // 1000 ms + 2 ms per byte (8 bytes here), not wait for ever.
     RunResult result = Run(kSkipLoader, "outq:1+:stall");
     ExpectInjected(result, "outq");
-    EXPECT_TRUE(EndsWith(result.output, "ALPHA 1\r\n Error Writing \\\\.\\COM3 !\n"))
-        << result.output;
+    EXPECT_TRUE(EndsWith(result.output, "ALPHA 1\r\n" + PortError("Writing"))) << result.output;
     EXPECT_EQ(result.status, 1);
     EXPECT_GE(result.seconds, 0.9);
     EXPECT_LT(result.seconds, 10.0);
@@ -295,7 +257,7 @@ TEST_F(FaultTest, StalledLineHitsTheDrainBound) {
 TEST_F(FaultTest, OutputQueueUnreadableStopsWithErrorWriting) {
     RunResult result = Run(kSkipLoader, "outq:1:EIO");
     ExpectInjected(result, "outq");
-    EXPECT_TRUE(EndsWith(result.output, "\n Error Writing \\\\.\\COM3 !\n")) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, "\n" + PortError("Writing"))) << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWirePrefix(WireBytesOfPieces(data_, 1));
 }
@@ -306,8 +268,8 @@ TEST_F(FaultTest, FailingCloseAfterTheDownloadIsReported) {
     // examined (the loader finds out for itself whether it can have the port).
     RunResult result = Run(kSkipLoader, "close:1+:EIO");
     ExpectInjected(result, "close");
-    EXPECT_TRUE(EndsWith(result.output, "\n Error Closing \\\\.\\COM3 !\n")) << result.output;
-    EXPECT_EQ(result.output.find(kComplete), std::string::npos);
+    EXPECT_TRUE(EndsWith(result.output, "\n" + PortError("Closing"))) << result.output;
+    EXPECT_EQ(result.output.find(kDownloadComplete), std::string::npos);
     EXPECT_EQ(result.status, 1);
     ExpectWire(WireBytes(data_));
 }
@@ -317,9 +279,7 @@ TEST_F(FaultTest, FailingCloseAfterTheDownloadIsReported) {
 TEST_F(FaultTest, DataFileUnopenableSaysFileNotFound) {
     RunResult result = Run(kSkipLoader, "fopen:1:EACCES");
     ExpectInjected(result, "fopen");
-    EXPECT_TRUE(EndsWith(result.output,
-                         "Programming Help File: K410HELP(64K).TXT\n"
-                         "File not found: K410HELP(64K).TXT\n"))
+    EXPECT_TRUE(EndsWith(result.output, HelpFileLine(kDataFile) + FileNotFound(kDataFile)))
         << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWire("");
@@ -329,9 +289,8 @@ TEST_F(FaultTest, ReadErrorMidFileSaysFileReadError) {
     // The 12th byte lies in the second line: the first line has gone out, the second has not.
     RunResult result = Run(kSkipLoader, "getc:12:EIO");
     ExpectInjected(result, "getc");
-    EXPECT_TRUE(EndsWith(result.output, "ALPHA 1\r\nFile read error: K410HELP(64K).TXT\n"))
-        << result.output;
-    EXPECT_FALSE(Contains(result.output, kComplete)) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, "ALPHA 1\r\n" + FileReadError(kDataFile))) << result.output;
+    EXPECT_FALSE(Contains(result.output, kDownloadComplete)) << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWirePrefix(WireBytesOfPieces(data_, 1));
 }
@@ -342,9 +301,8 @@ TEST_F(FaultTest, DataFileThatIsAFolderIsAReadError) {
     ASSERT_EQ(unlink(path.c_str()), 0);
     ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
     RunResult result = Run(kSkipLoader, "");
-    EXPECT_TRUE(EndsWith(result.output,
-                         "Downloading EEPROM Data...\n"
-                         "\nFile read error: K410HELP(64K).TXT\n"))
+    EXPECT_TRUE(
+        EndsWith(result.output, std::string(kDownloading) + "\n" + FileReadError(kDataFile)))
         << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWire("");
@@ -376,11 +334,9 @@ TEST_P(LoaderFailure, SaysProgrammingFailedAndAsksToRetry) {
         chmod(loader.c_str(), GetParam().executable ? 0755 : 0644);
     }
     RunResult result = Run(kLoaderFailsThenQuit, GetParam().faults);
-    EXPECT_TRUE(EndsWith(result.output,
-                         std::string("Launching Bootstrap Loader Program...\n\n") + kLoaderFailed +
-                             "Turn off the programming switches.\nWhen ready press C to continue>"))
+    EXPECT_TRUE(EndsWith(result.output, std::string(kLaunching) + kLoaderFailed + kSwitchOffPrompt))
         << result.output;
-    EXPECT_FALSE(Contains(result.output, "Firmware Programming Complete!")) << result.output;
+    EXPECT_FALSE(Contains(result.output, kFirmwareComplete)) << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWire("");
 }
@@ -398,15 +354,13 @@ INSTANTIATE_TEST_SUITE_P(Fault, LoaderFailure,
 TEST_F(FaultTest, SpawnFailureRetriedToSuccessCompletesTheRun) {
     RunResult result = Run("3\nN\nN\nN\nN\nC\nY\nC\n", "spawn:1:EAGAIN");
     ExpectInjected(result, "spawn");
-    EXPECT_TRUE(Contains(result.output, std::string(kLoaderFailed) +
-                                            "Launching Bootstrap Loader Program...\n\n"
-                                            "Turn off the programming switches.\n"))
+    EXPECT_TRUE(Contains(result.output, std::string(kLoaderFailed) + kLaunching + kSwitchOffPrompt))
         << result.output;
-    EXPECT_TRUE(Contains(result.output, "Firmware Programming Complete!\n")) << result.output;
-    EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kComplete)) << result.output;
+    EXPECT_TRUE(Contains(result.output, kFirmwareComplete)) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kDownloadComplete)) << result.output;
     EXPECT_EQ(result.status, 0);
     // The spawn that failed never started the loader; the retry ran it once.
-    EXPECT_EQ(LoaderRunsSeen(), kOneLoaderRun);
+    EXPECT_EQ(LoaderRuns(), kOneLoaderRun);
     ExpectWire(WireBytes(data_));
 }
 
@@ -414,8 +368,8 @@ TEST_F(FaultTest, LoaderFailureNotRetriedStillDownloadsButFailsTheRun) {
     PutStandInLoader(Folder(), "exit 255");
     RunResult result = Run("3\nN\nN\nN\nN\nC\nN\nC\n", "");
     EXPECT_TRUE(Contains(result.output, kLoaderFailed)) << result.output;
-    EXPECT_FALSE(Contains(result.output, "Firmware Programming Complete!")) << result.output;
-    EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kComplete)) << result.output;
+    EXPECT_FALSE(Contains(result.output, kFirmwareComplete)) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kDownloadComplete)) << result.output;
     EXPECT_EQ(result.status, 1);
     ExpectWire(WireBytes(data_));
 }
@@ -424,11 +378,13 @@ TEST_F(FaultTest, LoaderFailureNotRetriedStillDownloadsButFailsTheRun) {
 
 TEST_F(FaultTest, TypicalRunWithoutFaultsSendsEveryByte) {
     RunResult result = Run(kTypicalRun, "");
-    EXPECT_TRUE(StartsWith(result.output, "\nTALVEN FIRMWARE PROGRAM UTILITY\n")) << result.output;
-    EXPECT_TRUE(EndsWith(result.output, "DELTA 4444\n" + std::string(kComplete))) << result.output;
+    EXPECT_TRUE(StartsWith(result.output, kBanner)) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, "DELTA 4444\n" + std::string(kDownloadComplete)))
+        << result.output;
     EXPECT_EQ(result.status, 0);
     EXPECT_TRUE(Contains(result.fault_log, "uses write ")) << result.fault_log;
     ExpectWire(WireBytes(data_));
 }
 
 }  // namespace
+}  // namespace k410test

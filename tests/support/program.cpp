@@ -279,7 +279,8 @@ ProcessRun RunProgram(const std::string& folder, const std::string& answers,
 
 bool ProgramIsForeign() {
     const char* other = std::getenv("K410_PROGRAM");
-    return other != nullptr && *other != '\0';
+    const char* prefix = std::getenv("K410_WINEPREFIX");
+    return other != nullptr && *other != '\0' && prefix != nullptr && *prefix != '\0';
 }
 
 std::string WinePrefixFor(const std::string& scratch) {

@@ -8,9 +8,10 @@
 // (the virtual analyzer) in the background the same way.
 //
 // RunProgram runs the program under test: the native build unless K410_PROGRAM names another
-// command line (words separated by blanks, e.g. "wine /path/to/k410prog.exe"); then
-// K410_BSL_STANDIN names the stand-in loader to copy in, and K410_WINEPREFIX the (booted) Wine
-// prefix in which the analyzer's line is published.
+// command line (words separated by blanks): the native build under a checker ("valgrind -q
+// /path/to/k410prog"), or a Windows build under Wine ("wine /path/to/k410prog.exe"), for which
+// K410_WINEPREFIX names the (booted) Wine prefix in which the analyzer's line is published and
+// K410_BSL_STANDIN the stand-in loader to copy in.
 //
 // Every wait here is bounded; nothing in this harness can hang a test.
 #pragma once
@@ -60,9 +61,9 @@ int StopProcess(pid_t pid, int signal_number, int timeout_ms);
 ProcessRun RunProgram(const std::string& folder, const std::string& answers,
                       const Environment& environment = {}, double limit_seconds = 60);
 
-// True when the program under test is another command line than the native build (a Windows
-// build under Wine), where some things cannot be shown: Wine ignores flock() and keeps no read
-// time-outs of a device between its opens.
+// True when the program under test is a Windows build under Wine (K410_PROGRAM and
+// K410_WINEPREFIX set), where some things cannot be shown: Wine ignores flock() and keeps no read
+// time-outs of a device between its opens. The native build under a checker is not foreign.
 bool ProgramIsForeign();
 
 // The Wine prefix in which the analyzer's line must be published for the program under test:

@@ -31,7 +31,7 @@ TEST_F(Dialogue, InvalidPortNumbersEndTheRunAsFailed) {
 
 TEST_F(Dialogue, PortWithNoDeviceBehindIt) {
     ProcessRun run = Run("7\nN\nN\nN\nN\nQ\n");
-    EXPECT_EQ(run.output, std::string(kBanner) + " Error Opening \\\\.\\COM7 !\n");
+    EXPECT_EQ(run.output, kBanner + PortError("Opening", 7));
     EXPECT_EQ(run.status, 1);
 }
 
@@ -44,7 +44,7 @@ TEST_F(Dialogue, PortHeldByAnotherProgram) {
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     ProcessRun run = Run("3\nN\nN\nN\nN\nQ\n");
     close(other);
-    EXPECT_EQ(run.output, std::string(kBanner) + " Error Opening \\\\.\\COM3 !\n");
+    EXPECT_EQ(run.output, kBanner + PortError("Opening"));
     EXPECT_EQ(run.status, 1);
 }
 

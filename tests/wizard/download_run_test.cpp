@@ -87,9 +87,8 @@ TEST_F(Download, AwkwardFilesArriveWhole) {
 TEST_F(Download, MissingDataFile) {
     SetDistinctiveTimeouts();
     ProcessRun run = Run("3\nN\nN\nN\nN\nS\n");
-    EXPECT_EQ(run.output, UpToSwitchOn() +
-                              "Programming Help File: K410HELP(64K).TXT\n"
-                              "File not found: K410HELP(64K).TXT\n");
+    EXPECT_EQ(run.output, UpToSwitchOn() + HelpFileLine("K410HELP(64K).TXT") +
+                              FileNotFound("K410HELP(64K).TXT"));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(recorder_->Bytes(), "");
     // The port was open again for the download; it is released with its time-outs put back.
@@ -109,10 +108,10 @@ TEST_F(Download, LineHungUpMidDownload) {
     line_.HangUp();
     ProcessRun run = running.get();
     EXPECT_EQ(run.status, 1);
-    const std::string error = "\n Error Writing \\\\.\\COM3 !\n";
+    const std::string error = "\n" + PortError("Writing");
     ASSERT_GE(run.output.size(), error.size());
     EXPECT_EQ(run.output.substr(run.output.size() - error.size()), error);
-    EXPECT_EQ(run.output.find("Programming Complete!"), std::string::npos);
+    EXPECT_EQ(run.output.find(kDownloadComplete), std::string::npos);
     // Whatever reached the analyzer is the start of the file, nothing invented or repeated.
     EXPECT_EQ(WireBytes(file).compare(0, received.size(), received), 0);
     // It stopped at the first failed write, well before the 20 lines' 5 seconds.

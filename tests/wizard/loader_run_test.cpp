@@ -54,8 +54,8 @@ TEST_F(Loader, FailedLaunchesRetriedWithTheSameCommandLine) {
     // run ends as failed even though the technician quit normally.
     EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kLoaderFailed + kLaunching + kLoaderFailed +
                               kLaunching + kLoaderFailed + kSwitchOffPrompt +
-                              "Programming Help File: K410HELP(64K).TXT\nFile not found: "
-                              "K410HELP(64K).TXT\n");
+                              HelpFileLine("K410HELP(64K).TXT") +
+                              FileNotFound("K410HELP(64K).TXT"));
     EXPECT_EQ(run.status, 1);
     auto runs = LoaderRuns();
     ASSERT_EQ(runs.size(), 3u);

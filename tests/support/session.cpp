@@ -40,6 +40,24 @@ const char* const kLoaderFailed = "BSL Programming failed.\nRetry? (Y or N)>";
 const char* const kSwitchOffPrompt =
     "Turn off the programming switches.\nWhen ready press C to continue>";
 const char* const kFirmwareComplete = "Firmware Programming Complete!\n";
+const char* const kDownloading = "Downloading EEPROM Data...\n";
+const char* const kDownloadComplete = "Programming Complete!\n";
+
+std::string PortError(const std::string& action, int port) {
+    return " Error " + action + " \\\\.\\COM" + std::to_string(port) + " !\n";
+}
+
+std::string HelpFileLine(const std::string& file_name) {
+    return "Programming Help File: " + file_name + "\n";
+}
+
+std::string FileNotFound(const std::string& file_name) {
+    return "File not found: " + file_name + "\n";
+}
+
+std::string FileReadError(const std::string& file_name) {
+    return "File read error: " + file_name + "\n";
+}
 
 std::string UpToSwitchOn() {
     return std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 + kQuestion3 +
@@ -47,8 +65,7 @@ std::string UpToSwitchOn() {
 }
 
 std::string DownloadTranscript(const std::string& file_name, const std::string& echoed) {
-    return "Programming Help File: " + file_name + "\nDownloading EEPROM Data...\n" + echoed +
-           "\nProgramming Complete!\n";
+    return HelpFileLine(file_name) + kDownloading + echoed + "\n" + kDownloadComplete;
 }
 
 LineRecorder::TimePoint ArrivalOf(const LineRecorder& recorder, size_t offset) {

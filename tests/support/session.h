@@ -1,6 +1,7 @@
-// A technician's session with the built program: the analyzer on a pseudo-terminal published as
-// COM3, a scratch current folder with the data files and a stand-in loader, and the exact texts
-// the program prints.
+// Test harness: a technician's session with the built program as a GoogleTest fixture: the
+// analyzer on a pseudo-terminal published as COM3, a scratch current folder for the data files
+// with a stand-in loader, and the exact texts the program prints. The run tests use it as it is;
+// the fault tests derive from it and add the fault interposer and their own checks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -32,6 +33,19 @@ extern const char* const kLaunching;
 extern const char* const kLoaderFailed;
 extern const char* const kSwitchOffPrompt;
 extern const char* const kFirmwareComplete;
+extern const char* const kDownloading;  // once the data file is open
+extern const char* const kDownloadComplete;
+
+// " Error <action> \\.\COM<port> !\n", the port's failure line: action "Opening", "Writing" or
+// "Closing".
+std::string PortError(const std::string& action, int port = 3);
+
+// "Programming Help File: <name>\n", the download's first line, before the file is opened.
+std::string HelpFileLine(const std::string& file_name);
+
+// The download's failure lines for the data file.
+std::string FileNotFound(const std::string& file_name);
+std::string FileReadError(const std::string& file_name);
 
 // The transcript from the banner through the switch-on prompt, all four questions asked.
 std::string UpToSwitchOn();
