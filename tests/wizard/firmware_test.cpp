@@ -4,8 +4,8 @@
 
 #include <set>
 
-#include "run.h"
 #include "loader.h"
+#include "run.h"
 
 namespace {
 
