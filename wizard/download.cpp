@@ -1,7 +1,10 @@
 #include "download.h"
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <ostream>
+#include <system_error>
 #include <thread>
 
 #include "console.h"
@@ -25,24 +28,19 @@ void PauseAfterLine() {
 
 // Sends the data file piece by piece. Returns RUN_OK at its end, or RUN_FAILED after telling
 // the technician why it stopped.
-int SendDataFile(std::ostream& out, std::FILE* file, const std::string& port_path,
-                 const char* file_name) {
+int SendDataFile(std::ostream& out, const DataFile& data, const std::string& port_path) {
     char piece[kPieceMax + 1];
+    size_t offset = 0;
     for (;;) {
-        int length = ReadPiece(file, piece);
+        int length = ReadPiece(data.bytes, &offset, piece);
         if (length == 0) {
             return RUN_OK;
-        }
-        // The echoed lines leave the cursor mid-line; a failure is said on a line of its own.
-        if (length < 0) {
-            Say(out, "\n");
-            Say(out, std::string("File read error: ") + file_name + "\n");
-            return RUN_FAILED;
         }
         int sent = SentLength(piece, length);
         out.write(piece, sent);
         out.flush();
         if (WritePort(piece, sent) != PORT_OK) {
+            // The echoed lines leave the cursor mid-line; the failure gets a line of its own.
             Say(out, "\n");
             Say(out, " Error Writing " + port_path + " !\n");
             return RUN_FAILED;
@@ -51,23 +49,64 @@ int SendDataFile(std::ostream& out, std::FILE* file, const std::string& port_pat
     }
 }
 
+// Reads what is left of an open file into `bytes`. False on a read error or when the file
+// grows past kDataFileMax.
+bool ReadRest(std::FILE* file, std::string* bytes) {
+    char chunk[4096];
+    for (;;) {
+        size_t got = std::fread(chunk, 1, sizeof chunk, file);
+        bytes->append(chunk, got);
+        if (bytes->size() > static_cast<size_t>(kDataFileMax)) {
+            return false;
+        }
+        if (got < sizeof chunk) {
+            return std::ferror(file) == 0;
+        }
+    }
+}
+
+int CountLines(const std::string& bytes) {
+    int lines = 0;
+    for (char c : bytes) {
+        lines += c == '\n';
+    }
+    return !bytes.empty() && bytes.back() != '\n' ? lines + 1 : lines;
+}
+
 }  // namespace
 
 const char* HelpFileName(const AnalyzerOptions& options) {
     return help_files[options.old_version ? 0 : 1];
 }
 
-int ReadPiece(std::FILE* file, char* piece) {
+int ReadDataFile(const char* name, DataFile* data) {
+    // Opening a FIFO or a device would wait for a writer, or read for ever; a folder cannot be
+    // read at all. Only a plain file is an EEPROM image.
+    std::error_code error;
+    std::filesystem::file_status status = std::filesystem::status(name, error);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        return DATA_FILE_READ_ERROR;
+    }
+    // Binary mode: the analyzer gets the file's bytes as they are, carriage returns included.
+    std::FILE* file = std::fopen(name, "rb");
+    if (file == nullptr) {
+        return DATA_FILE_NOT_FOUND;
+    }
+    data->bytes.clear();
+    bool read = ReadRest(file, &data->bytes);
+    std::fclose(file);
+    if (!read) {
+        return DATA_FILE_READ_ERROR;
+    }
+    data->lines = CountLines(data->bytes);
+    return DATA_FILE_READ;
+}
+
+int ReadPiece(const std::string& data, size_t* offset, char* piece) {
     int length = 0;
-    while (length < kPieceMax) {
-        int c = std::getc(file);
-        if (c == EOF) {
-            if (std::ferror(file)) {
-                return -1;
-            }
-            break;
-        }
-        piece[length++] = static_cast<char>(c);
+    while (length < kPieceMax && *offset < data.size()) {
+        char c = data[(*offset)++];
+        piece[length++] = c;
         if (c == '\n') {
             break;
         }
@@ -90,19 +129,23 @@ int RunDownload(std::ostream& out, const std::string& port_path, const AnalyzerO
     const char* file_name = HelpFileName(options);
     Say(out, std::string("Programming Help File: ") + file_name + "\n");
 
-    // Binary mode: the analyzer gets the file's bytes as they are, carriage returns included.
-    std::FILE* file = std::fopen(file_name, "rb");
-    if (file == nullptr) {
-        Say(out, std::string("File not found: ") + file_name + "\n");
-        ClosePort();
-        return RUN_FAILED;
+    DataFile data;
+    switch (ReadDataFile(file_name, &data)) {
+        case DATA_FILE_NOT_FOUND:
+            Say(out, std::string("File not found: ") + file_name + "\n");
+            ClosePort();
+            return RUN_FAILED;
+        case DATA_FILE_READ_ERROR:
+            Say(out, std::string("File read error: ") + file_name + "\n");
+            ClosePort();
+            return RUN_FAILED;
+        default:
+            break;
     }
     Say(out, "Downloading EEPROM Data...\n");
-    int status = SendDataFile(out, file, port_path, file_name);
-    std::fclose(file);
-    if (status != RUN_OK) {
+    if (SendDataFile(out, data, port_path) != RUN_OK) {
         ClosePort();
-        return status;
+        return RUN_FAILED;
     }
     Say(out, "\n");
     // The run is complete only once the device has let go of the line cleanly: a driver that

@@ -2,7 +2,7 @@
 // analyzer line by line, with a pause of at least 250 ms after each line.
 #pragma once
 
-#include <cstdio>
+#include <cstddef>
 #include <iosfwd>
 #include <string>
 
@@ -18,10 +18,34 @@ constexpr int kLinePauseMs = 250;
 // The data file for the analyzer's version, by its bare name (looked up in the current folder).
 const char* HelpFileName(const AnalyzerOptions& options);
 
-// Reads the next piece of `file` into `piece` (kPieceMax + 1 bytes): the bytes up to and
-// including the next line feed, but at most kPieceMax of them. Zero bytes are data like any
-// other. Returns the piece's length, 0 at the end of the file, or -1 on a read error.
-int ReadPiece(std::FILE* file, char* piece);
+// The data file as read whole before its first line goes out: the analyzer gets one version
+// of the file even when it changes during the download, a read error is found before anything
+// is sent, and the download knows from the start how much there is to send.
+struct DataFile {
+    std::string bytes;
+    int lines = 0;  // line feeds, and one more for a last line without one
+};
+
+// How reading the data file ended.
+enum DataFileResult {
+    DATA_FILE_READ = 0,    // `data` holds the whole file
+    DATA_FILE_NOT_FOUND,   // no such file, or it could not be opened
+    DATA_FILE_READ_ERROR,  // not a regular file, larger than kDataFileMax, or a read failed
+};
+
+// The largest data file taken. The analyzer's files are EEPROM images of a few kilobytes; one
+// of this size would already take hours at a line every 250 ms.
+constexpr long kDataFileMax = 16L * 1024 * 1024;
+
+// Reads the file `name` (looked up in the current folder) whole into `data`. Returns a
+// DataFileResult.
+int ReadDataFile(const char* name, DataFile* data);
+
+// Copies the next piece of `data`, from `*offset` on, into `piece` (kPieceMax + 1 bytes): the
+// bytes up to and including the next line feed, but at most kPieceMax of them, followed by a
+// zero byte. Zero bytes are data like any other. Advances `*offset` past the piece and returns
+// its length, 0 at the end of the data.
+int ReadPiece(const std::string& data, size_t* offset, char* piece);
 
 // The bytes of a piece that go to the analyzer: all of them, less a line feed that ends it.
 int SentLength(const char* piece, int length);

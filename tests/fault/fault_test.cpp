@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -285,27 +286,39 @@ TEST_F(FaultTest, DataFileUnopenableSaysFileNotFound) {
     ExpectWire("");
 }
 
-TEST_F(FaultTest, ReadErrorMidFileSaysFileReadError) {
-    // The 12th byte lies in the second line: the first line has gone out, the second has not.
-    RunResult result = Run(kSkipLoader, "getc:12:EIO");
-    ExpectInjected(result, "getc");
-    EXPECT_TRUE(EndsWith(result.output, "ALPHA 1\r\n" + FileReadError(kDataFile))) << result.output;
-    EXPECT_FALSE(Contains(result.output, kDownloadComplete)) << result.output;
-    EXPECT_EQ(result.status, 1);
-    ExpectWirePrefix(WireBytesOfPieces(data_, 1));
+TEST_F(FaultTest, ReadErrorAnywhereInTheFileIsFoundBeforeAnythingIsSent) {
+    // The whole file is read before its first line goes out: an error in its last part still
+    // leaves the analyzer with nothing rather than with half an EEPROM image. The file is long
+    // enough to take several reads.
+    std::string file;
+    while (file.size() < 20000) {
+        file += StandardDataFile() + "\r\n";
+    }
+    ASSERT_TRUE(k410test::WriteFile(Folder() + "/" + kDataFile, file));
+    for (const char* fault : {"getc:1:EIO", "getc:3:EIO"}) {
+        RunResult result = Run(kSkipLoader, fault);
+        ExpectInjected(result, "getc");
+        EXPECT_TRUE(EndsWith(result.output, HelpFileLine(kDataFile) + FileReadError(kDataFile)))
+            << fault << "\n"
+            << result.output;
+        EXPECT_EQ(result.status, 1);
+        ExpectWire("");
+    }
 }
 
-TEST_F(FaultTest, DataFileThatIsAFolderIsAReadError) {
-    // No interposer needed: reading a directory fails for real (EISDIR).
+TEST_F(FaultTest, DataFileThatIsNoPlainFileIsAReadErrorAndNeverWaitedOn) {
+    // No interposer needed: a folder cannot be read, and a FIFO with no writer would block the
+    // open for ever.
     std::string path = Folder() + "/" + kDataFile;
-    ASSERT_EQ(unlink(path.c_str()), 0);
-    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
-    RunResult result = Run(kSkipLoader, "");
-    EXPECT_TRUE(
-        EndsWith(result.output, std::string(kDownloading) + "\n" + FileReadError(kDataFile)))
-        << result.output;
-    EXPECT_EQ(result.status, 1);
-    ExpectWire("");
+    for (bool fifo : {false, true}) {
+        ASSERT_EQ(remove(path.c_str()), 0);
+        ASSERT_EQ(fifo ? mkfifo(path.c_str(), 0600) : mkdir(path.c_str(), 0755), 0);
+        RunResult result = Run(kSkipLoader, "");
+        EXPECT_TRUE(EndsWith(result.output, HelpFileLine(kDataFile) + FileReadError(kDataFile)))
+            << result.output;
+        EXPECT_EQ(result.status, 1);
+        ExpectWire("");
+    }
 }
 
 // --- The loader. ---

@@ -118,5 +118,20 @@ TEST_F(Download, LineHungUpMidDownload) {
     EXPECT_LT(run.seconds, 4.5);
 }
 
+TEST_F(Download, FileCutDuringTheDownloadStillArrivesAsItWasAtTheStart) {
+    std::string file;
+    for (int i = 0; i < 12; ++i) {
+        file += "line " + std::to_string(i) + " " + std::string(40, 'x') + "\r\n";
+    }
+    PutDataFile("K410HELP(64K).TXT", file);
+    auto running = std::async(std::launch::async, [this] { return Run("3\nN\nN\nN\nN\nS\n"); });
+    ASSERT_TRUE(recorder_->WaitForText("line 2 ", 10000ms));
+    PutDataFile("K410HELP(64K).TXT", file.substr(0, 100));
+    ProcessRun run = running.get();
+    EXPECT_EQ(run.status, 0);
+    ASSERT_TRUE(recorder_->WaitForBytes(WireBytes(file).size(), 2000ms));
+    EXPECT_EQ(recorder_->Bytes(), WireBytes(file));
+}
+
 }  // namespace
 }  // namespace k410test

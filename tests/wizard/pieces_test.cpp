@@ -2,11 +2,13 @@
 // feeds that end pieces must arrive, in order.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
 #include "download.h"
+#include "files.h"
 
 namespace {
 
@@ -15,20 +17,14 @@ struct Piece {
     std::string sent;  // what goes to the analyzer
 };
 
-// Returns the pieces of `contents`, or stops at a read error, flagged by `error`.
-std::vector<Piece> Pieces(const std::string& contents, bool* error = nullptr) {
-    std::FILE* file = std::tmpfile();
-    EXPECT_NE(file, nullptr);
-    std::fwrite(contents.data(), 1, contents.size(), file);
-    std::rewind(file);
+std::vector<Piece> Pieces(const std::string& contents) {
     std::vector<Piece> pieces;
     char buffer[kPieceMax + 1];
+    size_t offset = 0;
     for (;;) {
-        int length = ReadPiece(file, buffer);
-        if (length <= 0) {
-            if (error != nullptr) {
-                *error = length < 0;
-            }
+        int length = ReadPiece(contents, &offset, buffer);
+        if (length == 0) {
+            EXPECT_EQ(offset, contents.size());
             break;
         }
         EXPECT_LE(length, kPieceMax);
@@ -36,7 +32,6 @@ std::vector<Piece> Pieces(const std::string& contents, bool* error = nullptr) {
         pieces.push_back(
             {std::string(buffer, length), std::string(buffer, SentLength(buffer, length))});
     }
-    std::fclose(file);
     return pieces;
 }
 
@@ -81,20 +76,29 @@ TEST(Pieces, ZeroBytesAreData) {
 }
 
 TEST(Pieces, EmptyFileHasNone) {
-    bool error = true;
-    EXPECT_TRUE(Pieces("", &error).empty());
-    EXPECT_FALSE(error);
+    EXPECT_TRUE(Pieces("").empty());
 }
 
-TEST(Pieces, ReadErrorIsNotEndOfFile) {
-    // Reading a folder fails on POSIX systems where opening it succeeds.
-    std::FILE* folder = std::fopen(".", "rb");
-    if (folder == nullptr) {
-        GTEST_SKIP() << "this system does not open folders as files";
-    }
-    char buffer[kPieceMax + 1];
-    EXPECT_EQ(ReadPiece(folder, buffer), -1);
-    std::fclose(folder);
+TEST(DataFile, ReadWholeWithItsLinesCounted) {
+    k410test::ScratchDir folder;
+    const std::string path = folder.path() + "/data.txt";
+    const std::string contents = "one\r\ntwo\r\n" + std::string(300, 'x') + "\nlast";
+    ASSERT_TRUE(k410test::WriteFile(path, contents));
+    DataFile data;
+    ASSERT_EQ(ReadDataFile(path.c_str(), &data), DATA_FILE_READ);
+    EXPECT_EQ(data.bytes, contents);
+    EXPECT_EQ(data.lines, 4);
+    EXPECT_EQ(ReadDataFile((folder.path() + "/absent.txt").c_str(), &data), DATA_FILE_NOT_FOUND);
+}
+
+TEST(DataFile, AnythingButAPlainFileIsAReadErrorAndNeverWaitedOn) {
+    k410test::ScratchDir folder;
+    DataFile data;
+    // A folder cannot be read; a FIFO would block the open until a writer came.
+    EXPECT_EQ(ReadDataFile(folder.path().c_str(), &data), DATA_FILE_READ_ERROR);
+    const std::string fifo = folder.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(ReadDataFile(fifo.c_str(), &data), DATA_FILE_READ_ERROR);
 }
 
 TEST(HelpFileName, ChosenByVersionOnly) {
