@@ -8,6 +8,9 @@
 // Calling order: OpenPort; then any number of WritePort and ReadPort; then ClosePort.
 #pragma once
 
+#include <string>
+#include <vector>
+
 // Result codes. There is no code 1.
 enum PortResult {
     // Success.
@@ -63,3 +66,36 @@ void AbandonPort();
 
 // The result code of the last OpenPort or ClosePort; PORT_OK at start.
 int GetPortError();
+
+// Why the last OpenPort failed, told beside its result code so that the technician can be told
+// what to do about it.
+enum PortReason {
+    // The last OpenPort succeeded, or none has been made.
+    PORT_REASON_NONE = 0,
+    // Another program holds the device.
+    PORT_REASON_IN_USE = 1,
+    // Nothing is there: no device by that name, or one with no hardware behind it.
+    PORT_REASON_ABSENT = 2,
+    // Something is there, but not a serial device (a plain file, /dev/null).
+    PORT_REASON_NOT_SERIAL = 3,
+    // The device refused or only partly took the line settings (with PORT_ERR_SETSTATE).
+    PORT_REASON_REFUSED = 4,
+    // POSIX systems: the device is there, but this user may not open it.
+    PORT_REASON_DENIED = 5,
+};
+
+// The PortReason of the last OpenPort.
+int GetPortReason();
+
+// The serial ports present now, for telling the technician which ones exist when the one asked
+// for does not.
+struct PortListing {
+    // "COM<n>", with the device's own name where the system gives one ("COM3 (USB Serial
+    // Port)"), in ascending order of n.
+    std::vector<std::string> ports;
+    // POSIX systems: serial devices that no COM number reaches, each with the link that would
+    // make it one: "/dev/ttyUSB0 (ln -s /dev/ttyUSB0 ~/.wine/dosdevices/com5)". Empty on
+    // Windows. Probing opens a device for a moment without changing any of its settings.
+    std::vector<std::string> unnumbered;
+};
+PortListing ListPorts();

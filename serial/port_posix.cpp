@@ -6,6 +6,7 @@
 // it costs is the write's time bound.
 #include "port.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,11 +16,17 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/serial.h>
+#endif
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
+
+#include "port_posix.h"
 
 namespace {
 
@@ -43,6 +50,8 @@ struct PortState {
     int fd = -1;
     // Result of the last OpenPort or ClosePort, for GetPortError.
     int last_error = PORT_OK;
+    // Why the last OpenPort failed, for GetPortReason.
+    int last_reason = PORT_REASON_NONE;
     // The device's own read time-outs as OpenPort found them; ClosePort puts them back so
     // that whatever uses the device after this program sees it as it was.
     cc_t saved_vmin = 0;
@@ -251,6 +260,23 @@ bool WaitUntilSent(int fd, Clock::time_point deadline) {
     }
 }
 
+// Why open() of a device failed, by its errno.
+int ReasonForOpenError(int error) {
+    switch (error) {
+        case EBUSY:
+            // Another program has the terminal in exclusive mode.
+            return PORT_REASON_IN_USE;
+        case EACCES:
+        case EPERM:
+            return PORT_REASON_DENIED;
+        case EISDIR:
+            return PORT_REASON_NOT_SERIAL;
+        default:
+            // ENOENT, ENXIO, ENODEV, and EIO from a /dev/ttyS* node with no UART behind it.
+            return PORT_REASON_ABSENT;
+    }
+}
+
 // Ends a failed open with `code`. `fd`, when open, is released; when OpenPort had already
 // written the line settings, `found` puts the device's own back first, so that a failed open
 // leaves the device as it was.
@@ -262,7 +288,117 @@ int FailOpen(int code, int fd = -1, const termios* found = nullptr) {
         ReleaseDevice(fd);
     }
     port_state.last_error = code;
+    // A failure with no reason of its own is told by its code.
+    if (port_state.last_reason == PORT_REASON_NONE) {
+        port_state.last_reason =
+            code == PORT_ERR_SETSTATE ? PORT_REASON_REFUSED : PORT_REASON_NOT_SERIAL;
+    }
     return code;
+}
+
+// The COM numbers a Windows program can name: \\.\COM1 to \\.\COM255.
+constexpr int kComNumberMax = 255;
+
+// True when `path` leads to a terminal device with something behind it; its device number goes
+// to `device`. Cheap and safe, because devices are probed that the technician never asked for:
+// the device is opened without waiting and without becoming a controlling terminal, its
+// settings are not touched, and it is closed again at once. A device that cannot be opened
+// because it is held or not ours is still there.
+bool SerialDeviceThere(const std::string& path, dev_t* device) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) {
+        return false;
+    }
+    *device = info.st_rdev;
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == EBUSY || errno == EACCES || errno == EPERM;
+    }
+    bool there = isatty(fd) != 0;
+#if defined(__linux__)
+    // Linux makes /dev/ttyS* nodes for UARTs that may not exist; those report no UART type
+    // (others fail with EIO at open, above). A pseudo-terminal has no such report.
+    serial_struct serial;
+    if (there && ioctl(fd, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) {
+        there = false;
+    }
+#endif
+    close(fd);
+    return there;
+}
+
+// Where a link makes a device a COM port, as DevicePath looks it up: the folder itself, and as
+// the technician would type it.
+struct LinkFolder {
+    std::string path;  // empty when there is none to look in
+    std::string shown;
+};
+
+LinkFolder LinkFolderInUse() {
+    const char* prefix = getenv("WINEPREFIX");
+    if (prefix != nullptr && prefix[0] != '\0') {
+        std::string folder = std::string(prefix) + "/dosdevices";
+        return {folder, folder};
+    }
+    const char* home = getenv("HOME");
+    std::string in_home = home != nullptr && home[0] != '\0' ? home : "";
+    return {in_home.empty() ? "" : in_home + "/.wine/dosdevices", "~/.wine/dosdevices"};
+}
+
+// For a serial device's name: its kind (the name less its number) and its number, so that
+// ttyS2 comes before ttyS10. False for names that are no serial device's.
+bool SerialDeviceName(const std::string& name, std::string* kind, long* number) {
+    static const char* const kKinds[] = {"ttyUSB", "ttyACM", "ttyAMA", "ttyS"};
+    for (const char* candidate : kKinds) {
+        size_t length = std::strlen(candidate);
+        if (name.compare(0, length, candidate) != 0 || name.size() == length ||
+            name.size() > length + 6) {
+            continue;
+        }
+        const std::string digits = name.substr(length);
+        if (!std::all_of(digits.begin(), digits.end(),
+                         [](char c) { return c >= '0' && c <= '9'; })) {
+            continue;
+        }
+        *kind = candidate;
+        *number = std::stol(digits);
+        return true;
+    }
+    return false;
+}
+
+// The serial devices in `folder` whose device numbers are not in `numbered`, in order of kind
+// and number.
+std::vector<std::string> UnnumberedDevices(const std::string& folder,
+                                           const std::vector<dev_t>& numbered) {
+    struct Found {
+        std::string kind;
+        long number;
+        std::string path;
+    };
+    std::vector<Found> found;
+    DIR* entries = opendir(folder.c_str());
+    if (entries == nullptr) {
+        return {};
+    }
+    while (dirent* entry = readdir(entries)) {
+        Found device{"", 0, folder + "/" + entry->d_name};
+        dev_t number = 0;
+        if (SerialDeviceName(entry->d_name, &device.kind, &device.number) &&
+            SerialDeviceThere(device.path, &number) &&
+            std::find(numbered.begin(), numbered.end(), number) == numbered.end()) {
+            found.push_back(device);
+        }
+    }
+    closedir(entries);
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+        return a.kind != b.kind ? a.kind < b.kind : a.number < b.number;
+    });
+    std::vector<std::string> paths;
+    for (const Found& device : found) {
+        paths.push_back(device.path);
+    }
+    return paths;
 }
 
 }  // namespace
@@ -273,7 +409,9 @@ int OpenPort(const char* device_path) {
         // would keep the device held against the loader and every later run.
         ClosePort();
     }
+    port_state.last_reason = PORT_REASON_NONE;
     if (device_path == nullptr) {
+        port_state.last_reason = PORT_REASON_ABSENT;
         return FailOpen(PORT_ERR_OPEN);
     }
     std::string path = DevicePath(device_path);
@@ -282,12 +420,14 @@ int OpenPort(const char* device_path) {
     // a program started by this one (the loader) from inheriting the device.
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        port_state.last_reason = ReasonForOpenError(errno);
         return FailOpen(PORT_ERR_OPEN);
     }
     // Two locks, because neither covers every other program: flock() binds everyone who
     // asks for it, root included; TIOCEXCL refuses even programs that do not ask, but root
     // passes it.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        port_state.last_reason = PORT_REASON_IN_USE;
         close(fd);
         return FailOpen(PORT_ERR_OPEN);
     }
@@ -412,4 +552,48 @@ int GetPortError() {
     return port_state.last_error;
 }
 
+int GetPortReason() {
+    return port_state.last_reason;
+}
+
 void AbandonPort() {}
+
+PortListing ListPortsIn(const std::string& device_folder) {
+    PortListing listing;
+    const LinkFolder links = LinkFolderInUse();
+    // A COM number is taken when it reaches a device, or when a link for it is there already
+    // (even a dangling one: ln -s would refuse to replace it).
+    std::vector<bool> taken(kComNumberMax + 1, false);
+    std::vector<dev_t> numbered;
+    for (int number = 1; number <= kComNumberMax; ++number) {
+        const std::string name = "COM" + std::to_string(number);
+        dev_t device = 0;
+        if (SerialDeviceThere(DevicePath(("\\\\.\\" + name).c_str()), &device)) {
+            listing.ports.push_back(name);
+            numbered.push_back(device);
+            taken[number] = true;
+        }
+        struct stat info;
+        const std::string link = links.path + "/com" + std::to_string(number);
+        if (!links.path.empty() && lstat(link.c_str(), &info) == 0) {
+            taken[number] = true;
+        }
+    }
+    int next = 1;
+    for (const std::string& path : UnnumberedDevices(device_folder, numbered)) {
+        while (next <= kComNumberMax && taken[next]) {
+            ++next;
+        }
+        std::string hint = path;
+        if (next <= kComNumberMax) {
+            hint += " (ln -s " + path + " " + links.shown + "/com" + std::to_string(next) + ")";
+            taken[next] = true;
+        }
+        listing.unnumbered.push_back(hint);
+    }
+    return listing;
+}
+
+PortListing ListPorts() {
+    return ListPortsIn("/dev");
+}

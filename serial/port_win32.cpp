@@ -6,6 +6,14 @@
 // error state) are made for their side effect and their results ignored: the line works
 // whether they succeed or not.
 #include <windows.h>
+// After windows.h: makes the device interface class of COM ports defined here.
+#include <initguid.h>
+#include <setupapi.h>
+#include <winioctl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
 
 #include "port.h"
 
@@ -27,12 +35,13 @@ constexpr DWORD kPurgeReceive = PURGE_RXABORT | PURGE_RXCLEAR;   // 10
 struct PortState {
     HANDLE handle;                // the open device; nullptr while no port is open
     int last_error;               // result of the last OpenPort or ClosePort
+    int last_reason;              // why the last OpenPort failed, for GetPortReason
     COMMTIMEOUTS saved_timeouts;  // the device's own time-outs, put back at close
     DCB line_state;               // the device's line settings, read and then rewritten
     COMSTAT comm_status;          // filled by ClearCommError; kept only because the call wants it
 };
 
-PortState port_state = {nullptr, PORT_OK, {}, {}, {}};
+PortState port_state = {nullptr, PORT_OK, PORT_REASON_NONE, {}, {}, {}};
 
 // A read ends when 250 ms pass between two bytes, or 1000 ms + 10 ms per requested byte pass
 // in all: long enough for the analyzer at 9600 baud (about 1 ms a byte), short enough that a
@@ -70,12 +79,108 @@ void SetAnalyzerLine(DCB* dcb) {
     dcb->fNull = 0;  // zero bytes are data for the analyzer
 }
 
-// Ends a failed open: the device is released so that nobody finds it held by us.
+// Ends a failed open: the device is released so that nobody finds it held by us. A device that
+// takes the handle but not the calls of a serial port is no serial port; one that takes them
+// but not the line settings refused them.
 int FailOpen(int code) {
     CloseHandle(port_state.handle);
     port_state.handle = nullptr;
     port_state.last_error = code;
+    port_state.last_reason =
+        code == PORT_ERR_SETSTATE ? PORT_REASON_REFUSED : PORT_REASON_NOT_SERIAL;
     return code;
+}
+
+// Why CreateFileA failed, by its last error. Windows reports a port that another program holds
+// as access denied.
+int ReasonForOpenError(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? PORT_REASON_IN_USE
+                                                                            : PORT_REASON_ABSENT;
+}
+
+// n for "COM<n>" (n from 1 to 255), else 0.
+int ComNumber(const char* name) {
+    if (_strnicmp(name, "COM", 3) != 0) {
+        return 0;
+    }
+    int number = 0;
+    const char* digit = name + 3;
+    for (; *digit >= '0' && *digit <= '9' && number <= 255; ++digit) {
+        number = number * 10 + (*digit - '0');
+    }
+    return *digit == '\0' && number <= 255 ? number : 0;
+}
+
+// The COM ports with a device name from the device manager: "USB Serial Port (COM3)" becomes
+// "USB Serial Port". Only devices present now.
+void AddFriendlyNames(std::map<int, std::string>* ports) {
+    HDEVINFO devices = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
+                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (devices == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof(device);
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+        char port_name[32] = {};
+        HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        DWORD size = sizeof(port_name) - 1;
+        LONG read = RegQueryValueExA(key, "PortName", nullptr, nullptr,
+                                     reinterpret_cast<BYTE*>(port_name), &size);
+        RegCloseKey(key);
+        const int number = read == ERROR_SUCCESS ? ComNumber(port_name) : 0;
+        if (number == 0) {
+            continue;
+        }
+        char friendly[256] = {};
+        std::string name;
+        if (SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
+                                              reinterpret_cast<BYTE*>(friendly),
+                                              sizeof(friendly) - 1, nullptr)) {
+            name = friendly;
+            const std::string suffix = std::string(" (") + port_name + ")";
+            if (name.size() > suffix.size() &&
+                name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                name.erase(name.size() - suffix.size());
+            }
+        }
+        (*ports)[number] = name;
+    }
+    SetupDiDestroyDeviceInfoList(devices);
+}
+
+// The COM names among the system's device names; Windows lists only the devices present now.
+void AddDosDevices(std::map<int, std::string>* ports) {
+    std::string names(64 * 1024, '\0');
+    DWORD length = QueryDosDeviceA(nullptr, &names[0], static_cast<DWORD>(names.size()));
+    for (const char* name = names.c_str(); length > 0 && *name != '\0';
+         name += std::strlen(name) + 1) {
+        const int number = ComNumber(name);
+        if (number != 0 && ports->count(number) == 0) {
+            (*ports)[number] = "";
+        }
+    }
+}
+
+// True when \\.\COM<n> opens as a serial port, for ports that neither list knows: under Wine
+// the COM links of the prefix's dosdevices folder are such ports. A port held by another
+// program is there too. Opened without access rights, which changes nothing on the device, and
+// closed at once.
+bool ComPortThere(int number) {
+    char path[16];
+    std::snprintf(path, sizeof(path), "\\\\.\\COM%d", number);
+    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return ReasonForOpenError(GetLastError()) == PORT_REASON_IN_USE;
+    }
+    COMMPROP properties = {};
+    const bool serial = GetCommProperties(handle, &properties) != 0;
+    CloseHandle(handle);
+    return serial;
 }
 
 }  // namespace
@@ -93,6 +198,7 @@ int OpenPort(const char* device_path) {
     if (handle == INVALID_HANDLE_VALUE) {
         port_state.handle = nullptr;
         port_state.last_error = PORT_ERR_OPEN;
+        port_state.last_reason = ReasonForOpenError(GetLastError());
         return PORT_ERR_OPEN;
     }
     port_state.handle = handle;
@@ -128,6 +234,7 @@ int OpenPort(const char* device_path) {
     PurgeComm(handle, kPurgeReceive);
 
     port_state.last_error = PORT_OK;
+    port_state.last_reason = PORT_REASON_NONE;
     return PORT_OK;
 }
 
@@ -204,6 +311,27 @@ int ReadPort(char* buffer, int count) {
 
 int GetPortError() {
     return port_state.last_error;
+}
+
+int GetPortReason() {
+    return port_state.last_reason;
+}
+
+PortListing ListPorts() {
+    std::map<int, std::string> ports;
+    AddFriendlyNames(&ports);
+    AddDosDevices(&ports);
+    for (int number = 1; number <= 255; ++number) {
+        if (ports.count(number) == 0 && ComPortThere(number)) {
+            ports[number] = "";
+        }
+    }
+    PortListing listing;
+    for (const auto& port : ports) {
+        std::string name = "COM" + std::to_string(port.first);
+        listing.ports.push_back(port.second.empty() ? name : name + " (" + port.second + ")");
+    }
+    return listing;
 }
 
 void AbandonPort() {}

@@ -7,6 +7,8 @@
 #include "download.h"
 #include "loader.h"
 #include "port.h"
+#include "port_help.h"
+#include "run_lock.h"
 
 namespace {
 
@@ -143,6 +145,10 @@ std::string PortPath(int port_number) {
     return "\\\\.\\COM" + std::to_string(port_number);
 }
 
+std::string PortName(const std::string& port_path) {
+    return port_path.substr(port_path.rfind('\\') + 1);
+}
+
 int RunWizard(std::istream& in, std::ostream& out) {
     ShowBanner(out);
     Say(out, "Enter COM Port #>");
@@ -153,10 +159,15 @@ int RunWizard(std::istream& in, std::ostream& out) {
     }
     const std::string port_path = PortPath(port_number);
 
+    // The port is this run's from here to its end, also while it stands closed.
+    if (LockPortForRun(port_number) == RUN_LOCK_HELD) {
+        SayHeldByAnotherRun(out, port_path);
+        return RUN_FAILED;
+    }
     // Proves that the port exists and takes the analyzer's settings before the technician
     // answers anything more; nothing is sent on this open.
     if (OpenPort(port_path.c_str()) != PORT_OK) {
-        Say(out, " Error Opening " + port_path + " !\n");
+        SayOpenFailed(out, port_path);
         return RUN_FAILED;
     }
     AnalyzerOptions options;

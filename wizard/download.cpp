@@ -9,6 +9,7 @@
 
 #include "console.h"
 #include "port.h"
+#include "port_help.h"
 
 namespace {
 
@@ -123,7 +124,7 @@ int SentLength(const char* piece, int length) {
 
 int RunDownload(std::ostream& out, const std::string& port_path, const AnalyzerOptions& options) {
     if (OpenPort(port_path.c_str()) != PORT_OK) {
-        Say(out, " Error Opening " + port_path + " !\n");
+        SayOpenFailed(out, port_path);
         return RUN_FAILED;
     }
     const char* file_name = HelpFileName(options);

@@ -32,3 +32,7 @@ enum StageEnd {
 // "\\.\COM" followed by the port number: the device path shown to the technician, opened by
 // the port module and handed to the loader.
 std::string PortPath(int port_number);
+
+// "COM" followed by the port number, the port's name in the technician's words: the port path
+// less its "\\.\".
+std::string PortName(const std::string& port_path);

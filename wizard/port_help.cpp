@@ -1,0 +1,66 @@
+#include "port_help.h"
+
+#include <ostream>
+
+#include "console.h"
+#include "run.h"
+
+namespace {
+
+// The names joined by ", ".
+std::string Joined(const std::vector<std::string>& names) {
+    std::string joined;
+    for (const std::string& name : names) {
+        joined += (joined.empty() ? "" : ", ") + name;
+    }
+    return joined;
+}
+
+std::string NotThere(const std::string& port_name, const PortListing& present) {
+    // A port that came or went between the failed open and the listing is not offered as an
+    // alternative to itself.
+    std::vector<std::string> others;
+    for (const std::string& port : present.ports) {
+        if (port != port_name && port.compare(0, port_name.size() + 1, port_name + " ") != 0) {
+            others.push_back(port);
+        }
+    }
+    std::string lines =
+        others.empty()
+            ? " There is no " + port_name + ", and no serial port is present.\n"
+            : " There is no " + port_name + ". Serial ports present: " + Joined(others) + ".\n";
+    if (!present.unnumbered.empty()) {
+        lines += " Serial devices without a COM number: " + Joined(present.unnumbered) + "\n";
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::string WhyOpenFailed(const std::string& port_name, int reason, const PortListing& present) {
+    switch (reason) {
+        case PORT_REASON_IN_USE:
+            return " " + port_name + " is in use by another program.\n";
+        case PORT_REASON_ABSENT:
+            return NotThere(port_name, present);
+        case PORT_REASON_REFUSED:
+            return " " + port_name + " refused the line settings 9600 8N1.\n";
+        case PORT_REASON_DENIED:
+            return " " + port_name + " may not be opened by this user.\n";
+        default:
+            return " " + port_name + " is not a serial port.\n";
+    }
+}
+
+void SayOpenFailed(std::ostream& out, const std::string& port_path) {
+    Say(out, " Error Opening " + port_path + " !\n");
+    const int reason = GetPortReason();
+    // Only a port that is not there needs the ports that are; listing probes devices.
+    const PortListing present = reason == PORT_REASON_ABSENT ? ListPorts() : PortListing();
+    Say(out, WhyOpenFailed(PortName(port_path), reason, present));
+}
+
+void SayHeldByAnotherRun(std::ostream& out, const std::string& port_path) {
+    Say(out, " Error Opening " + port_path + " !\n");
+    Say(out, " " + PortName(port_path) + " is in use by another k410prog run.\n");
+}

@@ -1,0 +1,19 @@
+// What the technician is told when the run cannot have its port: the failure line, then why,
+// and for a port that is not there, which ones are.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+
+#include "port.h"
+
+// " Error Opening <port path> !\n", then the reason of the OpenPort that just failed; a port
+// that is not there also lists the serial ports present.
+void SayOpenFailed(std::ostream& out, const std::string& port_path);
+
+// " Error Opening <port path> !\n" for a port that another run of this program holds.
+void SayHeldByAnotherRun(std::ostream& out, const std::string& port_path);
+
+// The lines that follow " Error Opening ... !\n" for the port named `port_name` ("COM7"),
+// failed for `reason` (a PortReason); `present` is consulted only for PORT_REASON_ABSENT.
+std::string WhyOpenFailed(const std::string& port_name, int reason, const PortListing& present);
