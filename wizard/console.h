@@ -27,3 +27,14 @@ void Say(std::ostream& out, const std::string& text);
 // the moment the run ends, before the technician has read how it ended: there, asks for Enter
 // first. Elsewhere it does nothing. One implementation per platform.
 void KeepWindowUntilRead(std::istream& in, std::ostream& out);
+
+// Shows `title` as the console window's title, where progress can be seen without going into
+// the transcript. Windows: the window's title (the one it had is kept for RestoreTitle). POSIX
+// systems: the terminal's title sequence, written only when standard output is a terminal, so
+// that nothing is added to what it carries otherwise. One implementation per platform.
+void ShowTitle(const std::string& title);
+
+// Puts back the title the window had before the first ShowTitle (POSIX systems: clears the
+// terminal's title); does nothing when ShowTitle showed nothing. On POSIX systems it may be
+// called from a signal handler.
+void RestoreTitle();

@@ -1,7 +1,51 @@
 // The console helpers that depend on the platform, on POSIX systems.
+#include <signal.h>
+#include <unistd.h>
+
 #include <istream>
 #include <ostream>
+#include <string>
 
 #include "console.h"
+
+namespace {
+
+// Set once a title was shown, so that RestoreTitle clears only what this program wrote.
+volatile sig_atomic_t title_shown = 0;
+
+// Writes all of `bytes` to standard output, directly: the transcript's stream has flushed
+// everything before the title changes, and a signal handler may write here too.
+void WriteOut(const char* bytes, size_t count) {
+    while (count > 0) {
+        ssize_t written = write(STDOUT_FILENO, bytes, count);
+        if (written <= 0) {
+            return;
+        }
+        bytes += written;
+        count -= static_cast<size_t>(written);
+    }
+}
+
+}  // namespace
+
+void ShowTitle(const std::string& title) {
+    if (isatty(STDOUT_FILENO) == 0) {
+        return;
+    }
+    // OSC 0 sets the window's title (and icon name). A terminal cannot be asked for the title it
+    // had, so RestoreTitle clears it; shells that keep a title set it again at their prompt.
+    const std::string sequence = "\033]0;" + title + "\007";
+    title_shown = 1;
+    WriteOut(sequence.data(), sequence.size());
+}
+
+void RestoreTitle() {
+    if (title_shown == 0) {
+        return;
+    }
+    title_shown = 0;
+    static const char kClear[] = "\033]0;\007";
+    WriteOut(kClear, sizeof(kClear) - 1);
+}
 
 void KeepWindowUntilRead(std::istream&, std::ostream&) {}

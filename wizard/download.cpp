@@ -1,6 +1,7 @@
 #include "download.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <ostream>
@@ -27,9 +28,13 @@ void PauseAfterLine() {
     }
 }
 
-// Sends the data file piece by piece. Returns RUN_OK at its end, or RUN_FAILED after telling
-// the technician why it stopped.
+// Sends the data file piece by piece, its progress in the console window's title. Returns
+// RUN_OK at its end, or RUN_FAILED after telling the technician why it stopped.
 int SendDataFile(std::ostream& out, const DataFile& data, const std::string& port_path) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    int lines_sent = 0;
+    ShowTitle(ProgressTitle(port_path, 0, data.lines, 0));
     char piece[kPieceMax + 1];
     size_t offset = 0;
     for (;;) {
@@ -47,6 +52,13 @@ int SendDataFile(std::ostream& out, const DataFile& data, const std::string& por
             return RUN_FAILED;
         }
         PauseAfterLine();
+        // A line counts once its last piece is out. The pause keeps the updates a quarter of a
+        // second apart at least.
+        if (piece[length - 1] == '\n' || offset == data.bytes.size()) {
+            ++lines_sent;
+        }
+        const std::chrono::duration<double> so_far = Clock::now() - start;
+        ShowTitle(ProgressTitle(port_path, lines_sent, data.lines, so_far.count()));
     }
 }
 
@@ -75,6 +87,24 @@ int CountLines(const std::string& bytes) {
 }
 
 }  // namespace
+
+std::string ProgressTitle(const std::string& port_path, int lines_sent, int lines_total,
+                          double seconds_so_far) {
+    const int percent = lines_total > 0 ? static_cast<int>(100LL * lines_sent / lines_total) : 100;
+    std::string title = "k410prog: " + PortName(port_path) + " EEPROM data " +
+                        std::to_string(lines_sent) + "/" + std::to_string(lines_total) +
+                        " lines, " + std::to_string(percent) + "%";
+    if (lines_sent <= 0 || lines_sent >= lines_total) {
+        return title;
+    }
+    // At the pace so far; the lines are paced, not sized, so their count is what matters.
+    const double left = seconds_so_far * (lines_total - lines_sent) / lines_sent;
+    if (left >= 90) {
+        return title + ", about " + std::to_string(static_cast<long>(left / 60 + 0.5)) +
+               " min left";
+    }
+    return title + ", about " + std::to_string(static_cast<long>(std::ceil(left))) + " s left";
+}
 
 const char* HelpFileName(const AnalyzerOptions& options) {
     return help_files[options.old_version ? 0 : 1];
@@ -144,7 +174,9 @@ int RunDownload(std::ostream& out, const std::string& port_path, const AnalyzerO
             break;
     }
     Say(out, "Downloading EEPROM Data...\n");
-    if (SendDataFile(out, data, port_path) != RUN_OK) {
+    const int sent = SendDataFile(out, data, port_path);
+    RestoreTitle();
+    if (sent != RUN_OK) {
         ClosePort();
         return RUN_FAILED;
     }
