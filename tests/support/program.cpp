@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,7 +69,33 @@ std::vector<char*> Pointers(std::vector<std::string>& words) {
     _exit(127);
 }
 
-// Reads what is there; closes the descriptor at its end.
+// The channel for a command's output: [0] the test reads, [1] the command writes. A pipe, or a
+// pseudo-terminal in raw mode (master, slave) so that the command's output is a terminal and
+// its bytes still arrive unchanged. False on failure.
+bool OutputChannel(bool terminal, int channel[2]) {
+    if (!terminal) {
+        return pipe2(channel, O_CLOEXEC) == 0;
+    }
+    channel[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const char* name = nullptr;
+    if (channel[0] < 0 || grantpt(channel[0]) != 0 || unlockpt(channel[0]) != 0 ||
+        (name = ptsname(channel[0])) == nullptr ||
+        (channel[1] = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0) {
+        if (channel[0] >= 0) {
+            close(channel[0]);
+        }
+        channel[0] = channel[1] = -1;
+        return false;
+    }
+    termios raw;
+    tcgetattr(channel[1], &raw);
+    cfmakeraw(&raw);
+    tcsetattr(channel[1], TCSANOW, &raw);
+    return true;
+}
+
+// Reads what is there; closes the descriptor at its end (a terminal's master reads EIO once
+// the command's end is closed).
 void Collect(int* fd, std::string* into) {
     char buffer[4096];
     ssize_t count = read(*fd, buffer, sizeof buffer);
@@ -82,8 +109,9 @@ void Collect(int* fd, std::string* into) {
 
 // Feeds the input and collects the output until the command has closed its output (and its
 // errors), or the deadline passes.
-void Converse(int input_fd, int output_fd, int errors_fd, const std::string& input,
+void Converse(int input_fd, int output_fd, int errors_fd, const Command& command,
               Clock::time_point deadline, ProcessRun* run) {
+    const std::string& input = command.input;
     size_t fed = 0;
     fcntl(input_fd, F_SETFL, O_NONBLOCK);
     if (input.empty()) {
@@ -110,7 +138,11 @@ void Converse(int input_fd, int output_fd, int errors_fd, const std::string& inp
             }
         }
         if (watched[0].revents != 0) {
+            const size_t before = run->output.size();
             Collect(&output_fd, &run->output);
+            if (command.on_output && run->output.size() > before) {
+                command.on_output(run->output);
+            }
         }
         if (watched[1].revents != 0) {
             Collect(&errors_fd, &run->errors);
@@ -173,7 +205,7 @@ ProcessRun RunProcess(const Command& command) {
     int input[2] = {-1, -1};
     int output[2] = {-1, -1};
     int errors[2] = {-1, -1};
-    if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0 ||
+    if (pipe2(input, O_CLOEXEC) != 0 || !OutputChannel(command.output_to_terminal, output) ||
         (!command.errors_into_output && pipe2(errors, O_CLOEXEC) != 0)) {
         for (int fd : {input[0], input[1], output[0], output[1]}) {
             if (fd >= 0) {
@@ -189,7 +221,8 @@ ProcessRun RunProcess(const Command& command) {
                                       std::chrono::duration<double>(command.limit_seconds));
     pid_t pid = fork();
     if (pid == 0) {
-        BecomeCommand(command.folder.c_str(), argv.data(), envp.data(), input[0], output[1],
+        BecomeCommand(command.folder.c_str(), argv.data(), envp.data(),
+                      command.input_fd >= 0 ? command.input_fd : input[0], output[1],
                       command.errors_into_output ? output[1] : errors[1]);
     }
     for (int fd : {input[0], output[1], errors[1]}) {
@@ -206,7 +239,7 @@ ProcessRun RunProcess(const Command& command) {
         return run;
     }
     setpgid(pid, pid);
-    Converse(input[1], output[0], errors[0], command.input, deadline, &run);
+    Converse(input[1], output[0], errors[0], command, deadline, &run);
     int status = 0;
     if (run.timed_out || !ReapBy(pid, deadline, &status)) {
         run.timed_out = true;
@@ -263,11 +296,15 @@ int StopProcess(pid_t pid, int signal_number, int timeout_ms) {
 ProcessRun RunProgram(const std::string& folder, const std::string& answers,
                       const Environment& environment, double limit_seconds) {
     Command command;
-    command.argv = ProgramCommand();
     command.folder = folder;
     command.input = answers;
     command.environment = environment;
     command.limit_seconds = limit_seconds;
+    return RunProgram(command);
+}
+
+ProcessRun RunProgram(Command command) {
+    command.argv = ProgramCommand();
     ProcessRun run = RunProcess(command);
     // A Windows program's console is in text mode: its line ends come out as CRLF.
     if (ProgramIsForeign()) {

@@ -18,6 +18,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,6 +35,13 @@ struct Command {
     Environment environment;
     double limit_seconds = 60;
     bool errors_into_output = false;  // standard error joins standard output, in order
+    // When not -1, standard input is this descriptor instead of `input`: the reading end of a
+    // pipe (close-on-exec) whose other end the test feeds as the run goes.
+    int input_fd = -1;
+    // Standard output is a pseudo-terminal (raw: the bytes pass unchanged), not a pipe.
+    bool output_to_terminal = false;
+    // Called from the runner's thread with all the output so far, whenever more has come.
+    std::function<void(const std::string&)> on_output = nullptr;
 };
 
 struct ProcessRun {
@@ -60,6 +68,9 @@ int StopProcess(pid_t pid, int signal_number, int timeout_ms);
 // if any, is passed on to the test's own.
 ProcessRun RunProgram(const std::string& folder, const std::string& answers,
                       const Environment& environment = {}, double limit_seconds = 60);
+
+// Runs the program under test as `command` says; its argv is filled in here. Otherwise as above.
+ProcessRun RunProgram(Command command);
 
 // True when the program under test is a Windows build under Wine (K410_PROGRAM and
 // K410_WINEPREFIX set), where some things cannot be shown: Wine ignores flock() and keeps no read

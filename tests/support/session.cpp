@@ -47,6 +47,38 @@ std::string PortError(const std::string& action, int port) {
     return " Error " + action + " \\\\.\\COM" + std::to_string(port) + " !\n";
 }
 
+std::string InUseLine(int port) {
+    return " COM" + std::to_string(port) + " is in use by another program.\n";
+}
+
+std::string HeldByRunLine(int port) {
+    return " COM" + std::to_string(port) + " is in use by another k410prog run.\n";
+}
+
+std::string NotSerialLine(int port) {
+    return " COM" + std::to_string(port) + " is not a serial port.\n";
+}
+
+std::string RefusedLine(int port) {
+    return " COM" + std::to_string(port) + " refused the line settings 9600 8N1.\n";
+}
+
+std::string NotThereLine(int port, const std::string& present) {
+    const std::string name = "COM" + std::to_string(port);
+    return present.empty() ? " There is no " + name + ", and no serial port is present.\n"
+                           : " There is no " + name + ". Serial ports present: " + present + ".\n";
+}
+
+std::string LessThisMachinesDevices(const std::string& output) {
+    const size_t start = output.find("\n Serial devices without a COM number: ");
+    if (start == std::string::npos) {
+        return output;
+    }
+    const size_t end = output.find('\n', start + 1);
+    return output.substr(0, start + 1) +
+           (end == std::string::npos ? std::string() : output.substr(end + 1));
+}
+
 std::string HelpFileLine(const std::string& file_name) {
     return "Programming Help File: " + file_name + "\n";
 }
@@ -90,11 +122,24 @@ void Session::SetUp() {
 
 ProcessRun Session::Run(const std::string& answers, const Environment& extra,
                         double limit_seconds) {
+    Command command;
+    command.input = answers;
+    command.environment = extra;
+    command.limit_seconds = limit_seconds;
+    return RunCommand(command);
+}
+
+ProcessRun Session::RunCommand(Command command) {
+    // The session's folder is also its runs' runtime folder, where the program keeps its lock
+    // on COM3: runs of other tests beside this one have a COM3 of their own.
     Environment environment = {{"WINEPREFIX", prefix_},
+                               {"XDG_RUNTIME_DIR", folder_.path()},
                                {"K410_BSL_RECORD", folder_.path() + "/loader-runs.txt"},
                                {"K410_BSL_PORTCHECK", folder_.path() + "/loader-port.txt"}};
-    environment.insert(environment.end(), extra.begin(), extra.end());
-    ProcessRun run = RunProgram(folder_.path(), answers, environment, limit_seconds);
+    environment.insert(environment.end(), command.environment.begin(), command.environment.end());
+    command.environment = environment;
+    command.folder = folder_.path();
+    ProcessRun run = RunProgram(command);
     EXPECT_FALSE(run.timed_out) << "the program did not end; it printed:\n" << run.output;
     return run;
 }

@@ -40,6 +40,18 @@ extern const char* const kDownloadComplete;
 // "Closing".
 std::string PortError(const std::string& action, int port = 3);
 
+// The line after " Error Opening \\.\COM<port> !\n" that says why the port could not be had.
+std::string InUseLine(int port = 3);      // held by another program
+std::string HeldByRunLine(int port = 3);  // held by another run of k410prog
+std::string NotSerialLine(int port = 3);  // something that is no serial port
+std::string RefusedLine(int port = 3);    // the line settings refused
+// Not there; `present` lists the ports that are ("COM3, COM4"), or is empty.
+std::string NotThereLine(int port, const std::string& present);
+
+// `output` less its line naming the serial devices without a COM number: that line lists what
+// the machine running the tests has in /dev (a real UART, an adapter), not what a test laid out.
+std::string LessThisMachinesDevices(const std::string& output);
+
 // "Programming Help File: <name>\n", the download's first line, before the file is opened.
 std::string HelpFileLine(const std::string& file_name);
 
@@ -63,6 +75,9 @@ class Session : public ::testing::Test {
     // Runs the program with `answers`; the analyzer's line is COM3.
     ProcessRun Run(const std::string& answers, const Environment& extra = {},
                    double limit_seconds = 60);
+    // Runs the program as `command` says (its input, output and environment of its own); the
+    // session's folder and environment are filled in as Run does.
+    ProcessRun RunCommand(Command command);
 
     void PutDataFile(const std::string& name, const std::string& contents);
     std::string Folder() const { return folder_.path(); }

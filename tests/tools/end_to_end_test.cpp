@@ -55,7 +55,10 @@ struct Workspace {
         return RunProcess({{K410PROG_PATH},
                            scratch.path(),
                            answers,
-                           {{"WINEPREFIX", prefix}, {"K410_DEMO_BSL_MS", "200"}},
+                           // The workspace is the run's runtime folder, for its lock on COM3.
+                           {{"WINEPREFIX", prefix},
+                            {"XDG_RUNTIME_DIR", scratch.path()},
+                            {"K410_DEMO_BSL_MS", "200"}},
                            90,
                            true});
     }

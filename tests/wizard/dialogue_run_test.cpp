@@ -3,6 +3,9 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <future>
+
 #include "session.h"
 
 namespace k410test {
@@ -29,9 +32,42 @@ TEST_F(Dialogue, InvalidPortNumbersEndTheRunAsFailed) {
     }
 }
 
-TEST_F(Dialogue, PortWithNoDeviceBehindIt) {
+TEST_F(Dialogue, PortWithNoDeviceBehindItNamesThePortsPresent) {
+    PtyLine com4;
+    ASSERT_TRUE(com4.ok());
+    ASSERT_TRUE(PublishComPort(prefix_, 4, com4.slave_path()));
     ProcessRun run = Run("7\nN\nN\nN\nN\nQ\n");
-    EXPECT_EQ(run.output, kBanner + PortError("Opening", 7));
+    unlink((prefix_ + "/dosdevices/com4").c_str());
+    EXPECT_EQ(run.status, 1);
+    if (ProgramIsForeign()) {
+        // Wine's prefix has ports of its own: COM1 for each /dev/ttyS* of the machine.
+        const std::string head =
+            kBanner + PortError("Opening", 7) + " There is no COM7. Serial ports present: ";
+        EXPECT_EQ(run.output.compare(0, head.size(), head), 0) << run.output;
+        EXPECT_NE(run.output.find("COM3, COM4"), std::string::npos) << run.output;
+        return;
+    }
+    EXPECT_EQ(LessThisMachinesDevices(run.output),
+              kBanner + PortError("Opening", 7) + NotThereLine(7, "COM3, COM4"));
+}
+
+TEST_F(Dialogue, NoSerialPortAtAll) {
+    if (ProgramIsForeign()) {
+        GTEST_SKIP() << "Wine's prefix has ports of its own: COM1 for each /dev/ttyS*";
+    }
+    ASSERT_EQ(unlink((prefix_ + "/dosdevices/com3").c_str()), 0);
+    ProcessRun run = Run("3\nN\nN\nN\nN\nQ\n");
+    EXPECT_EQ(LessThisMachinesDevices(run.output),
+              kBanner + PortError("Opening") + NotThereLine(3, ""));
+    EXPECT_EQ(run.status, 1);
+}
+
+TEST_F(Dialogue, ComLinkToAPlainFileIsNoSerialPort) {
+    ASSERT_TRUE(WriteFile(Folder() + "/plain.txt", "not a device\n"));
+    ASSERT_TRUE(PublishComPort(prefix_, 5, Folder() + "/plain.txt"));
+    ProcessRun run = Run("5\nN\nN\nN\nN\nQ\n");
+    unlink((prefix_ + "/dosdevices/com5").c_str());
+    EXPECT_EQ(run.output, kBanner + PortError("Opening", 5) + NotSerialLine(5));
     EXPECT_EQ(run.status, 1);
 }
 
@@ -44,8 +80,45 @@ TEST_F(Dialogue, PortHeldByAnotherProgram) {
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
     ProcessRun run = Run("3\nN\nN\nN\nN\nQ\n");
     close(other);
-    EXPECT_EQ(run.output, kBanner + PortError("Opening"));
+    EXPECT_EQ(run.output, kBanner + PortError("Opening") + InUseLine());
     EXPECT_EQ(run.status, 1);
+}
+
+TEST_F(Dialogue, SecondRunIsRefusedWhileTheFirstWaitsAndTheFirstsLoaderFindsThePortFree) {
+    int answers[2];
+    ASSERT_EQ(pipe2(answers, O_CLOEXEC), 0);
+    std::promise<void> at_switch_on;
+    std::atomic<bool> told{false};
+    Command first;
+    first.input_fd = answers[0];
+    first.on_output = [&](const std::string& so_far) {
+        if (!told && so_far.find("or C to continue>") != std::string::npos) {
+            told = true;
+            at_switch_on.set_value();
+        }
+    };
+    auto running = std::async(std::launch::async, [&] { return RunCommand(first); });
+    const std::string to_switch_on = "3\nN\nN\nN\nN\n";
+    ASSERT_EQ(write(answers[1], to_switch_on.data(), to_switch_on.size()),
+              static_cast<ssize_t>(to_switch_on.size()));
+    const bool waiting =
+        at_switch_on.get_future().wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+
+    ProcessRun second = Run("3\nN\nN\nN\nN\nQ\n");
+    EXPECT_EQ(second.output, kBanner + PortError("Opening") + HeldByRunLine());
+    EXPECT_EQ(second.status, 1);
+
+    const std::string to_end = "C\nQ\n";
+    EXPECT_EQ(write(answers[1], to_end.data(), to_end.size()), static_cast<ssize_t>(to_end.size()));
+    close(answers[1]);
+    ProcessRun run = running.get();
+    close(answers[0]);
+    EXPECT_TRUE(waiting) << "the first run never reached the switch-on prompt";
+    EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kSwitchOffPrompt);
+    EXPECT_EQ(run.status, 0);
+    if (!ProgramIsForeign()) {
+        EXPECT_EQ(PortWhileLoading(), "free\n");
+    }
 }
 
 TEST_F(Dialogue, Port255) {
