@@ -22,6 +22,7 @@
 
 #include "files.h"
 #include "port.h"
+#include "port_posix.h"
 #include "pty.h"
 
 extern char** environ;
@@ -227,11 +228,13 @@ TEST_F(SerialPort, DeviceLockedByAnotherProgramIsRefused) {
 
     EXPECT_EQ(OpenPort(line_.slave_path().c_str()), PORT_ERR_OPEN);
     EXPECT_EQ(GetPortError(), PORT_ERR_OPEN);
+    EXPECT_EQ(GetPortReason(), PORT_REASON_IN_USE);
     EXPECT_EQ(WritePort("x", 1), PORT_ERR_WRITE) << "module must be left closed";
 
     holder.Release();
     EXPECT_EQ(OpenPort(line_.slave_path().c_str()), PORT_OK);
     EXPECT_EQ(GetPortError(), PORT_OK);
+    EXPECT_EQ(GetPortReason(), PORT_REASON_NONE);
 }
 
 #ifdef TIOCGEXCL
@@ -265,6 +268,7 @@ TEST_F(SerialPort, OpenWhileOpenReleasesTheOldPortFirst) {
 TEST_F(SerialPort, MissingDeviceGives2AndLeavesTheModuleClosed) {
     ASSERT_EQ(OpenPort("/nonexistent/k410/ttyX"), PORT_ERR_OPEN);
     EXPECT_EQ(GetPortError(), PORT_ERR_OPEN);
+    EXPECT_EQ(GetPortReason(), PORT_REASON_ABSENT);
 
     char buffer[4] = {'g', 'g', 'g', 'g'};
     EXPECT_EQ(ReadPort(buffer, 3), 0);
@@ -282,6 +286,7 @@ TEST_F(SerialPort, FileThatIsNoTerminalGives2AndIsReleased) {
 
     EXPECT_EQ(OpenPort(file.c_str()), PORT_ERR_OPEN);
     EXPECT_EQ(GetPortError(), PORT_ERR_OPEN);
+    EXPECT_EQ(GetPortReason(), PORT_REASON_NOT_SERIAL);
 
     int fd = open(file.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
@@ -383,6 +388,49 @@ TEST_F(SerialPort, ComNameFallsBackToTheWinePrefixInHome) {
     k410test::LineRecorder recorder(line_.master());
     EXPECT_EQ(WritePort("four", 4), PORT_OK);
     EXPECT_TRUE(recorder.WaitForText("four", milliseconds(3000)));
+}
+
+// --- Listing -------------------------------------------------------------------------------
+
+// A device folder laid out like /dev: links named like adapters that lead to pseudo-terminals.
+TEST_F(SerialPort, ListingNamesThePortsPresentAndLinksForDevicesWithoutANumber) {
+    k410test::PtyLine adapter;
+    k410test::PtyLine second_adapter;
+    ASSERT_TRUE(adapter.ok() && second_adapter.ok());
+    k410test::ScratchDir prefix;
+    k410test::ScratchDir dev;
+    ASSERT_TRUE(k410test::WriteFile(dev.path() + "/plain", "no device\n"));
+    const std::string links[][2] = {
+        {"ttyUSB0", adapter.slave_path()}, {"ttyACM10", second_adapter.slave_path()},
+        {"ttyACM2", line_.slave_path()},   {"ttyUSB1", dev.path() + "/gone"},
+        {"ttyS9", dev.path() + "/plain"},  {"ttyFOO0", second_adapter.slave_path()},
+    };
+    for (const auto& link : links) {
+        ASSERT_EQ(symlink(link[1].c_str(), (dev.path() + "/" + link[0]).c_str()), 0);
+    }
+    // COM1 is a dangling link, which takes its number all the same; COM3 is the line, which
+    // gives ttyACM2 its number; COM6 a plain file, no serial port.
+    ASSERT_TRUE(k410test::PublishComPort(prefix.path(), 1, dev.path() + "/gone"));
+    ASSERT_TRUE(k410test::PublishComPort(prefix.path(), 3, line_.slave_path()));
+    ASSERT_TRUE(k410test::PublishComPort(prefix.path(), 6, dev.path() + "/plain"));
+    ASSERT_TRUE(k410test::PublishComPort(prefix.path(), 12, second_adapter.slave_path()));
+    k410test::ScopedEnv wine("WINEPREFIX", prefix.path());
+
+    PortListing listing = ListPortsIn(dev.path());
+    EXPECT_EQ(listing.ports, (std::vector<std::string>{"COM3", "COM12"}));
+    const std::string links_in = prefix.path() + "/dosdevices/com";
+    EXPECT_EQ(listing.unnumbered,
+              (std::vector<std::string>{dev.path() + "/ttyUSB0 (ln -s " + dev.path() + "/ttyUSB0 " +
+                                        links_in + "2)"}));
+
+    // Without its COM12, the second adapter gets the next free number; without a prefix the
+    // links go where Wine looks by default.
+    ASSERT_EQ(unlink((links_in + "12").c_str()), 0);
+    listing = ListPortsIn(dev.path());
+    EXPECT_EQ(listing.unnumbered,
+              (std::vector<std::string>{
+                  dev.path() + "/ttyACM10 (ln -s " + dev.path() + "/ttyACM10 " + links_in + "2)",
+                  dev.path() + "/ttyUSB0 (ln -s " + dev.path() + "/ttyUSB0 " + links_in + "4)"}));
 }
 
 // --- ReadPort ------------------------------------------------------------------------------

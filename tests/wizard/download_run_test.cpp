@@ -45,6 +45,37 @@ TEST_F(Download, TypicalRun) {
     ExpectLineLeftConfigured();
 }
 
+TEST_F(Download, ProgressInTheTerminalsTitleOnlyClearedAtTheEnd) {
+    if (ProgramIsForeign()) {
+        GTEST_SKIP() << "a Windows build sets its console window's title, not the terminal's "
+                        "(shown by the Windows tests)";
+    }
+    const std::string file = "one\r\ntwo\r\nthree\r\nfour";
+    PutDataFile("K410HELP(64K).TXT", file);
+    Command command;
+    command.input = "3\nN\nN\nN\nN\nS\n";
+    command.output_to_terminal = true;
+    ProcessRun run = RunCommand(command);
+    EXPECT_EQ(run.status, 0);
+    const std::string title = "\033]0;k410prog: COM3 EEPROM data ";
+    size_t at = 0;
+    for (const char* progress :
+         {"0/4 lines, 0%\007", "1/4 lines, 25%, about ", "2/4 lines, 50%, about ",
+          "3/4 lines, 75%, about ", "4/4 lines, 100%\007\033]0;\007\n"}) {
+        at = run.output.find(title + progress, at);
+        ASSERT_NE(at, std::string::npos) << progress << " in:\n" << run.output;
+    }
+    // Less its titles, the terminal shows what a pipe carries, and a pipe carries no title.
+    std::string shown = run.output;
+    for (size_t start; (start = shown.find("\033]0;")) != std::string::npos;) {
+        shown.erase(start, shown.find('\007', start) + 1 - start);
+    }
+    const std::string transcript =
+        UpToSwitchOn() + DownloadTranscript("K410HELP(64K).TXT", WireBytes(file));
+    EXPECT_EQ(shown, transcript);
+    EXPECT_EQ(Run("3\nN\nN\nN\nN\nS\n").output, transcript);
+}
+
 TEST_F(Download, SkipGoesStraightToTheDownloadOfTheOldVersionsFile) {
     PutDataFile("K410HELP(32K).TXT", "old\n");
     PutDataFile("K410HELP(64K).TXT", "the wrong file\n");
