@@ -167,8 +167,9 @@ void AddDosDevices(std::map<int, std::string>* ports) {
 
 // True when \\.\COM<n> opens as a serial port, for ports that neither list knows: under Wine
 // the COM links of the prefix's dosdevices folder are such ports. A port held by another
-// program is there too. Opened without access rights, which changes nothing on the device, and
-// closed at once.
+// program is there too. Opened without access rights, which changes nothing on the device and
+// allows only queries; reading its time-outs is one that only a serial port answers (with no
+// access rights Wine answers no other). Closed at once.
 bool ComPortThere(int number) {
     char path[16];
     std::snprintf(path, sizeof(path), "\\\\.\\COM%d", number);
@@ -177,8 +178,8 @@ bool ComPortThere(int number) {
     if (handle == INVALID_HANDLE_VALUE) {
         return ReasonForOpenError(GetLastError()) == PORT_REASON_IN_USE;
     }
-    COMMPROP properties = {};
-    const bool serial = GetCommProperties(handle, &properties) != 0;
+    COMMTIMEOUTS timeouts = {};
+    const bool serial = GetCommTimeouts(handle, &timeouts) != 0;
     CloseHandle(handle);
     return serial;
 }

@@ -14,6 +14,7 @@
 #include <iostream>
 #include <string>
 
+#include "import_patch.h"
 #include "port.h"
 
 // The import-table slots through which this program (and the module linked into it) calls
@@ -49,25 +50,6 @@ bool RunningUnderWine() {
 ULONGLONG Now() {
     return GetTickCount64();
 }
-
-// Replaces one import-table slot for the life of the object.
-class ImportPatch {
-  public:
-    ImportPatch(void** slot, void* replacement) : slot_(slot), saved_(*slot) { Write(replacement); }
-    ~ImportPatch() { Write(saved_); }
-    ImportPatch(const ImportPatch&) = delete;
-    ImportPatch& operator=(const ImportPatch&) = delete;
-
-  private:
-    void Write(void* value) {
-        DWORD old_protection = 0;
-        VirtualProtect(slot_, sizeof(void*), PAGE_READWRITE, &old_protection);
-        *slot_ = value;
-        VirtualProtect(slot_, sizeof(void*), old_protection, &old_protection);
-    }
-    void** slot_;
-    void* saved_;
-};
 
 // What the wrappers saw; reset by each test that uses them.
 struct Seen {
@@ -312,6 +294,7 @@ TEST_F(SerialLine, MissingComNumberIsAnOpenErrorAndLeavesTheModuleClosed) {
     char buffer[4] = {'#', '#', '#', '#'};
     EXPECT_EQ(OpenPort(kNoDevice), PORT_ERR_OPEN);
     EXPECT_EQ(GetPortError(), PORT_ERR_OPEN);
+    EXPECT_EQ(GetPortReason(), PORT_REASON_ABSENT);
     EXPECT_EQ(WritePort("x", 1), PORT_ERR_WRITE);
     EXPECT_EQ(ReadPort(buffer, 3), 0);
     EXPECT_EQ(buffer[0], '#');
@@ -326,7 +309,31 @@ TEST_F(SerialLine, DeviceThatIsNoSerialPortIsAnOpenErrorAndIsReleased) {
     }
     EXPECT_EQ(result, PORT_ERR_OPEN);
     EXPECT_EQ(GetPortError(), PORT_ERR_OPEN);
+    EXPECT_EQ(GetPortReason(), PORT_REASON_NOT_SERIAL);
     EXPECT_FALSE(HandleIsOpen(seen.port)) << "the device was not released";
+}
+
+TEST_F(SerialLine, ListingHasThePortsPresentAndNoneElse) {
+    // Under Wine the prefix's COM links are the ports; the prefix has ports of its own too
+    // (COM1 for each /dev/ttyS* of the machine).
+    const PortListing listing = ListPorts();
+    auto listed = [&listing](const std::string& name) {
+        for (const std::string& port : listing.ports) {
+            if (port == name || port.compare(0, name.size() + 1, name + " ") == 0) {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (const char* present : {"COM3", "COM4", "COM5"}) {
+        EXPECT_TRUE(listed(present)) << present;
+    }
+    EXPECT_FALSE(listed("COM6")) << "/dev/null is no serial port";
+    EXPECT_FALSE(listed("COM42"));
+    EXPECT_TRUE(listing.unnumbered.empty());
+    // The far end stays open while listed, and the listing changed nothing on the line.
+    ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+    EXPECT_EQ(GetPortReason(), PORT_REASON_NONE);
 }
 
 TEST_F(SerialLine, PortHeldByAnotherProgramIsAnOpenError) {
@@ -371,6 +378,8 @@ TEST_F(SerialLine, EveryRefusalWhileOpeningReleasesTheDeviceWithItsCode) {
             EXPECT_EQ(OpenPort(kCom3), c.expected);
         }
         EXPECT_EQ(GetPortError(), c.expected);
+        EXPECT_EQ(GetPortReason(),
+                  c.expected == PORT_ERR_SETSTATE ? PORT_REASON_REFUSED : PORT_REASON_NOT_SERIAL);
         ASSERT_NE(seen.port, INVALID_HANDLE_VALUE);
         EXPECT_FALSE(HandleIsOpen(seen.port)) << "the device was not released";
         EXPECT_EQ(WritePort("x", 1), PORT_ERR_WRITE) << "the module did not stay closed";
