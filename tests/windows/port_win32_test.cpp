@@ -681,7 +681,8 @@ BOOL WINAPI WatchingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD
 void Deliver(DWORD event) {
     ASSERT_NE(seen.handler, nullptr) << "CatchInterruptions set up no console control handler";
     HANDLE thread = CreateThread(
-        nullptr, 0, [](LPVOID event) -> DWORD { return seen.handler(PtrToUlong(event)); },
+        nullptr, 0,
+        [](LPVOID event) -> DWORD { return static_cast<DWORD>(seen.handler(PtrToUlong(event))); },
         ULongToPtr(event), 0, nullptr);
     ASSERT_NE(thread, nullptr);
     ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
