@@ -3,7 +3,8 @@
 // DTR and RTS raised), written, read under fixed time-outs, and released.
 //
 // The state lives at module level for the whole process; at most one port is open at a time
-// and a port may be opened again after it was closed. Single-threaded: no locking.
+// and a port may be opened again after it was closed. One thread uses the module, except that
+// AbandonPort may come from another one at any time.
 //
 // Calling order: OpenPort; then any number of WritePort and ReadPort; then ClosePort.
 #pragma once
@@ -60,8 +61,10 @@ int WritePort(const char* bytes, int count);
 int ReadPort(char* buffer, int count);
 
 // For an interruption of the program (a signal handler on POSIX systems, a console control
-// handler on Windows): puts back the time-outs that OpenPort found and releases the device at
-// once, without discarding or waiting for anything. Does nothing when no port is open.
+// handler on Windows, which runs on a thread of its own): puts back the time-outs that OpenPort
+// found and releases the device at once, without discarding or waiting for anything but a
+// call of this module in progress on another thread (which its time-outs bound). Does nothing
+// when no port is open. Later calls find the module closed.
 void AbandonPort();
 
 // The result code of the last OpenPort or ClosePort; PORT_OK at start.

@@ -5,6 +5,10 @@
 // loader or another program. Calls that only tidy up (the event mask, the purges, clearing the
 // error state) are made for their side effect and their results ignored: the line works
 // whether they succeed or not.
+//
+// Every operation holds the module's lock while it uses the handle, so that AbandonPort, which
+// comes from the console's control handler on a thread of its own, never releases the device
+// in the middle of another call.
 #include <windows.h>
 // After windows.h: makes the device interface class of COM ports defined here.
 #include <initguid.h>
@@ -43,17 +47,34 @@ struct PortState {
 
 PortState port_state = {nullptr, PORT_OK, PORT_REASON_NONE, {}, {}, {}};
 
+SRWLOCK port_lock = SRWLOCK_INIT;
+
+// Holds the module's lock for the life of the object.
+class PortLock {
+  public:
+    PortLock() { AcquireSRWLockExclusive(&port_lock); }
+    ~PortLock() { ReleaseSRWLockExclusive(&port_lock); }
+    PortLock(const PortLock&) = delete;
+    PortLock& operator=(const PortLock&) = delete;
+};
+
+// The bound on one write, in milliseconds: at 9600 baud a byte takes about 1 ms on the wire,
+// so 2 ms a byte and a second to spare only run out on a line that has stopped taking data.
+constexpr DWORD kWriteMsPerByte = 2;
+constexpr DWORD kWriteMsExtra = 1000;
+
 // A read ends when 250 ms pass between two bytes, or 1000 ms + 10 ms per requested byte pass
 // in all: long enough for the analyzer at 9600 baud (about 1 ms a byte), short enough that a
-// silent line is noticed quickly. Writes have no total time-out: with handshaking off the
-// UART always drains, so a write cannot stall on the line itself.
+// silent line is noticed quickly. Writes get the same bound as WritePort's wait for the queue
+// to empty: with handshaking off a UART always drains, but a USB adapter pulled mid-write or a
+// driver that stopped does not, and the download must not hang on it.
 COMMTIMEOUTS AnalyzerTimeouts() {
     COMMTIMEOUTS timeouts = {};
     timeouts.ReadIntervalTimeout = 250;
     timeouts.ReadTotalTimeoutMultiplier = 10;
     timeouts.ReadTotalTimeoutConstant = 1000;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
+    timeouts.WriteTotalTimeoutMultiplier = kWriteMsPerByte;
+    timeouts.WriteTotalTimeoutConstant = kWriteMsExtra;
     return timeouts;
 }
 
@@ -67,7 +88,7 @@ void SetAnalyzerLine(DCB* dcb) {
     dcb->StopBits = ONESTOPBIT;
     dcb->fBinary = 1;  // Windows supports nothing else
     dcb->fParity = 1;  // parity checking on; with NOPARITY it has nothing to flag
-    dcb->ErrorChar = static_cast<char>(0xFF);
+    dcb->ErrorChar = '\xFF';
     dcb->fErrorChar = 0;  // bytes with errors are passed through unchanged
     dcb->fDtrControl = DTR_CONTROL_ENABLE;
     dcb->fRtsControl = RTS_CONTROL_ENABLE;
@@ -78,6 +99,32 @@ void SetAnalyzerLine(DCB* dcb) {
     dcb->fInX = 0;
     dcb->fNull = 0;  // zero bytes are data for the analyzer
 }
+
+// Waits, polling the driver's output queue, until the bytes written have left the port or
+// `deadline` (GetTickCount64) has passed. Returns false on the deadline, or when the driver can
+// no longer say (a vanished device). A line error found meanwhile is cleared by the same call.
+bool WaitUntilSent(HANDLE handle, ULONGLONG deadline) {
+    for (;;) {
+        DWORD error_flags = 0;
+        if (!ClearCommError(handle, &error_flags, &port_state.comm_status)) {
+            return false;
+        }
+        const DWORD queued = port_state.comm_status.cbOutQue;
+        if (queued == 0) {
+            return true;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) {
+            return false;
+        }
+        // About 1 ms a byte at 9600 baud: sleep about as long as the queue needs, at least a
+        // tick, never past the deadline.
+        const ULONGLONG left = deadline - now;
+        Sleep(static_cast<DWORD>(queued < left ? queued : left));
+    }
+}
+
+int CloseHeldPort();
 
 // Ends a failed open: the device is released so that nobody finds it held by us. A device that
 // takes the handle but not the calls of a serial port is no serial port; one that takes them
@@ -187,10 +234,11 @@ bool ComPortThere(int number) {
 }  // namespace
 
 int OpenPort(const char* device_path) {
+    PortLock lock;
     // One port at a time: a port still open from before is released first rather than leaked,
     // which would otherwise keep the device held against the loader.
     if (port_state.handle != nullptr) {
-        ClosePort();
+        CloseHeldPort();
     }
 
     // Share mode 0: nobody else may have the port while we do.
@@ -240,6 +288,14 @@ int OpenPort(const char* device_path) {
 }
 
 int ClosePort() {
+    PortLock lock;
+    return CloseHeldPort();
+}
+
+namespace {
+
+// ClosePort, with the lock already held.
+int CloseHeldPort() {
     // Closing twice (the technician quits after the port was already closed) is harmless.
     if (port_state.handle == nullptr) {
         port_state.last_error = PORT_OK;
@@ -263,7 +319,10 @@ int ClosePort() {
     return port_state.last_error;
 }
 
+}  // namespace
+
 int WritePort(const char* bytes, int count) {
+    PortLock lock;
     if (port_state.handle == nullptr || count < 0 || (count > 0 && bytes == nullptr)) {
         return PORT_ERR_WRITE;
     }
@@ -276,24 +335,28 @@ int WritePort(const char* bytes, int count) {
         return PORT_OK;
     }
 
+    // A framing error or a break from the analyzer while we paused would make the driver
+    // refuse this write until the error is cleared.
+    DWORD error_flags = 0;
+    ClearCommError(handle, &error_flags, &port_state.comm_status);
+
     // A write is only done when every byte was accepted and has left the port: a line still
     // in the driver's queue would be lost at close, and an unplugged adapter must be noticed
-    // rather than reported as success.
+    // rather than reported as success. Both steps share one deadline, the one the write
+    // time-outs give WriteFile alone.
+    const ULONGLONG deadline =
+        GetTickCount64() + kWriteMsExtra + kWriteMsPerByte * static_cast<ULONGLONG>(count);
     DWORD written = 0;
     bool sent = WriteFile(handle, bytes, static_cast<DWORD>(count), &written, nullptr) &&
                 written == static_cast<DWORD>(count);
     if (sent) {
-        sent = FlushFileBuffers(handle) != 0;
+        sent = WaitUntilSent(handle, deadline);
     }
-
-    // A line error would otherwise block the next write or read until cleared.
-    DWORD error_flags = 0;
-    ClearCommError(handle, &error_flags, &port_state.comm_status);
-
     return sent ? PORT_OK : PORT_ERR_WRITE;
 }
 
 int ReadPort(char* buffer, int count) {
+    PortLock lock;
     if (port_state.handle == nullptr || buffer == nullptr || count < 0) {
         return 0;
     }
@@ -335,4 +398,13 @@ PortListing ListPorts() {
     return listing;
 }
 
-void AbandonPort() {}
+void AbandonPort() {
+    // Waits for a call in progress on the main thread; the time-outs bound it.
+    PortLock lock;
+    if (port_state.handle == nullptr) {
+        return;
+    }
+    SetCommTimeouts(port_state.handle, &port_state.saved_timeouts);
+    CloseHandle(port_state.handle);
+    port_state.handle = nullptr;
+}

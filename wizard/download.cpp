@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <ostream>
 #include <system_error>
-#include <thread>
 
 #include "console.h"
+#include "pause.h"
 #include "port.h"
 #include "port_help.h"
 
@@ -21,11 +21,7 @@ const char* const help_files[2] = {"K410HELP(32K).TXT", "K410HELP(64K).TXT"};
 // from when the line has left the port, and sleeps rather than spins: a download runs for
 // minutes and must not load the technician's PC meanwhile.
 void PauseAfterLine() {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kLinePauseMs);
-    while (Clock::now() < deadline) {
-        std::this_thread::sleep_until(deadline);
-    }
+    SleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(kLinePauseMs));
 }
 
 // Sends the data file piece by piece, its progress in the console window's title. Returns
@@ -174,7 +170,9 @@ int RunDownload(std::ostream& out, const std::string& port_path, const AnalyzerO
             break;
     }
     Say(out, "Downloading EEPROM Data...\n");
+    BeginPreciseSleeps();
     const int sent = SendDataFile(out, data, port_path);
+    EndPreciseSleeps();
     RestoreTitle();
     if (sent != RUN_OK) {
         ClosePort();

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "interrupt_win32.h"
 #include "loader.h"
 
 int LaunchLoader(const std::string& loader_command) {
@@ -10,6 +11,8 @@ int LaunchLoader(const std::string& loader_command) {
     std::cout.flush();
     std::fflush(stdout);
     // cmd.exe hands back the loader's exit code; -1 means cmd.exe itself could not be started.
+    SetLoaderRunning(true);
     const int status = std::system(loader_command.c_str());
+    SetLoaderRunning(false);
     return status == 0 ? 0 : 1;
 }

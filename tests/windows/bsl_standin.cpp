@@ -15,48 +15,46 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 namespace {
 
-const char* Variable(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : nullptr;
+// The variable's value; empty when it is unset. (The system's own call: the C library's getenv
+// is one MSVC warns about.)
+std::string Variable(const char* name) {
+    char value[1024];
+    const DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
+    return length > 0 && length < sizeof(value) ? std::string(value, length) : std::string();
 }
 
 // The runs recorded before this one: the empty lines in the record.
-int RunsBefore(const char* record_path) {
-    std::FILE* record = std::fopen(record_path, "rb");
-    if (record == nullptr) {
-        return 0;
-    }
+int RunsBefore(const std::string& record_path) {
+    std::ifstream record(record_path, std::ios::binary);
     int runs = 0;
-    int previous = '\n';
-    int c = 0;
-    while ((c = std::fgetc(record)) != EOF) {
+    char previous = '\n';
+    char c = 0;
+    while (record.get(c)) {
         if (c == '\n' && previous == '\n') {
             ++runs;
         }
         previous = c;
     }
-    std::fclose(record);
     return runs;
 }
 
-void Append(const char* path, const std::string& text) {
+void Append(const std::string& path, const std::string& text) {
     // Binary mode: the files read the same from Windows and from the Linux side of Wine.
-    std::FILE* file = std::fopen(path, "ab");
-    if (file == nullptr) {
-        std::fprintf(stderr, "BSL.EXE stand-in: cannot append to %s\n", path);
+    std::ofstream file(path, std::ios::binary | std::ios::app);
+    if (!file.write(text.data(), static_cast<std::streamsize>(text.size())).flush()) {
+        std::fprintf(stderr, "BSL.EXE stand-in: cannot append to %s\n", path.c_str());
         std::exit(125);
     }
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
 }
 
 // The status for run number `run` (from 0) out of "a,b,c".
-int StatusFor(const char* statuses, int run) {
-    std::string list = statuses != nullptr ? statuses : "0";
+int StatusFor(const std::string& statuses, int run) {
+    const std::string list = statuses.empty() ? "0" : statuses;
     size_t start = 0;
     for (int i = 0; i < run; ++i) {
         const size_t comma = list.find(',', start);
@@ -88,7 +86,8 @@ std::string PortCheck(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     int run = 0;
-    if (const char* record_path = Variable("K410_BSL_RECORD")) {
+    const std::string record_path = Variable("K410_BSL_RECORD");
+    if (!record_path.empty()) {
         run = RunsBefore(record_path);
         std::string record;
         for (int i = 1; i < argc; ++i) {
@@ -97,11 +96,13 @@ int main(int argc, char** argv) {
         }
         Append(record_path, record + "\n");
     }
-    if (const char* check_path = Variable("K410_BSL_PORTCHECK")) {
+    const std::string check_path = Variable("K410_BSL_PORTCHECK");
+    if (!check_path.empty()) {
         Append(check_path, PortCheck(argc, argv) + "\n");
     }
-    if (const char* say = Variable("K410_BSL_SAY")) {
-        std::printf("%s\n", say);
+    const std::string say = Variable("K410_BSL_SAY");
+    if (!say.empty()) {
+        std::printf("%s\n", say.c_str());
         std::fflush(stdout);
     }
     return StatusFor(Variable("K410_BSL_STATUS"), run);

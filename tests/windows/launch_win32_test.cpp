@@ -125,8 +125,9 @@ int RunAsWizard() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* child = std::getenv("K410_LAUNCH_CHILD");
-    if (child != nullptr && *child != '\0') {
+    // The system's own call: the C library's getenv is one MSVC warns about.
+    char child[2];
+    if (GetEnvironmentVariableA("K410_LAUNCH_CHILD", child, sizeof(child)) > 0) {
         return RunAsWizard();
     }
     ::testing::InitGoogleTest(&argc, argv);

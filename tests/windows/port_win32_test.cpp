@@ -4,17 +4,29 @@
 // COM4 through KERNEL32 directly.
 //
 // Faults that no line here can produce (a driver refusing the settings, a failing close, a
-// short write) are injected by putting a wrapper in this program's import table for the one
-// KERNEL32 function concerned; everything else the module does still reaches the real device.
+// short or stalled write, a line error) are injected by putting a wrapper in this program's
+// import table for the one KERNEL32 function concerned; everything else the module does still
+// reaches the real device. The same way, the console's control events are handed to the
+// wizard's handler on a thread of its own, as Windows does, with the end of the process turned
+// into the end of that thread; and the console can be made to look like a window of our own.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <sstream>
+#include <streambuf>
 #include <string>
+#include <thread>
 
+#include "console.h"
+#include "dialogue.h"
 #include "import_patch.h"
+#include "interrupt.h"
+#include "pause.h"
 #include "port.h"
 
 // The import-table slots through which this program (and the module linked into it) calls
@@ -29,8 +41,12 @@ extern void* __imp_SetCommState;
 extern void* __imp_PurgeComm;
 extern void* __imp_ClearCommError;
 extern void* __imp_WriteFile;
-extern void* __imp_FlushFileBuffers;
 extern void* __imp_CloseHandle;
+extern void* __imp_SetConsoleCtrlHandler;
+extern void* __imp_ExitProcess;
+extern void* __imp_GetConsoleProcessList;
+extern void* __imp_system;
+extern void* __imp_CreateWaitableTimerExW;
 }
 
 namespace {
@@ -57,6 +73,12 @@ struct Seen {
     int handle_calls = 0;        // calls that passed a handle (close, purge, time-outs...)
     COMMTIMEOUTS at_close = {};  // the device's time-outs just before its handle went
     bool read_at_close = false;
+    bool line_error = false;             // a line error pending in the "driver"
+    int port_writes = 0;                 // WriteFile calls on the port
+    PHANDLER_ROUTINE handler = nullptr;  // the console control handler set up
+    bool exited = false;                 // ExitProcess was called...
+    UINT exit_code = 0;                  // ...with this
+    std::string said;                    // written straight to standard output
 };
 Seen seen;
 
@@ -67,6 +89,7 @@ struct Real {
     decltype(&WriteFile) write_file;
     decltype(&GetCommTimeouts) get_comm_timeouts;
     decltype(&SetCommTimeouts) set_comm_timeouts;
+    decltype(&ClearCommError) clear_comm_error;
 };
 const Real real = {
     reinterpret_cast<decltype(&CreateFileA)>(__imp_CreateFileA),
@@ -74,6 +97,7 @@ const Real real = {
     reinterpret_cast<decltype(&WriteFile)>(__imp_WriteFile),
     reinterpret_cast<decltype(&GetCommTimeouts)>(__imp_GetCommTimeouts),
     reinterpret_cast<decltype(&SetCommTimeouts)>(__imp_SetCommTimeouts),
+    reinterpret_cast<decltype(&ClearCommError)>(__imp_ClearCommError),
 };
 
 HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
@@ -81,6 +105,7 @@ HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
                                    HANDLE model) {
     HANDLE handle = real.create_file(path, access, share, security, disposition, flags, model);
     seen.port = handle;
+    seen.read_at_close = false;  // a new handle, not yet released
     return handle;
 }
 
@@ -96,10 +121,6 @@ BOOL WINAPI RefusingSetCommState(HANDLE, LPDCB) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
 }
-BOOL WINAPI RefusingFlushFileBuffers(HANDLE) {
-    SetLastError(ERROR_GEN_FAILURE);
-    return FALSE;
-}
 // Releases the handle (so nothing leaks) but reports failure, as a driver error would.
 BOOL WINAPI FailingCloseHandle(HANDLE handle) {
     real.close_handle(handle);
@@ -110,6 +131,48 @@ BOOL WINAPI FailingCloseHandle(HANDLE handle) {
 BOOL WINAPI ShortWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
                            LPOVERLAPPED overlapped) {
     return real.write_file(handle, bytes, count > 0 ? count - 1 : 0, written, overlapped);
+}
+// Takes nothing until the write time-outs the device has run out, as a driver does on a line
+// that stopped taking data (flow control stuck, adapter gone).
+BOOL WINAPI StalledWriteFile(HANDLE handle, LPCVOID, DWORD count, LPDWORD written, LPOVERLAPPED) {
+    COMMTIMEOUTS timeouts = {};
+    real.get_comm_timeouts(handle, &timeouts);
+    Sleep(timeouts.WriteTotalTimeoutConstant + timeouts.WriteTotalTimeoutMultiplier * count);
+    *written = 0;
+    SetLastError(ERROR_SEM_TIMEOUT);
+    return FALSE;
+}
+// The driver's output queue never empties: the bytes were taken but never leave.
+BOOL WINAPI StuckQueueClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
+    BOOL result = real.clear_comm_error(handle, errors, status);
+    if (status != nullptr) {
+        status->cbOutQue = 4;
+    }
+    return result;
+}
+// The driver cannot say what is queued: the device has gone.
+BOOL WINAPI VanishedClearCommError(HANDLE, LPDWORD, LPCOMSTAT) {
+    SetLastError(ERROR_BAD_COMMAND);
+    return FALSE;
+}
+// A framing error or break from the analyzer: the driver refuses writes until it is cleared,
+// as Windows does with fAbortOnError set.
+BOOL WINAPI LineErrorClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
+    BOOL result = real.clear_comm_error(handle, errors, status);
+    if (seen.line_error && errors != nullptr) {
+        *errors |= CE_FRAME;
+    }
+    seen.line_error = false;
+    return result;
+}
+BOOL WINAPI LineErrorWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
+                               LPOVERLAPPED overlapped) {
+    if (seen.line_error) {
+        *written = 0;
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
+    return real.write_file(handle, bytes, count, written, overlapped);
 }
 
 // Counts calls that touch a handle.
@@ -430,8 +493,9 @@ TEST_F(SerialLine, AnalyzerTimeoutsWhileOpenAndTheDevicesOwnBackAtClose) {
     EXPECT_EQ(open.ReadIntervalTimeout, 250u);
     EXPECT_EQ(open.ReadTotalTimeoutMultiplier, 10u);
     EXPECT_EQ(open.ReadTotalTimeoutConstant, 1000u);
-    EXPECT_EQ(open.WriteTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(open.WriteTotalTimeoutConstant, 0u);
+    // Writes are bounded: 2 ms a byte and a second more.
+    EXPECT_EQ(open.WriteTotalTimeoutMultiplier, 2u);
+    EXPECT_EQ(open.WriteTotalTimeoutConstant, 1000u);
     {
         ImportPatch close(&__imp_CloseHandle, reinterpret_cast<void*>(&TimeoutReadingCloseHandle));
         ASSERT_EQ(ClosePort(), PORT_OK);
@@ -523,21 +587,54 @@ TEST_F(SerialLine, WriteWithNoPortOpenIsAWriteError) {
     EXPECT_EQ(GetPortError(), PORT_OK) << "a write changed the last error";
 }
 
-TEST_F(SerialLine, ShortOrUndrainedWriteIsAWriteError) {
+TEST_F(SerialLine, ShortOrUndrainedWriteIsAWriteErrorWithinOneSecondPlusTwoMsPerByte) {
     ASSERT_EQ(OpenPort(kCom3), PORT_OK);
     {
         ImportPatch short_write(&__imp_WriteFile, reinterpret_cast<void*>(&ShortWriteFile));
         EXPECT_EQ(WritePort("ABCD", 4), PORT_ERR_WRITE);
     }
     EXPECT_EQ(Collect(far_end_, 3, 3000), "ABC") << "what went out is a prefix of the bytes";
-    {
-        ImportPatch flush(&__imp_FlushFileBuffers,
-                          reinterpret_cast<void*>(&RefusingFlushFileBuffers));
+
+    struct Case {
+        const char* what;
+        void** slot;
+        void* replacement;
+        ULONGLONG at_least_ms;  // how long the write must keep trying
+    };
+    const Case cases[] = {
+        {"write time-outs run out", &__imp_WriteFile, reinterpret_cast<void*>(&StalledWriteFile),
+         900},
+        {"queue never empties", &__imp_ClearCommError,
+         reinterpret_cast<void*>(&StuckQueueClearCommError), 900},
+        {"queue cannot be read", &__imp_ClearCommError,
+         reinterpret_cast<void*>(&VanishedClearCommError), 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ImportPatch fault(c.slot, c.replacement);
+        const ULONGLONG start = Now();
         EXPECT_EQ(WritePort("EFGH", 4), PORT_ERR_WRITE);
+        const ULONGLONG elapsed = Now() - start;
+        EXPECT_GE(elapsed, c.at_least_ms);
+        EXPECT_LE(elapsed, 1008u + 1000u) << "the write outlived its bound of 1008 ms";
     }
     EXPECT_EQ(GetPortError(), PORT_OK) << "a write changed the last error";
     // The line is still usable once the fault is gone.
+    Collect(far_end_, 8, 500);
     EXPECT_EQ(WritePort("IJ", 2), PORT_OK);
+    EXPECT_EQ(Collect(far_end_, 2, 3000), "IJ");
+}
+
+TEST_F(SerialLine, LineErrorFromTheAnalyzerDuringAPauseDoesNotFailTheNextWrite) {
+    ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+    ImportPatch clear(&__imp_ClearCommError, reinterpret_cast<void*>(&LineErrorClearCommError));
+    ImportPatch write(&__imp_WriteFile, reinterpret_cast<void*>(&LineErrorWriteFile));
+    for (const char* line : {"first\r", "second\r"}) {
+        SCOPED_TRACE(line);
+        seen.line_error = true;
+        EXPECT_EQ(WritePort(line, static_cast<int>(std::strlen(line))), PORT_OK);
+    }
+    EXPECT_EQ(Collect(far_end_, 13, 3000), "first\rsecond\r");
 }
 
 TEST(HungUpLine, WriteToALineThatHungUpIsAWriteErrorAndDoesNotHang) {
@@ -559,6 +656,301 @@ TEST(HungUpLine, WriteToALineThatHungUpIsAWriteErrorAndDoesNotHang) {
     EXPECT_EQ(ReadPort(buffer, 7), 0);
     EXPECT_LT(Now() - before_read, 3000u);
     EXPECT_EQ(ClosePort(), PORT_OK);
+}
+
+// --- Interruptions ----------------------------------------------------------------------------
+
+BOOL WINAPI CapturingSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+    if (add) {
+        seen.handler = handler;
+    }
+    return TRUE;
+}
+// The handler's end of the process ends only the thread it runs on.
+void WINAPI ThreadEndingExitProcess(UINT code) {
+    seen.exited = true;
+    seen.exit_code = code;
+    ExitThread(code);
+}
+// Keeps what goes straight to standard output; counts the port's writes; the rest passes.
+BOOL WINAPI WatchingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
+                              LPOVERLAPPED overlapped) {
+    if (handle == GetStdHandle(STD_OUTPUT_HANDLE)) {
+        seen.said.append(static_cast<const char*>(bytes), count);
+        *written = count;
+        return TRUE;
+    }
+    if (handle == seen.port) {
+        ++seen.port_writes;
+    }
+    return real.write_file(handle, bytes, count, written, overlapped);
+}
+
+// Hands `event` to the handler on a thread of its own, as the console does, and waits for it.
+void Deliver(DWORD event) {
+    ASSERT_NE(seen.handler, nullptr) << "CatchInterruptions set up no console control handler";
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](LPVOID event) -> DWORD { return static_cast<DWORD>(seen.handler(PtrToUlong(event))); },
+        ULongToPtr(event), 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+}
+
+// "While the loader runs": the command interpreter's run, in which the event arrives. Stands
+// for a loader that the event stopped.
+DWORD event_for_the_loader = 0;
+int __cdecl InterruptedSystem(const char*) {
+    Deliver(event_for_the_loader);
+    return 1;
+}
+
+// The technician's answers, then a wait (at the keyboard) until the test lets the input end.
+class Answers : public std::streambuf {
+  public:
+    explicit Answers(const std::string& text)
+        : text_(text),
+          waiting_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          released_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+        setg(&text_[0], &text_[0], &text_[0] + text_.size());
+    }
+    ~Answers() override {
+        CloseHandle(waiting_);
+        CloseHandle(released_);
+    }
+    bool WaitUntilAllTaken(DWORD ms) { return WaitForSingleObject(waiting_, ms) == WAIT_OBJECT_0; }
+    void End() { SetEvent(released_); }
+
+  protected:
+    int_type underflow() override {
+        SetEvent(waiting_);
+        WaitForSingleObject(released_, INFINITE);
+        return traits_type::eof();
+    }
+
+  private:
+    std::string text_;
+    HANDLE waiting_;
+    HANDLE released_;
+};
+
+class Interruption : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        seen = Seen{};
+        // The download's data file, in a folder of the test's own.
+        char folder[MAX_PATH];
+        ASSERT_NE(GetCurrentDirectoryA(MAX_PATH, folder), 0u);
+        was_in_ = folder;
+        char temp[MAX_PATH];
+        ASSERT_NE(GetTempPathA(MAX_PATH, temp), 0u);
+        work_ = std::string(temp) + "k410-interruption";
+        CreateDirectoryA(work_.c_str(), nullptr);
+        ASSERT_TRUE(SetCurrentDirectoryA(work_.c_str()));
+        std::ofstream data("K410HELP(64K).TXT", std::ios::binary);
+        for (int line = 0; line < 12; ++line) {
+            data << "DATA LINE " << line << "\r\n";
+        }
+    }
+    void TearDown() override {
+        ClosePort();
+        DeleteFileA((work_ + "\\K410HELP(64K).TXT").c_str());
+        SetCurrentDirectoryA(was_in_.c_str());
+        RemoveDirectoryA(work_.c_str());
+    }
+    std::string was_in_;
+    std::string work_;
+};
+
+TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoaderRuns) {
+    enum When { AT_A_QUESTION, DURING_THE_DOWNLOAD, WHILE_THE_LOADER_RUNS };
+    struct Case {
+        const char* what;
+        When when;
+        const char* answers;
+        DWORD event;
+        bool ends;  // whether the program ends on it
+    };
+    const Case cases[] = {
+        {"Ctrl-C at a question", AT_A_QUESTION, "3\nN\n", CTRL_C_EVENT, true},
+        {"window closed at a question", AT_A_QUESTION, "3\n", CTRL_CLOSE_EVENT, true},
+        {"Ctrl-Break during the download", DURING_THE_DOWNLOAD, "3\nN\nN\nN\nN\nS\n",
+         CTRL_BREAK_EVENT, true},
+        {"Ctrl-C during the download", DURING_THE_DOWNLOAD, "3\nN\nN\nN\nN\nS\n", CTRL_C_EVENT,
+         true},
+        {"Ctrl-C while the loader runs", WHILE_THE_LOADER_RUNS, "3\nN\nN\nN\nN\nC\n", CTRL_C_EVENT,
+         false},
+        {"Ctrl-Break while the loader runs", WHILE_THE_LOADER_RUNS, "3\nN\nN\nN\nN\nC\n",
+         CTRL_BREAK_EVENT, false},
+        {"window closed while the loader runs", WHILE_THE_LOADER_RUNS, "3\nN\nN\nN\nN\nC\n",
+         CTRL_CLOSE_EVENT, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        seen = Seen{};
+        event_for_the_loader = c.event;
+        Answers answers(c.answers);
+        std::istream in(&answers);
+        std::ostringstream out;
+        int status = -1;
+        bool closed_by_then = false;  // the port was released when the handler had run
+        {
+            ImportPatch handler(&__imp_SetConsoleCtrlHandler,
+                                reinterpret_cast<void*>(&CapturingSetConsoleCtrlHandler));
+            ImportPatch exit(&__imp_ExitProcess, reinterpret_cast<void*>(&ThreadEndingExitProcess));
+            ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
+            ImportPatch left(&__imp_GetCommTimeouts,
+                             reinterpret_cast<void*>(&LeftBehindGetCommTimeouts));
+            ImportPatch close(&__imp_CloseHandle,
+                              reinterpret_cast<void*>(&TimeoutReadingCloseHandle));
+            ImportPatch write(&__imp_WriteFile, reinterpret_cast<void*>(&WatchingWriteFile));
+            ImportPatch system(&__imp_system, reinterpret_cast<void*>(&InterruptedSystem));
+            CatchInterruptions();
+            std::thread technician([&] {
+                if (c.when == AT_A_QUESTION) {
+                    answers.WaitUntilAllTaken(10000);
+                    Deliver(c.event);
+                    closed_by_then = seen.read_at_close;
+                } else if (c.when == DURING_THE_DOWNLOAD) {
+                    // In the pause after the second line.
+                    const ULONGLONG start = Now();
+                    while (seen.port_writes < 2 && Now() - start < 10000) {
+                        Sleep(10);
+                    }
+                    Sleep(50);
+                    Deliver(c.event);
+                    closed_by_then = seen.read_at_close;
+                } else {
+                    answers.WaitUntilAllTaken(20000);  // at the retry question
+                }
+                answers.End();
+            });
+            status = RunWizard(in, out);
+            technician.join();
+        }
+        EXPECT_EQ(seen.exited, c.ends) << out.str();
+        if (c.ends) {
+            EXPECT_EQ(seen.exit_code, 0xC000013Au);
+            EXPECT_EQ(seen.said, "\r\n Interrupted !\r\n");
+        } else {
+            EXPECT_EQ(seen.said, "");
+            // The loader's status is judged as always.
+            EXPECT_NE(out.str().find("BSL Programming failed.\nRetry? (Y or N)>"),
+                      std::string::npos)
+                << out.str();
+        }
+        if (c.when != WHILE_THE_LOADER_RUNS) {
+            // The port was open: it went back as it was found, and the module is closed.
+            ASSERT_TRUE(closed_by_then);
+            EXPECT_EQ(seen.at_close.ReadIntervalTimeout, kLeftBehind.ReadIntervalTimeout);
+            EXPECT_EQ(seen.at_close.ReadTotalTimeoutConstant, kLeftBehind.ReadTotalTimeoutConstant);
+            EXPECT_EQ(seen.at_close.WriteTotalTimeoutMultiplier,
+                      kLeftBehind.WriteTotalTimeoutMultiplier);
+            EXPECT_EQ(seen.at_close.WriteTotalTimeoutConstant,
+                      kLeftBehind.WriteTotalTimeoutConstant);
+            EXPECT_EQ(WritePort("x", 1), PORT_ERR_WRITE);
+        }
+        if (c.when == DURING_THE_DOWNLOAD) {
+            EXPECT_LT(seen.port_writes, 12) << "the download went on after the interruption";
+        }
+        EXPECT_EQ(status, RUN_FAILED);
+    }
+}
+
+// --- The console window ------------------------------------------------------------------------
+
+DWORD processes_on_the_console = 0;
+DWORD WINAPI CountingGetConsoleProcessList(LPDWORD list, DWORD size) {
+    for (DWORD i = 0; i < processes_on_the_console && i < size; ++i) {
+        list[i] = GetCurrentProcessId() + i;
+    }
+    return processes_on_the_console;
+}
+
+TEST(ConsoleWindow, WaitsForEnterOnlyInAWindowOfItsOwn) {
+    struct Case {
+        const char* what;
+        DWORD processes;
+        const char* input;  // after the last answer, "C"
+        const char* said;
+        const char* left;  // input not read
+    };
+    const Case cases[] = {
+        {"started from Explorer", 1, "C\nnext line\nlater\n", "\nPress Enter to close this window.",
+         "later\n"},
+        {"started from Explorer, input ended", 1, "C", "\nPress Enter to close this window.", ""},
+        {"started from cmd.exe", 2, "C\nnext line\n", "", "\nnext line\n"},
+        {"no console", 0, "C\nnext line\n", "", "\nnext line\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        processes_on_the_console = c.processes;
+        std::istringstream in(c.input);
+        ASSERT_EQ(ReadAnswer(in), 'C');
+        std::ostringstream out;
+        {
+            ImportPatch list(&__imp_GetConsoleProcessList,
+                             reinterpret_cast<void*>(&CountingGetConsoleProcessList));
+            KeepWindowUntilRead(in, out);
+        }
+        EXPECT_EQ(out.str(), c.said);
+        in.clear();
+        std::string left((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(left, c.left);
+    }
+}
+
+// --- The pause -------------------------------------------------------------------------------
+
+// Windows older than 10 (1803) has no high-resolution timer.
+HANDLE WINAPI MissingCreateWaitableTimerExW(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+}
+
+TEST(Pause, SleepsUntilTheDeadlineAndWakesSoonAfter) {
+    using Clock = std::chrono::steady_clock;
+    struct Case {
+        const char* what;
+        void* create_timer;  // nullptr: the system's own
+    };
+    const Case cases[] = {
+        {"high-resolution timer", nullptr},
+        {"no such timer: the timer period at 1 ms",
+         reinterpret_cast<void*>(&MissingCreateWaitableTimerExW)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int kPauses = 20;
+        const auto kPause = std::chrono::milliseconds(50);
+        double total_ms = 0;
+        double worst_ms = 0;
+        {
+            ImportPatch timer(&__imp_CreateWaitableTimerExW, c.create_timer != nullptr
+                                                                 ? c.create_timer
+                                                                 : __imp_CreateWaitableTimerExW);
+            BeginPreciseSleeps();
+        }
+        for (int i = 0; i < kPauses; ++i) {
+            const Clock::time_point deadline = Clock::now() + kPause;
+            SleepUntil(deadline);
+            const double over_ms =
+                std::chrono::duration<double, std::milli>(Clock::now() - deadline).count();
+            EXPECT_GE(over_ms, 0.0) << "woke before the deadline";
+            total_ms += over_ms;
+            worst_ms = over_ms > worst_ms ? over_ms : worst_ms;
+        }
+        EndPreciseSleeps();
+        std::cout << "[   NOTE   ] " << c.what << ": overshoot over " << kPauses
+                  << " pauses of 50 ms: mean " << total_ms / kPauses << " ms, worst " << worst_ms
+                  << " ms\n";
+        EXPECT_LT(worst_ms, 50.0);
+    }
+    // A deadline already passed returns at once.
+    const Clock::time_point start = Clock::now();
+    SleepUntil(start - std::chrono::milliseconds(5));
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(20));
 }
 
 }  // namespace
