@@ -2,8 +2,8 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <ostream>
 #include <system_error>
 
@@ -58,20 +58,18 @@ int SendDataFile(std::ostream& out, const DataFile& data, const std::string& por
     }
 }
 
-// Reads what is left of an open file into `bytes`. False on a read error or when the file
-// grows past kDataFileMax.
-bool ReadRest(std::FILE* file, std::string* bytes) {
+// Reads what is left of `file` into `bytes`. False on a read error or when the file grows past
+// kDataFileMax.
+bool ReadRest(std::ifstream& file, std::string* bytes) {
     char chunk[4096];
-    for (;;) {
-        size_t got = std::fread(chunk, 1, sizeof chunk, file);
-        bytes->append(chunk, got);
+    while (file) {
+        file.read(chunk, sizeof chunk);
+        bytes->append(chunk, static_cast<size_t>(file.gcount()));
         if (bytes->size() > static_cast<size_t>(kDataFileMax)) {
             return false;
         }
-        if (got < sizeof chunk) {
-            return std::ferror(file) == 0;
-        }
     }
+    return !file.bad();
 }
 
 int CountLines(const std::string& bytes) {
@@ -115,14 +113,12 @@ int ReadDataFile(const char* name, DataFile* data) {
         return DATA_FILE_READ_ERROR;
     }
     // Binary mode: the analyzer gets the file's bytes as they are, carriage returns included.
-    std::FILE* file = std::fopen(name, "rb");
-    if (file == nullptr) {
+    std::ifstream file(name, std::ios::binary);
+    if (!file.is_open()) {
         return DATA_FILE_NOT_FOUND;
     }
     data->bytes.clear();
-    bool read = ReadRest(file, &data->bytes);
-    std::fclose(file);
-    if (!read) {
+    if (!ReadRest(file, &data->bytes)) {
         return DATA_FILE_READ_ERROR;
     }
     data->lines = CountLines(data->bytes);

@@ -303,9 +303,9 @@ TEST_F(FaultTest, ReadErrorAnywhereInTheFileIsFoundBeforeAnythingIsSent) {
         file += StandardDataFile() + "\r\n";
     }
     ASSERT_TRUE(k410test::WriteFile(Folder() + "/" + kDataFile, file));
-    for (const char* fault : {"getc:1:EIO", "getc:3:EIO"}) {
+    for (const char* fault : {"fread:1:EIO", "fread:3:EIO"}) {
         RunResult result = Run(kSkipLoader, fault);
-        ExpectInjected(result, "getc");
+        ExpectInjected(result, "fread");
         EXPECT_TRUE(EndsWith(result.output, HelpFileLine(kDataFile) + FileReadError(kDataFile)))
             << fault << "\n"
             << result.output;

@@ -17,7 +17,8 @@
 // Calls (what counts as a use):
 //   open, flock, excl (ioctl TIOCEXCL), tcgetattr, tcsetattr, tcflush, write, poll,
 //   outq (ioctl TIOCOUTQ), close        on the serial device
-//   fopen, getc (getc, fgetc, fread)    on the data file
+//   fopen, fread (fread, getc, fgetc, and read on the file's descriptor, as C++ file streams
+//   read)                              on the data file
 //   spawn (posix_spawn, posix_spawnp)   any
 // Actions: an errno name (EIO, EINTR, EAGAIN, EBUSY, ...) makes the call fail with it; "short"
 // makes write take only half of its bytes (at least one); "stall" makes TIOCOUTQ report a byte
@@ -260,6 +261,15 @@ bool IsDataFile(FILE* file) {
     return false;
 }
 
+bool IsDataFileDescriptor(int fd) {
+    for (FILE* known : data_files) {
+        if (known != nullptr && fileno(known) == fd) {
+            return true;
+        }
+    }
+    return false;
+}
+
 void RememberDataFile(FILE* file) {
     for (FILE*& slot : data_files) {
         if (slot == nullptr) {
@@ -479,7 +489,7 @@ int fclose(FILE* file) {
 
 int getc(FILE* file) {
     if (IsDataFile(file)) {
-        const Rule* rule = Use("getc");
+        const Rule* rule = Use("fread");
         if (rule != nullptr && rule->action == ACTION_ERRNO) {
             return FailStream(file, rule);
         }
@@ -489,7 +499,7 @@ int getc(FILE* file) {
 
 int fgetc(FILE* file) {
     if (IsDataFile(file)) {
-        const Rule* rule = Use("getc");
+        const Rule* rule = Use("fread");
         if (rule != nullptr && rule->action == ACTION_ERRNO) {
             return FailStream(file, rule);
         }
@@ -499,13 +509,23 @@ int fgetc(FILE* file) {
 
 size_t fread(void* buffer, size_t size, size_t count, FILE* file) {
     if (IsDataFile(file)) {
-        const Rule* rule = Use("getc");
+        const Rule* rule = Use("fread");
         if (rule != nullptr && rule->action == ACTION_ERRNO) {
             FailStream(file, rule);
             return 0;
         }
     }
     return Next<size_t (*)(void*, size_t, size_t, FILE*)>("fread")(buffer, size, count, file);
+}
+
+ssize_t read(int fd, void* buffer, size_t count) {
+    if (IsDataFileDescriptor(fd)) {
+        const Rule* rule = Use("fread");
+        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            return Fail(rule);
+        }
+    }
+    return Next<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, count);
 }
 
 int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
