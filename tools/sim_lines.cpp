@@ -11,19 +11,27 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
     line.terminator = terminator;
     line.first_ms = s->pending_first_ms;
     line.last_ms = s->pending_last_ms;
+    double start_ms = line.first_ms;
     if (s->purge_ms > s->previous_end_ms && s->purge_ms <= line.first_ms &&
         line.first_ms - s->purge_ms <= kMostDelayMs) {
+        line.sent_ms = s->purge_ms;
         line.delay_ms = line.first_ms - s->purge_ms;
+        start_ms = s->purge_ms;
+        if (line.delay_ms > s->latest_handover_ms) {
+            s->latest_handover_ms = line.delay_ms;
+        }
     }
     if (s->previous_end_ms >= 0) {
-        line.pause_ms = line.first_ms - s->previous_end_ms;
+        line.pause_ms = start_ms - s->previous_end_ms;
+        line.from_purges = s->previous_sent && line.sent_ms >= 0;
         bool below = line.pause_ms < s->min_pause_ms - s->tolerance_ms;
         line.evened_out =
-            below && s->previous_pause_ms >= 0 &&
+            below && !line.from_purges && s->previous_pause_ms >= 0 &&
             s->previous_pause_ms + line.pause_ms >= 2 * s->min_pause_ms - s->tolerance_ms;
         line.short_pause = below && !line.evened_out;
         s->short_pauses += line.short_pause ? 1 : 0;
         s->evened_out += line.evened_out ? 1 : 0;
+        s->from_purges += line.from_purges ? 1 : 0;
         if (s->shortest_pause_ms < 0 || line.pause_ms < s->shortest_pause_ms) {
             s->shortest_pause_ms = line.pause_ms;
         }
@@ -34,6 +42,7 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
     s->previous_pause_ms = line.pause_ms;
     s->previous_end_ms = line.last_ms - line.delay_ms;
     s->last_delay_ms = line.delay_ms;
+    s->previous_sent = line.sent_ms >= 0;
     s->pending.clear();
     s->pending_open = false;
     done->push_back(line);
@@ -113,10 +122,23 @@ std::string SummaryText(const LineSplitter& s) {
     std::snprintf(text, sizeof text, "%d lines, %lld bytes, %s, %d pauses under %.0f ms", s.lines,
                   s.bytes, pauses, s.short_pauses, s.min_pause_ms);
     std::string summary = text;
-    if (s.tolerance_ms > 0) {
+    // Says what the pauses were judged from, so a flag is read as the program's fault only
+    // where it can be.
+    int pause_count = s.lines > 1 ? s.lines - 1 : 0;
+    if (pause_count > 0 && s.from_purges == pause_count) {
+        std::snprintf(text, sizeof text,
+                      ", judged to within %.1f ms from the program's purge before each line, "
+                      "which reaches the analyzer at once (its data came up to %.1f ms after)",
+                      s.tolerance_ms, s.latest_handover_ms);
+    } else if (s.from_purges > 0) {
+        std::snprintf(text, sizeof text,
+                      ", judged to within %.1f ms, %d of %d from the program's purges, the "
+                      "rest from arrivals",
+                      s.tolerance_ms, s.from_purges, pause_count);
+    } else {
         std::snprintf(text, sizeof text, " (measured to within %.1f ms)", s.tolerance_ms);
-        summary += text;
     }
+    summary += text;
     if (s.evened_out > 0) {
         std::snprintf(text, sizeof text, ", %d short ones evened out by the pause before",
                       s.evened_out);

@@ -5,21 +5,23 @@
 // separated only by the pause. So a line ends at a carriage return or a line feed (a line feed
 // right after a carriage return belongs to it), or when the line has been quiet for the gap.
 //
-// A pause is measured from the end of one line to the first byte of the next. A pseudo-
-// terminal hands written bytes to its reader through a kernel worker, which on a busy machine
-// may run a few ms late, and one late line would make the pause after it look short. But the
-// program purges its input right before each write, and the reader learns of a purge at once;
-// when one came just before a line (at most kMostDelayMs before), the line's lateness since the
-// purge is taken off its end. And a line read late makes the pause before it look long by as
-// much as the pause after it looks short, so a short pause right after a pause long enough to
-// make up for it is counted apart ("evened out"), not flagged: over the two, the program kept
-// the pace.
+// A pause is what the program waited between the end of one line's write and the start of the
+// next, and the analyzer judges only that. A pseudo-terminal hands written bytes to its reader
+// through a kernel worker, which on a busy machine may run many ms late, so arrivals alone
+// would blame the program for the worker's delays. But the program purges its input right
+// before each write, and the reader learns of a purge at once, from the purge itself. So a line
+// announced by a purge (at most kMostDelayMs before it) counts as sent at its purge, and its
+// end as that plus its own length in time; a pause between two such lines is the program's
+// own, whatever the worker did, and is flagged when it is short by more than the tolerance.
+// Where a purge is missing, a pause is judged from arrivals: a line read late makes the pause
+// before it look long by as much as the pause after it looks short, so a short pause right
+// after a pause long enough to make up for it is counted apart ("evened out"), not flagged.
 #pragma once
 
 #include <string>
 #include <vector>
 
-constexpr double kMostDelayMs = 10;
+constexpr double kMostDelayMs = 50;
 
 struct ReceivedLine {
     int number = 0;            // 1 for the first line
@@ -27,10 +29,14 @@ struct ReceivedLine {
     std::string terminator;    // "\r", "\n", "\r\n" or "" (ended by the gap or at the end)
     double first_ms = 0;       // arrival of its first byte (or of its terminator, if empty)
     double last_ms = 0;        // arrival of its last byte
-    double delay_ms = 0;       // first_ms less the sending's start, when a purge announced it
-    double pause_ms = -1;      // from the previous line's end to this line; -1 for line 1
+    double sent_ms = -1;       // the purge that announced it; -1 when none did
+    double delay_ms = 0;       // first_ms less sent_ms: the hand-over's lateness, or 0
+    double pause_ms = -1;      // from the previous line's end to this line's start (its purge,
+                               // else its first byte); -1 for line 1
+    bool from_purges = false;  // the pause lies between two purges: the program's own
     bool short_pause = false;  // pause_ms below the minimum pause less the tolerance
-    bool evened_out = false;   // below it, but the pause before was long by as much
+    bool evened_out = false;   // below it, judged from arrivals, but the pause before was long
+                               // by as much
 };
 
 struct LineSplitter {
@@ -46,13 +52,16 @@ struct LineSplitter {
     double pending_last_ms = 0;
     double purge_ms = -1;  // the latest purge of the program's input
     double last_delay_ms = 0;
-    bool after_cr = false;  // the previous byte ended a line with a carriage return
+    bool previous_sent = false;  // the previous line was announced by a purge
+    bool after_cr = false;       // the previous byte ended a line with a carriage return
     double after_cr_ms = 0;
     double previous_end_ms = -1;
     int lines = 0;
     long long bytes = 0;  // every received byte, terminators included
     int short_pauses = 0;
     int evened_out = 0;
+    int from_purges = 0;            // pauses judged between purges
+    double latest_handover_ms = 0;  // the largest delay_ms seen
     double previous_pause_ms = -1;
     double shortest_pause_ms = -1;
     double longest_pause_ms = -1;
@@ -72,7 +81,8 @@ double EndQuietLine(LineSplitter* splitter, double now_ms, std::vector<ReceivedL
 // Ends a pending line whatever its age (at the end of the run).
 void EndPendingLine(LineSplitter* splitter, std::vector<ReceivedLine>* done);
 
-// The one-line summary: lines, bytes, shortest and longest pause, pauses below the minimum.
+// The one-line summary: lines, bytes, shortest and longest pause, pauses below the minimum,
+// and what they were judged from.
 std::string SummaryText(const LineSplitter& splitter);
 
 // A line's bytes as printable text: printable ASCII as it is, backslash and quote escaped,

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -92,6 +93,26 @@ double NowMs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+double TakeRunQueueWaitMs() {
+    // Fields: time on the CPU, time waiting for it, time slices; nanoseconds.
+    static int stats = open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+    static long long waited_before = -1;
+    char text[128];
+    ssize_t length = stats < 0 ? -1 : pread(stats, text, sizeof text - 1, 0);
+    if (length <= 0) {
+        return 0;
+    }
+    text[length] = '\0';
+    long long on_cpu = 0;
+    long long waited = 0;
+    if (std::sscanf(text, "%lld %lld", &on_cpu, &waited) != 2) {
+        return 0;
+    }
+    double since = waited_before < 0 ? 0 : static_cast<double>(waited - waited_before) / 1e6;
+    waited_before = waited;
+    return since;
 }
 
 const char* AskForPromptWakeups() {

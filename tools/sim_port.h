@@ -29,3 +29,8 @@ double NowMs();
 // it asks to be woken first: real-time if allowed, else a better nice value. Returns what it
 // got, in words.
 const char* AskForPromptWakeups();
+
+// How long this thread waited to run since the previous call (ms, from the kernel's run-queue
+// accounting): right after a wait for an event, how late it woke to it. 0 where the kernel
+// does not tell.
+double TakeRunQueueWaitMs();

@@ -142,6 +142,29 @@ TEST(SimPauseFlagging, ALineHandedOverLateAfterItsPurgeKeepsTheNextPauseWhole) {
     EXPECT_TRUE(without.lines[1].short_pause);
 }
 
+TEST(SimPauseFlagging, PausesBetweenPurgesAreTheProgramsOwnWhateverTheHandOver) {
+    Splitting s;
+    NotePurge(&s.splitter, 0);
+    s.Feed("a\r", 30);  // handed over 30 ms late: the pause after it is still whole
+    NotePurge(&s.splitter, 250);
+    s.Feed("b\r", 250);
+    NotePurge(&s.splitter, 450);  // the program cut this pause short,
+    s.Feed("c\r", 499.5);         // which a late hand-over would hide from arrivals alone
+    ASSERT_EQ(s.lines.size(), 3u);
+    EXPECT_DOUBLE_EQ(s.lines[1].pause_ms, 250);
+    EXPECT_FALSE(s.lines[1].short_pause);
+    EXPECT_TRUE(s.lines[1].from_purges);
+    EXPECT_DOUBLE_EQ(s.lines[2].pause_ms, 200);
+    EXPECT_TRUE(s.lines[2].short_pause);
+    EXPECT_FALSE(s.lines[2].evened_out);  // the long pause before cannot excuse the program
+    std::string summary = SummaryText(s.splitter);
+    EXPECT_NE(summary.find("1 pauses under 250 ms, judged to within 1.0 ms from the program's "
+                           "purge before each line"),
+              std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find("up to 49.5 ms after"), std::string::npos) << summary;
+}
+
 TEST(SimPauseFlagging, APurgeLongBeforeTheLineIsNotTakenAsItsStart) {
     Splitting s;
     NotePurge(&s.splitter, 0);  // at the port's opening, say
