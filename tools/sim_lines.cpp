@@ -26,7 +26,7 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
         line.from_purges = s->previous_sent && line.sent_ms >= 0;
         bool below = line.pause_ms < s->min_pause_ms - s->tolerance_ms;
         line.evened_out =
-            below && !line.from_purges && s->previous_pause_ms >= 0 &&
+            below && s->previous_pause_ms >= 0 &&
             s->previous_pause_ms + line.pause_ms >= 2 * s->min_pause_ms - s->tolerance_ms;
         line.short_pause = below && !line.evened_out;
         s->short_pauses += line.short_pause ? 1 : 0;

@@ -12,10 +12,11 @@
 // before each write, and the reader learns of a purge at once, from the purge itself. So a line
 // announced by a purge (at most kMostDelayMs before it) counts as sent at its purge, and its
 // end as that plus its own length in time; a pause between two such lines is the program's
-// own, whatever the worker did, and is flagged when it is short by more than the tolerance.
-// Where a purge is missing, a pause is judged from arrivals: a line read late makes the pause
-// before it look long by as much as the pause after it looks short, so a short pause right
-// after a pause long enough to make up for it is counted apart ("evened out"), not flagged.
+// own, whatever the worker did (where a purge is missing, arrivals stand in). The reader
+// itself may still see an event late, when the machine keeps it from running; that makes the
+// pause before the event look long by as much as the pause after it looks short. So a short
+// pause right after a pause long enough to make up for it is counted apart ("evened out"),
+// not flagged: over the two, the program kept the pace.
 #pragma once
 
 #include <string>
@@ -35,8 +36,7 @@ struct ReceivedLine {
                                // else its first byte); -1 for line 1
     bool from_purges = false;  // the pause lies between two purges: the program's own
     bool short_pause = false;  // pause_ms below the minimum pause less the tolerance
-    bool evened_out = false;   // below it, judged from arrivals, but the pause before was long
-                               // by as much
+    bool evened_out = false;   // below it, but the pause before was long by as much
 };
 
 struct LineSplitter {

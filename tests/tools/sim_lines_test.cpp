@@ -156,7 +156,7 @@ TEST(SimPauseFlagging, PausesBetweenPurgesAreTheProgramsOwnWhateverTheHandOver) 
     EXPECT_TRUE(s.lines[1].from_purges);
     EXPECT_DOUBLE_EQ(s.lines[2].pause_ms, 200);
     EXPECT_TRUE(s.lines[2].short_pause);
-    EXPECT_FALSE(s.lines[2].evened_out);  // the long pause before cannot excuse the program
+    EXPECT_FALSE(s.lines[2].evened_out);  // nothing before made up for it
     std::string summary = SummaryText(s.splitter);
     EXPECT_NE(summary.find("1 pauses under 250 ms, judged to within 1.0 ms from the program's "
                            "purge before each line"),
