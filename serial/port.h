@@ -18,7 +18,9 @@ enum PortResult {
     PORT_OK = 0,
     // OpenPort: the device could not be opened exclusively (missing, or held by another
     // program), or its buffer sizes or time-outs could not be set, or its line settings could
-    // not be read. The device is released again.
+    // not be read, or it is the program's own console (the terminal of its standard input,
+    // output or error, or its controlling terminal; refused before anything about it changes).
+    // The device is released again.
     PORT_ERR_OPEN = 2,
     // OpenPort: the device was opened but refused the line settings, or took only part of
     // them. The device is released again, its settings as they were.
@@ -40,15 +42,18 @@ enum PortResult {
 int OpenPort(const char* device_path);
 
 // Discards input not yet read, puts back the time-outs that OpenPort found on the device (and
-// only those; the line settings stay), and releases the device. Returns PORT_OK or
-// PORT_ERR_CLOSE. With no port open it touches nothing and returns PORT_OK. Sets the last
-// error.
+// only those; the line settings stay), and releases the device. Output is not discarded:
+// every byte WritePort reported as sent reaches the other end, however slowly it reads. Only
+// what a failed write left in the driver's queue is dropped, so that releasing a stalled line
+// cannot hang. Returns PORT_OK or PORT_ERR_CLOSE. With no port open it touches nothing and
+// returns PORT_OK. Sets the last error.
 int ClosePort();
 
 // Discards whatever was received and not yet read, then writes `count` bytes and returns once
-// they have left the port. Returns PORT_OK, or PORT_ERR_WRITE (also when no port is open).
-// A count of 0 only discards the received bytes and returns PORT_OK. Leaves the last error
-// alone.
+// they have left the port (the driver's queue is empty; a transmitter FIFO beyond it is given
+// the time it needs at 9600 baud, but a driver that never reports it empty fails nothing). Returns
+// PORT_OK, or PORT_ERR_WRITE (also when no port is open). A count of 0 only discards the received
+// bytes and returns PORT_OK. Leaves the last error alone.
 int WritePort(const char* bytes, int count);
 
 // Reads up to `count` bytes into `buffer`, which must hold count + 1 bytes. Returns when
@@ -64,7 +69,7 @@ int ReadPort(char* buffer, int count);
 // handler on Windows, which runs on a thread of its own): puts back the time-outs that OpenPort
 // found and releases the device at once, without discarding or waiting for anything but a
 // call of this module in progress on another thread (which its time-outs bound). Does nothing
-// when no port is open. Later calls find the module closed.
+// when no port is open. Later calls find the module closed. Async-signal-safe on POSIX systems.
 void AbandonPort();
 
 // The result code of the last OpenPort or ClosePort; PORT_OK at start.

@@ -21,6 +21,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -43,10 +44,19 @@ constexpr long kReadTotalPerByteMs = 10;
 constexpr long kWriteTotalConstantMs = 1000;
 constexpr long kWriteTotalPerByteMs = 2;
 
+// Once the driver's queue is empty, the last bytes may still sit in the UART: a 64-byte FIFO
+// (the deepest of the usual 16550-type parts) plus the shift register hold 65 characters,
+// 68 ms at 9600 baud. Where the driver reports the transmitter's state, it is waited for no
+// longer than that: some drivers (ftdi_sio) answer the question but never report empty, and a
+// byte handed to the hardware goes out whether or not anyone waits for it.
+constexpr long kTransmitterDrainMs = 70;
+
 // Everything the module knows about its one port. It lives for the whole process because the
 // port is opened and closed by different stages of a run, which pass nothing between them.
 struct PortState {
-    // The open device; -1 when no port is open.
+    // The open device; -1 when no port is open. AbandonPort reads it from a signal handler, so
+    // it is set only once the saved time-outs are in place and cleared before the device is
+    // let go (with a signal fence, so that the compiler keeps that order).
     int fd = -1;
     // Result of the last OpenPort or ClosePort, for GetPortError.
     int last_error = PORT_OK;
@@ -59,6 +69,13 @@ struct PortState {
 };
 
 PortState port_state;
+
+// Hands `fd` (or -1) to whatever reads the port's state, a signal handler included.
+void PublishDevice(int fd) {
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    port_state.fd = fd;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
 
 // Returns n for "\\.\COM<n>" (COM in any case, n decimal 1..255 without leading zeros),
 // else 0.
@@ -110,8 +127,38 @@ std::string DevicePath(const char* path) {
     return "/dev/ttyS" + std::to_string(number - 1);
 }
 
+// True when `fd` is the technician's own console: the terminal of standard input, output or
+// error, or the controlling terminal. Taken for the analyzer's line it would be left raw and
+// exclusive, and the data file would go to the screen. Character devices are told apart by
+// their device number, whatever node or link reached them; a terminal tells its session only
+// to the processes it controls.
+bool IsConsole(int fd) {
+    struct stat device;
+    if (fstat(fd, &device) != 0 || !S_ISCHR(device.st_mode)) {
+        return false;
+    }
+    for (int console = STDIN_FILENO; console <= STDERR_FILENO; ++console) {
+        struct stat info;
+        if (fstat(console, &info) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device.st_rdev) {
+            return true;
+        }
+    }
+    return tcgetsid(fd) != -1;
+}
+
+// Puts back the read time-outs OpenPort found. Async-signal-safe, for AbandonPort.
+void PutBackTimeouts(int fd) {
+    termios settings;
+    if (tcgetattr(fd, &settings) == 0) {
+        settings.c_cc[VMIN] = port_state.saved_vmin;
+        settings.c_cc[VTIME] = port_state.saved_vtime;
+        tcsetattr(fd, TCSANOW, &settings);
+    }
+}
+
 // Lets go of a device that was opened (and possibly locked and made exclusive) by OpenPort,
-// for the failure paths of OpenPort and for ClosePort. Returns close()'s result.
+// for the failure paths of OpenPort, ClosePort and AbandonPort. Async-signal-safe. Returns
+// close()'s result.
 int ReleaseDevice(int fd) {
     ioctl(fd, TIOCNXCL);
     flock(fd, LOCK_UN);
@@ -234,16 +281,30 @@ bool TransmitterEmpty(int fd) {
     return true;
 }
 
-// Waits until the bytes written have left the port. tcdrain() would wait without any bound
-// on a stalled line, so the output queue is polled instead. False when the deadline passes
-// first or the device fails.
+// Gives the transmitter the time its FIFO needs to empty (see kTransmitterDrainMs), never
+// past `deadline`. Whatever it reports, the bytes are on their way: this never fails a write.
+void LetTransmitterEmpty(int fd, Clock::time_point deadline) {
+    Clock::time_point until = Clock::now() + Milliseconds(kTransmitterDrainMs);
+    if (deadline < until) {
+        until = deadline;
+    }
+    while (!TransmitterEmpty(fd) && Clock::now() < until) {
+        std::this_thread::sleep_for(Milliseconds(2));
+    }
+}
+
+// Waits until the bytes written have left the driver's output queue; an empty queue means
+// sent (a pseudo-terminal always reports one). tcdrain() would wait without any bound on a
+// stalled line, so the queue is polled instead. False when the deadline passes first or the
+// device fails.
 bool WaitUntilSent(int fd, Clock::time_point deadline) {
     for (;;) {
         int queued = 0;
         if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
             return false;
         }
-        if (queued == 0 && TransmitterEmpty(fd)) {
+        if (queued == 0) {
+            LetTransmitterEmpty(fd, deadline);
             return true;
         }
         int wait_ms = MillisecondsUntil(deadline);
@@ -281,6 +342,7 @@ int ReasonForOpenError(int error) {
 // written the line settings, `found` puts the device's own back first, so that a failed open
 // leaves the device as it was.
 int FailOpen(int code, int fd = -1, const termios* found = nullptr) {
+    PublishDevice(-1);
     if (found != nullptr) {
         tcsetattr(fd, TCSANOW, found);
     }
@@ -423,6 +485,12 @@ int OpenPort(const char* device_path) {
         port_state.last_reason = ReasonForOpenError(errno);
         return FailOpen(PORT_ERR_OPEN);
     }
+    // Refused before anything about it changes, not even its locks.
+    if (IsConsole(fd)) {
+        port_state.last_reason = PORT_REASON_NOT_SERIAL;
+        close(fd);
+        return FailOpen(PORT_ERR_OPEN);
+    }
     // Two locks, because neither covers every other program: flock() binds everyone who
     // asks for it, root included; TIOCEXCL refuses even programs that do not ask, but root
     // passes it.
@@ -436,6 +504,10 @@ int OpenPort(const char* device_path) {
         return FailOpen(PORT_ERR_OPEN, fd);
     }
     const termios found = settings;
+    // From here an interruption puts the device back (AbandonPort).
+    port_state.saved_vmin = found.c_cc[VMIN];
+    port_state.saved_vtime = found.c_cc[VTIME];
+    PublishDevice(fd);
 
     ApplyLineSettings(&settings);
     termios taken;
@@ -454,9 +526,6 @@ int OpenPort(const char* device_path) {
     tcflush(fd, TCOFLUSH);
     tcflush(fd, TCIFLUSH);
 
-    port_state.fd = fd;
-    port_state.saved_vmin = found.c_cc[VMIN];
-    port_state.saved_vtime = found.c_cc[VTIME];
     port_state.last_error = PORT_OK;
     return PORT_OK;
 }
@@ -467,17 +536,20 @@ int ClosePort() {
         return PORT_OK;
     }
     int fd = port_state.fd;
-    port_state.fd = -1;
 
-    tcflush(fd, TCOFLUSH);
-    tcflush(fd, TCIFLUSH);
-    // Only the read time-outs go back; the line settings stay as this program left them.
-    termios settings;
-    if (tcgetattr(fd, &settings) == 0) {
-        settings.c_cc[VMIN] = port_state.saved_vmin;
-        settings.c_cc[VTIME] = port_state.saved_vtime;
-        tcsetattr(fd, TCSANOW, &settings);
+    // Every write has waited for its bytes to leave the driver's queue, so whatever the queue
+    // still holds is what a failed write left on a line that would not take it. The driver's
+    // own close would wait for that for its closing_wait, 30 s or (set so) for ever: it goes.
+    // Nothing else is purged: a queue the driver cannot see into (a pseudo-terminal's, whose
+    // reader may be slow) holds bytes that WritePort reported as sent.
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        tcflush(fd, TCOFLUSH);
     }
+    DiscardInput(fd);
+    // Only the read time-outs go back; the line settings stay as this program left them.
+    PutBackTimeouts(fd);
+    PublishDevice(-1);
     port_state.last_error = ReleaseDevice(fd) == 0 ? PORT_OK : PORT_ERR_CLOSE;
     return port_state.last_error;
 }
@@ -556,7 +628,15 @@ int GetPortReason() {
     return port_state.last_reason;
 }
 
-void AbandonPort() {}
+void AbandonPort() {
+    int fd = port_state.fd;
+    if (fd < 0) {
+        return;
+    }
+    PublishDevice(-1);
+    PutBackTimeouts(fd);
+    ReleaseDevice(fd);
+}
 
 PortListing ListPortsIn(const std::string& device_folder) {
     PortListing listing;

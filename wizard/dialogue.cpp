@@ -139,17 +139,8 @@ int ProgramFirmwareThenDownload(std::istream& in, std::ostream& out, const std::
     return firmware_status == RUN_OK ? status : RUN_FAILED;
 }
 
-}  // namespace
-
-std::string PortPath(int port_number) {
-    return "\\\\.\\COM" + std::to_string(port_number);
-}
-
-std::string PortName(const std::string& port_path) {
-    return port_path.substr(port_path.rfind('\\') + 1);
-}
-
-int RunWizard(std::istream& in, std::ostream& out) {
+// The run from the banner on; returns its exit status.
+int RunStages(std::istream& in, std::ostream& out) {
     ShowBanner(out);
     Say(out, "Enter COM Port #>");
     int port_number = 0;
@@ -187,4 +178,21 @@ int RunWizard(std::istream& in, std::ostream& out) {
         default:
             return EndAtEndOfInput(out);
     }
+}
+
+}  // namespace
+
+std::string PortPath(int port_number) {
+    return "\\\\.\\COM" + std::to_string(port_number);
+}
+
+std::string PortName(const std::string& port_path) {
+    return port_path.substr(port_path.rfind('\\') + 1);
+}
+
+int RunWizard(std::istream& in, std::ostream& out) {
+    int status = RunStages(in, out);
+    // A console that could not be written did not stop the run (the analyzer still got the
+    // whole file), but nobody saw how it went: the run does not count as done.
+    return out.fail() ? RUN_FAILED : status;
 }

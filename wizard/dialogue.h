@@ -6,5 +6,6 @@
 
 #include "run.h"
 
-// Runs the whole dialogue on the given console streams and returns the exit status.
+// Runs the whole dialogue on the given console streams and returns the exit status; a console
+// that could not be written (`out` failed) makes it RUN_FAILED, though the run went on.
 int RunWizard(std::istream& in, std::ostream& out);

@@ -1,6 +1,7 @@
 // The loader on POSIX systems. No shell runs it: a shell would take the backslashes of the
 // device path (\\.\COM3) as escapes. The command line is split at its blanks, which only ever
 // separate the loader's name and its three arguments.
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -56,6 +57,30 @@ std::vector<std::string> SplitAtBlanks(const std::string& command) {
     return words;
 }
 
+// Starts `program` and waits for it. Returns its wait status, or -1 when it could not be
+// started or waited for. `defaults`: the signals the loader starts with at their default action.
+int SpawnAndWait(const std::string& program, char** argv, const sigset_t& defaults) {
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init(&attributes) != 0) {
+        return -1;
+    }
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    pid_t child = 0;
+    int spawned = posix_spawn(&child, program.c_str(), nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) {
+        return -1;
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return status;
+}
+
 }  // namespace
 
 int LaunchLoader(const std::string& loader_command) {
@@ -75,15 +100,29 @@ int LaunchLoader(const std::string& loader_command) {
 
     // The loader shares this console; what the wizard printed must be out before it speaks.
     std::fflush(stdout);
-    pid_t child = 0;
-    if (posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
-        return 1;
+
+    // As system() does: while the loader runs, Ctrl-C and Ctrl-\ at the console are its to act
+    // on (the terminal sends them to both of us). This program waits on, and a loader that they
+    // ended is a failed launch. The loader gets them as this program found them, and SIGPIPE,
+    // which this program ignores, at its default.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    struct sigaction found_interrupt;
+    struct sigaction found_quit;
+    sigaction(SIGINT, &ignore, &found_interrupt);
+    sigaction(SIGQUIT, &ignore, &found_quit);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    if (found_interrupt.sa_handler != SIG_IGN) {
+        sigaddset(&defaults, SIGINT);
     }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return 1;
-        }
+    if (found_quit.sa_handler != SIG_IGN) {
+        sigaddset(&defaults, SIGQUIT);
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+    int status = SpawnAndWait(program, argv.data(), defaults);
+    sigaction(SIGINT, &found_interrupt, nullptr);
+    sigaction(SIGQUIT, &found_quit, nullptr);
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
 }

@@ -17,7 +17,8 @@ enum RunStatus {
     // The run completed, or the technician quit with Q, with no failure before.
     RUN_OK = 0,
     // The run ended on a failure: an invalid port number, a port that could not be opened,
-    // input that ended, firmware not written, a data file missing or unreadable, a failed write.
+    // input that ended, firmware not written, a data file missing or unreadable, a failed write;
+    // or the console could not be written.
     RUN_FAILED = 1,
 };
 
