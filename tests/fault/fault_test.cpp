@@ -3,6 +3,7 @@
 // never a hang, with the line's read time-outs as they were and, on the analyzer's side, only a
 // prefix of what the data file should send (nothing duplicated, reordered or invented).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,16 +83,18 @@ class FaultTest : public Session {
     // Runs the program and checks what every run must show, fault or not: it ended by itself,
     // the sanitizers (in a sanitizer build) had nothing to say, the line is not left exclusive
     // and its read time-outs are the ones it had before the program opened it. A fixed PATH:
-    // no BSL.EXE elsewhere stands in for a missing one.
-    RunResult Run(const std::string& answers, const std::string& faults) {
+    // no BSL.EXE elsewhere stands in for a missing one. `command` may add a wrapper, a signal
+    // or an early end of the output.
+    RunResult Run(const std::string& answers, const std::string& faults, Command command = {}) {
+        command.input = answers;
+        command.environment = {{"PATH", "/usr/bin:/bin"},
+                               {"HOME", Folder()},
+                               {"LD_PRELOAD", K410_INTERPOSER_PATH},
+                               {"K410_FAULT", faults},
+                               {"K410_FAULT_DEVICE", line_.slave_path()},
+                               {"K410_FAULT_LOG", Folder() + "/fault.log"}};
         RunResult result;
-        static_cast<ProcessRun&>(result) =
-            Session::Run(answers, {{"PATH", "/usr/bin:/bin"},
-                                   {"HOME", Folder()},
-                                   {"LD_PRELOAD", K410_INTERPOSER_PATH},
-                                   {"K410_FAULT", faults},
-                                   {"K410_FAULT_DEVICE", line_.slave_path()},
-                                   {"K410_FAULT_LOG", Folder() + "/fault.log"}});
+        static_cast<ProcessRun&>(result) = RunCommand(command);
         result.fault_log = ReadFile(Folder() + "/fault.log");
         EXPECT_EQ(result.errors, "");
         EXPECT_FALSE(LineExclusive(line_));
@@ -245,7 +249,9 @@ INSTANTIATE_TEST_SUITE_P(
         AbsorbedFault{"InterruptedWrites", "write:1:EINTR,write:3:EINTR", {"write", nullptr}},
         AbsorbedFault{
             "QueueFullThenInterruptedWait", "write:2:EAGAIN,poll:1:EINTR", {"write", "poll"}},
-        AbsorbedFault{"PurgesFailing", "tcflush:1+:EIO", {"tcflush", nullptr}}),
+        AbsorbedFault{"PurgesFailing", "tcflush:1+:EIO", {"tcflush", nullptr}},
+        // ftdi_sio answers TIOCSERGETLSR but never reports the transmitter empty.
+        AbsorbedFault{"TransmitterNeverReportsEmpty", "lsr:1+:busy", {"lsr", nullptr}}),
     [](const ::testing::TestParamInfo<AbsorbedFault>& info) {
         return std::string(info.param.name);
     });
@@ -264,7 +270,8 @@ TEST_F(FaultTest, StalledLineHitsTheDrainBound) {
 }
 
 TEST_F(FaultTest, OutputQueueUnreadableStopsWithErrorWriting) {
-    RunResult result = Run(kSkipLoader, "outq:1:EIO");
+    // The first look at the queue is the check's close; the second, the first line's drain.
+    RunResult result = Run(kSkipLoader, "outq:2:EIO");
     ExpectInjected(result, "outq");
     EXPECT_TRUE(EndsWith(result.output, "\n" + PortError("Writing"))) << result.output;
     EXPECT_EQ(result.status, 1);
@@ -281,6 +288,118 @@ TEST_F(FaultTest, FailingCloseAfterTheDownloadIsReported) {
     EXPECT_EQ(result.output.find(kDownloadComplete), std::string::npos);
     EXPECT_EQ(result.status, 1);
     ExpectWire(WireBytes(data_));
+}
+
+TEST_F(FaultTest, AnalyzerReadingSlowlyStillGetsEveryByte) {
+    // The slowest reader there is: it takes nothing until the program has ended. A
+    // pseudo-terminal reports its output queue empty all along, so only a close that purges
+    // nothing the reader has not taken leaves the lines to it.
+    recorder_->Stop();
+    RunResult result = Run(kSkipLoader, "");
+    EXPECT_EQ(result.status, 0);
+    recorder_ = std::make_unique<LineRecorder>(line_.master());
+    ExpectWire(WireBytes(data_));
+}
+
+// The port calls that no timing shows, exactly: at each open DTR and RTS raised and both
+// queues purged; before each line the input purged; each line's pause ending 250 ms or more
+// after the line left the port; at each close the input purged, the output not.
+TEST_F(FaultTest, PortCallsAndPausesAsRecorded) {
+    RunResult result = Run(kSkipLoader, "");
+    EXPECT_EQ(result.status, 0);
+    const std::vector<std::string> open = {"mbis DTR RTS", "tcflush out", "tcflush in"};
+    std::vector<std::string> expected = open;
+    expected.push_back("tcflush in");
+    expected.insert(expected.end(), open.begin(), open.end());
+    const std::vector<size_t> offsets = PieceOffsets(data_);
+    for (size_t i = 0; i < offsets.size(); ++i) {
+        size_t end = i + 1 < offsets.size() ? offsets[i + 1] : WireBytes(data_).size();
+        expected.insert(expected.end(),
+                        {"tcflush in", "write " + std::to_string(end - offsets[i]), "sleep"});
+    }
+    expected.push_back("tcflush in");
+    std::vector<std::string> recorded;
+    std::istringstream log(result.fault_log);
+    for (std::string line; std::getline(log, line);) {
+        if (line.compare(0, 13, "record sleep ") == 0) {
+            EXPECT_GE(std::stoll(line.substr(13)), 250000) << "a pause ended too early";
+            line = "record sleep";
+        }
+        if (line.compare(0, 7, "record ") == 0) {
+            recorded.push_back(line.substr(7));
+        }
+    }
+    EXPECT_EQ(recorded, expected);
+}
+
+// --- Interruptions and a console that goes away. ---
+
+struct Interruption {
+    const char* name;
+    int signal_number;
+    const char* answers;
+    const char* cue;  // sent once the output shows this
+};
+
+void PrintTo(const Interruption& interruption, std::ostream* out) {
+    *out << interruption.name;
+}
+
+class InterruptedRun : public FaultTest, public ::testing::WithParamInterface<Interruption> {};
+
+TEST_P(InterruptedRun, PutsTheLineBackSaysSoAndEndsByTheSignal) {
+    Command interrupted;
+    interrupted.signal_number = GetParam().signal_number;
+    interrupted.signal_at = GetParam().cue;
+    // Run checks that the line is neither exclusive nor left with the program's time-outs.
+    RunResult result = Run(GetParam().answers, "", interrupted);
+    EXPECT_TRUE(EndsWith(result.output, "\n Interrupted !\n")) << result.output;
+    EXPECT_EQ(result.signal, GetParam().signal_number);
+    ExpectWirePrefix(WireBytes(data_));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fault, InterruptedRun,
+    ::testing::Values(Interruption{"CtrlCAtAQuestion", SIGINT, "3\n", kQuestion1},
+                      Interruption{"TerminatedAtAQuestion", SIGTERM, "3\n", kQuestion1},
+                      Interruption{"HangUpAtAQuestion", SIGHUP, "3\n", kQuestion1},
+                      Interruption{"CtrlCMidDownload", SIGINT, kSkipLoader, "ALPHA 1\r"},
+                      Interruption{"TerminatedMidDownload", SIGTERM, kSkipLoader, "ALPHA 1\r"},
+                      Interruption{"QuitMidDownload", SIGQUIT, kSkipLoader, "ALPHA 1\r"}),
+    [](const ::testing::TestParamInfo<Interruption>& info) {
+        return std::string(info.param.name);
+    });
+
+TEST_F(FaultTest, ConsoleClosedEarlyStillSendsTheWholeFileButFailsTheRun) {
+    // As `k410prog | head -c 100` does.
+    Command head;
+    head.output_limit = 100;
+    RunResult result = Run(kSkipLoader, "", head);
+    EXPECT_EQ(result.signal, 0) << "killed by " << strsignal(result.signal);
+    EXPECT_EQ(result.status, 1);
+    ExpectWire(WireBytes(data_));
+}
+
+TEST_F(FaultTest, ConsoleAsComPortIsRefusedAndLeftAsItWas) {
+    // The analyzer's line is also the program's standard error, then its controlling terminal
+    // (none of its standard descriptors being it).
+    const std::vector<std::vector<std::string>> wrappers = {
+        {"/bin/sh", "-c", "exec \"$@\" 2<>\"$K410_FAULT_DEVICE\"", "sh"},
+        {"/bin/sh", "-c",
+         "exec 3<&0 0<>\"$K410_FAULT_DEVICE\"; "
+         "exec setsid -w -c /bin/sh -c 'exec \"$@\" 0<&3 3<&-' sh \"$@\"",
+         "sh"}};
+    for (const std::vector<std::string>& wrapper : wrappers) {
+        Command wrapped;
+        wrapped.argv = wrapper;
+        RunResult result = Run(kSkipLoader, "", wrapped);
+        EXPECT_EQ(result.output, kBanner + PortError("Opening") + NotSerialLine()) << wrapper[2];
+        EXPECT_EQ(result.status, 1);
+        termios now{};
+        ASSERT_TRUE(ReadLineSettings(line_, &now));
+        EXPECT_EQ(now.c_lflag, found_.c_lflag) << "the console's settings changed";
+        ExpectWire("");
+    }
 }
 
 // --- The data file. ---
@@ -366,6 +485,9 @@ INSTANTIATE_TEST_SUITE_P(Fault, LoaderFailure,
                          ::testing::Values(LoaderFault{"Missing", nullptr, false, ""},
                                            LoaderFault{"NotExecutable", "", false, ""},
                                            LoaderFault{"KilledBySignal", "kill -KILL $$", true, ""},
+                                           // Ctrl-C reaches the loader's whole process group:
+                                           // the loader's to act on, not the program's.
+                                           LoaderFault{"CtrlC", "kill -INT 0", true, ""},
                                            LoaderFault{"ExitStatus255", "exit 255", true, ""},
                                            LoaderFault{"SpawnFails", "", true, "spawn:1+:EAGAIN"}),
                          [](const ::testing::TestParamInfo<LoaderFault>& info) {

@@ -12,17 +12,25 @@
 //   K410_FAULT_FILE    a piece of the data file's name (default "K410HELP"); streams opened
 //                      from such a name are the data file.
 //   K410_FAULT_LOG     a file that receives one line per injected fault and, at exit, the
-//                      number of uses of each call, so that a test can prove its fault was hit.
+//                      number of uses of each call, so that a test can prove its fault was hit;
+//                      also a record of the calls whose exact arguments matter, in order:
+//                        "record tcflush in|out|both"   a purge of the device, by queue
+//                        "record mbis <bits>"           modem lines raised (DTR, RTS)
+//                        "record write <count>"         bytes the device took
+//                        "record sleep <us>"            a sleep's end (nanosleep or
+//                                                       clock_nanosleep), in microseconds after
+//                                                       the last device call returned
 //
 // Calls (what counts as a use):
 //   open, flock, excl (ioctl TIOCEXCL), tcgetattr, tcsetattr, tcflush, write, poll,
-//   outq (ioctl TIOCOUTQ), close        on the serial device
+//   outq (ioctl TIOCOUTQ), lsr (ioctl TIOCSERGETLSR), close        on the serial device
 //   fopen, fread (fread, getc, fgetc, and read on the file's descriptor, as C++ file streams
 //   read)                              on the data file
 //   spawn (posix_spawn, posix_spawnp)   any
 // Actions: an errno name (EIO, EINTR, EAGAIN, EBUSY, ...) makes the call fail with it; "short"
 // makes write take only half of its bytes (at least one); "stall" makes TIOCOUTQ report a byte
-// still queued; "ignore" makes tcsetattr report success without changing anything.
+// still queued; "ignore" makes tcsetattr report success without changing anything; "busy"
+// makes TIOCSERGETLSR report a transmitter that never empties (as ftdi_sio does).
 //
 // The variable LD_PRELOAD is removed at start, so programs that k410prog starts (the loader)
 // run without faults.
@@ -39,11 +47,12 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
-enum Action { ACTION_ERRNO, ACTION_SHORT, ACTION_STALL, ACTION_IGNORE };
+enum Action { ACTION_ERRNO, ACTION_SHORT, ACTION_STALL, ACTION_IGNORE, ACTION_BUSY };
 
 struct Rule {
     char call[16];
@@ -121,6 +130,10 @@ bool ParseAction(const char* text, Rule* rule) {
     }
     if (strcmp(text, "ignore") == 0) {
         rule->action = ACTION_IGNORE;
+        return true;
+    }
+    if (strcmp(text, "busy") == 0) {
+        rule->action = ACTION_BUSY;
         return true;
     }
     for (const ErrnoName& known : errno_names) {
@@ -287,6 +300,47 @@ void ForgetDataFile(FILE* file) {
     }
 }
 
+// When the last call on the device returned (CLOCK_MONOTONIC, the program's steady clock).
+timespec last_device_return = {0, 0};
+
+void NoteDeviceReturn() {
+    clock_gettime(CLOCK_MONOTONIC, &last_device_return);
+}
+
+long long MicrosecondsAfterDeviceReturn(const timespec& at) {
+    return (at.tv_sec - last_device_return.tv_sec) * 1000000LL +
+           (at.tv_nsec - last_device_return.tv_nsec) / 1000;
+}
+
+void Record(const char* what, const char* detail) {
+    char line[128];
+    snprintf(line, sizeof line, "record %s %s\n", what, detail);
+    Log(line);
+}
+
+void RecordNumber(const char* what, long long number) {
+    char detail[32];
+    snprintf(detail, sizeof detail, "%lld", number);
+    Record(what, detail);
+}
+
+// A sleep that ends at `end` on CLOCK_MONOTONIC.
+void RecordSleepUntil(const timespec& end) {
+    RecordNumber("sleep", MicrosecondsAfterDeviceReturn(end));
+}
+
+void RecordSleepFor(const timespec& length) {
+    timespec end;
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_sec += length.tv_sec;
+    end.tv_nsec += length.tv_nsec;
+    if (end.tv_nsec >= 1000000000L) {
+        end.tv_sec += 1;
+        end.tv_nsec -= 1000000000L;
+    }
+    RecordSleepUntil(end);
+}
+
 // Fails with the rule's errno. Returns -1 for the callers' convenience.
 int Fail(const Rule* rule) {
     errno = rule->error;
@@ -375,18 +429,39 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(args, request);
     void* argument = va_arg(args, void*);
     va_end(args);
-    if ((request == TIOCOUTQ || request == TIOCEXCL) && IsDevice(fd)) {
-        const Rule* rule = Use(request == TIOCOUTQ ? "outq" : "excl");
-        if (rule != nullptr && rule->action == ACTION_ERRNO) {
-            return Fail(rule);
-        }
-        if (rule != nullptr && rule->action == ACTION_STALL && request == TIOCOUTQ) {
-            // The line is stuck: a byte stays queued however long the program waits.
-            *static_cast<int*>(argument) = 1;
-            return 0;
-        }
+    auto real = Next<int (*)(int, unsigned long, ...)>("ioctl");
+    if (!IsDevice(fd)) {
+        return real(fd, request, argument);
     }
-    return Next<int (*)(int, unsigned long, ...)>("ioctl")(fd, request, argument);
+    const char* call = request == TIOCOUTQ        ? "outq"
+                       : request == TIOCEXCL      ? "excl"
+                       : request == TIOCSERGETLSR ? "lsr"
+                                                  : nullptr;
+    const Rule* rule = call != nullptr ? Use(call) : nullptr;
+    if (request == TIOCMBIS) {
+        int bits = *static_cast<int*>(argument);
+        char detail[32];
+        snprintf(detail, sizeof detail, "%s%s%s", (bits & TIOCM_DTR) != 0 ? "DTR" : "",
+                 (bits & TIOCM_DTR) != 0 && (bits & TIOCM_RTS) != 0 ? " " : "",
+                 (bits & TIOCM_RTS) != 0 ? "RTS" : "");
+        Record("mbis", detail);
+    }
+    int result;
+    if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        result = Fail(rule);
+    } else if (rule != nullptr && rule->action == ACTION_STALL && request == TIOCOUTQ) {
+        // The line is stuck: a byte stays queued however long the program waits.
+        *static_cast<int*>(argument) = 1;
+        result = 0;
+    } else if (rule != nullptr && rule->action == ACTION_BUSY && request == TIOCSERGETLSR) {
+        // The driver answers, but its transmitter never reports empty.
+        *static_cast<unsigned int*>(argument) = 0;
+        result = 0;
+    } else {
+        result = real(fd, request, argument);
+    }
+    NoteDeviceReturn();
+    return result;
 }
 
 int tcgetattr(int fd, struct termios* settings) {
@@ -415,10 +490,14 @@ int tcsetattr(int fd, int when, const struct termios* settings) {
 
 int tcflush(int fd, int queue) {
     if (IsDevice(fd)) {
+        Record("tcflush", queue == TCIFLUSH ? "in" : queue == TCOFLUSH ? "out" : "both");
         const Rule* rule = Use("tcflush");
         if (rule != nullptr && rule->action == ACTION_ERRNO) {
             return Fail(rule);
         }
+        int result = Next<int (*)(int, int)>("tcflush")(fd, queue);
+        NoteDeviceReturn();
+        return result;
     }
     return Next<int (*)(int, int)>("tcflush")(fd, queue);
 }
@@ -430,9 +509,13 @@ ssize_t write(int fd, const void* bytes, size_t count) {
         if (rule != nullptr && rule->action == ACTION_ERRNO) {
             return Fail(rule);
         }
-        if (rule != nullptr && rule->action == ACTION_SHORT && count > 1) {
-            return real(fd, bytes, count / 2);
+        bool short_write = rule != nullptr && rule->action == ACTION_SHORT && count > 1;
+        ssize_t written = real(fd, bytes, short_write ? count / 2 : count);
+        NoteDeviceReturn();
+        if (written > 0) {
+            RecordNumber("write", written);
         }
+        return written;
     }
     return real(fd, bytes, count);
 }
@@ -461,6 +544,22 @@ int close(int fd) {
         }
     }
     return real(fd);
+}
+
+int nanosleep(const struct timespec* length, struct timespec* left) {
+    RecordSleepFor(*length);
+    return Next<int (*)(const struct timespec*, struct timespec*)>("nanosleep")(length, left);
+}
+
+int clock_nanosleep(clockid_t clock, int flags, const struct timespec* length,
+                    struct timespec* left) {
+    if (clock == CLOCK_MONOTONIC && (flags & TIMER_ABSTIME) != 0) {
+        RecordSleepUntil(*length);
+    } else {
+        RecordSleepFor(*length);
+    }
+    return Next<int (*)(clockid_t, int, const struct timespec*, struct timespec*)>(
+        "clock_nanosleep")(clock, flags, length, left);
 }
 
 FILE* fopen(const char* path, const char* mode) {

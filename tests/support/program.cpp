@@ -58,7 +58,10 @@ std::vector<char*> Pointers(std::vector<std::string>& words) {
 [[noreturn]] void BecomeCommand(const char* folder, char** argv, char** envp, int input, int output,
                                 int errors) {
     setpgid(0, 0);
-    signal(SIGPIPE, SIG_DFL);
+    // As a terminal session starts it, whatever the test's own runner ignores.
+    for (int signal_number : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
+        signal(signal_number, SIG_DFL);
+    }
     dup2(input, STDIN_FILENO);
     dup2(output, STDOUT_FILENO);
     dup2(errors, STDERR_FILENO);
@@ -108,13 +111,14 @@ void Collect(int* fd, std::string* into) {
 }
 
 // Feeds the input and collects the output until the command has closed its output (and its
-// errors), or the deadline passes.
-void Converse(int input_fd, int output_fd, int errors_fd, const Command& command,
+// errors), or the deadline passes; sends the command's signal on its cue.
+void Converse(pid_t pid, int input_fd, int output_fd, int errors_fd, const Command& command,
               Clock::time_point deadline, ProcessRun* run) {
     const std::string& input = command.input;
     size_t fed = 0;
+    bool signal_due = command.signal_number != 0;
     fcntl(input_fd, F_SETFL, O_NONBLOCK);
-    if (input.empty()) {
+    if (input.empty() && !signal_due) {
         close(input_fd);
         input_fd = -1;
     }
@@ -124,17 +128,17 @@ void Converse(int input_fd, int output_fd, int errors_fd, const Command& command
             run->timed_out = true;
             break;
         }
-        pollfd watched[3] = {
-            {output_fd, POLLIN, 0}, {errors_fd, POLLIN, 0}, {input_fd, POLLOUT, 0}};
+        pollfd watched[3] = {{output_fd, POLLIN, 0},
+                             {errors_fd, POLLIN, 0},
+                             {fed < input.size() ? input_fd : -1, POLLOUT, 0}};
         if (poll(watched, 3, static_cast<int>(left.count())) <= 0) {
             continue;
         }
         if (watched[2].revents != 0) {
             ssize_t count = write(input_fd, input.data() + fed, input.size() - fed);
             fed += count > 0 ? static_cast<size_t>(count) : 0;
-            if ((count < 0 && errno != EAGAIN && errno != EINTR) || fed == input.size()) {
-                close(input_fd);
-                input_fd = -1;
+            if (count < 0 && errno != EAGAIN && errno != EINTR) {
+                fed = input.size();
             }
         }
         if (watched[0].revents != 0) {
@@ -143,9 +147,22 @@ void Converse(int input_fd, int output_fd, int errors_fd, const Command& command
             if (command.on_output && run->output.size() > before) {
                 command.on_output(run->output);
             }
+            if (command.output_limit != 0 && run->output.size() >= command.output_limit &&
+                output_fd >= 0) {
+                close(output_fd);
+                output_fd = -1;
+            }
         }
         if (watched[1].revents != 0) {
             Collect(&errors_fd, &run->errors);
+        }
+        if (signal_due && run->output.find(command.signal_at) != std::string::npos) {
+            kill(-pid, command.signal_number);
+            signal_due = false;
+        }
+        if (input_fd >= 0 && fed == input.size() && !signal_due) {
+            close(input_fd);
+            input_fd = -1;
         }
     }
     for (int fd : {input_fd, output_fd, errors_fd}) {
@@ -239,7 +256,7 @@ ProcessRun RunProcess(const Command& command) {
         return run;
     }
     setpgid(pid, pid);
-    Converse(input[1], output[0], errors[0], command, deadline, &run);
+    Converse(pid, input[1], output[0], errors[0], command, deadline, &run);
     int status = 0;
     if (run.timed_out || !ReapBy(pid, deadline, &status)) {
         run.timed_out = true;
@@ -248,6 +265,7 @@ ProcessRun RunProcess(const Command& command) {
     } else {
         kill(-pid, SIGKILL);  // nothing it started may outlive the test
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }
     run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return run;
@@ -304,7 +322,8 @@ ProcessRun RunProgram(const std::string& folder, const std::string& answers,
 }
 
 ProcessRun RunProgram(Command command) {
-    command.argv = ProgramCommand();
+    std::vector<std::string> program = ProgramCommand();
+    command.argv.insert(command.argv.end(), program.begin(), program.end());
     ProcessRun run = RunProcess(command);
     // A Windows program's console is in text mode: its line ends come out as CRLF.
     if (ProgramIsForeign()) {

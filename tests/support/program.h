@@ -42,12 +42,20 @@ struct Command {
     bool output_to_terminal = false;
     // Called from the runner's thread with all the output so far, whenever more has come.
     std::function<void(const std::string&)> on_output = nullptr;
+    // Once standard output contains `signal_at`, `signal_number` goes to the command's process
+    // group, as a terminal sends Ctrl-C to its foreground job; standard input stays open until
+    // then. 0: no signal.
+    int signal_number = 0;
+    std::string signal_at = std::string();
+    // Standard output is closed after this many bytes, as `head -c` closes a pipe; 0: never.
+    size_t output_limit = 0;
 };
 
 struct ProcessRun {
     std::string output;  // standard output
     std::string errors;  // standard error (empty with errors_into_output)
     int status = -1;     // exit status; -1 when it did not exit by itself (a signal, killed)
+    int signal = 0;      // the signal that ended it, when one did and the harness did not
     bool timed_out = false;
     double seconds = 0;  // wall time of the run
 };
@@ -69,7 +77,8 @@ int StopProcess(pid_t pid, int signal_number, int timeout_ms);
 ProcessRun RunProgram(const std::string& folder, const std::string& answers,
                       const Environment& environment = {}, double limit_seconds = 60);
 
-// Runs the program under test as `command` says; its argv is filled in here. Otherwise as above.
+// Runs the program under test as `command` says; the program's command line is added to its
+// argv, which may hold a wrapper that ends by running it ("sh -c ..."). Otherwise as above.
 ProcessRun RunProgram(Command command);
 
 // True when the program under test is a Windows build under Wine (K410_PROGRAM and
