@@ -321,7 +321,8 @@ TEST_F(FaultTest, AnalyzerReadingSlowlyStillGetsEveryByte) {
 TEST_F(FaultTest, PortCallsAndPausesAsRecorded) {
     RunResult result = Run(kSkipLoader, "");
     EXPECT_EQ(result.status, 0);
-    const std::vector<std::string> open = {"mbis DTR RTS", "tcflush out", "tcflush in"};
+    const std::vector<std::string> open = {"mbis " + std::to_string(TIOCM_DTR | TIOCM_RTS),
+                                           "tcflush out", "tcflush in"};
     std::vector<std::string> expected = open;
     expected.push_back("tcflush in");
     expected.insert(expected.end(), open.begin(), open.end());

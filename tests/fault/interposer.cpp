@@ -15,7 +15,7 @@
 //                      number of uses of each call, so that a test can prove its fault was hit;
 //                      also a record of the calls whose exact arguments matter, in order:
 //                        "record tcflush in|out|both"   a purge of the device, by queue
-//                        "record mbis <bits>"           modem lines raised (DTR, RTS)
+//                        "record mbis <bits>"           modem lines raised (TIOCM_* bits)
 //                        "record write <count>"         bytes the device took
 //                        "record sleep <us>"            a sleep's end (nanosleep or
 //                                                       clock_nanosleep), in microseconds after
@@ -307,38 +307,27 @@ void NoteDeviceReturn() {
     clock_gettime(CLOCK_MONOTONIC, &last_device_return);
 }
 
-long long MicrosecondsAfterDeviceReturn(const timespec& at) {
-    return (at.tv_sec - last_device_return.tv_sec) * 1000000LL +
-           (at.tv_nsec - last_device_return.tv_nsec) / 1000;
-}
-
-void Record(const char* what, const char* detail) {
-    char line[128];
-    snprintf(line, sizeof line, "record %s %s\n", what, detail);
+// Logs "record " + the formatted text + a line feed.
+__attribute__((format(printf, 1, 2))) void Record(const char* format, ...) {
+    char line[128] = "record ";
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line + 7, sizeof line - 8, format, args);
+    va_end(args);
+    strcat(line, "\n");
     Log(line);
 }
 
-void RecordNumber(const char* what, long long number) {
-    char detail[32];
-    snprintf(detail, sizeof detail, "%lld", number);
-    Record(what, detail);
-}
-
-// A sleep that ends at `end` on CLOCK_MONOTONIC.
-void RecordSleepUntil(const timespec& end) {
-    RecordNumber("sleep", MicrosecondsAfterDeviceReturn(end));
-}
-
-void RecordSleepFor(const timespec& length) {
-    timespec end;
-    clock_gettime(CLOCK_MONOTONIC, &end);
-    end.tv_sec += length.tv_sec;
-    end.tv_nsec += length.tv_nsec;
-    if (end.tv_nsec >= 1000000000L) {
-        end.tv_sec += 1;
-        end.tv_nsec -= 1000000000L;
+// A sleep that ends `length` from now, or at `length` itself on CLOCK_MONOTONIC (`absolute`).
+void RecordSleep(const timespec& length, bool absolute) {
+    timespec end = {0, 0};
+    if (!absolute) {
+        clock_gettime(CLOCK_MONOTONIC, &end);
     }
-    RecordSleepUntil(end);
+    long long end_us =
+        (end.tv_sec + length.tv_sec) * 1000000LL + (end.tv_nsec + length.tv_nsec) / 1000;
+    Record("sleep %lld",
+           end_us - last_device_return.tv_sec * 1000000LL - last_device_return.tv_nsec / 1000);
 }
 
 // Fails with the rule's errno. Returns -1 for the callers' convenience.
@@ -439,12 +428,7 @@ int ioctl(int fd, unsigned long request, ...) {
                                                   : nullptr;
     const Rule* rule = call != nullptr ? Use(call) : nullptr;
     if (request == TIOCMBIS) {
-        int bits = *static_cast<int*>(argument);
-        char detail[32];
-        snprintf(detail, sizeof detail, "%s%s%s", (bits & TIOCM_DTR) != 0 ? "DTR" : "",
-                 (bits & TIOCM_DTR) != 0 && (bits & TIOCM_RTS) != 0 ? " " : "",
-                 (bits & TIOCM_RTS) != 0 ? "RTS" : "");
-        Record("mbis", detail);
+        Record("mbis %d", *static_cast<int*>(argument));
     }
     int result;
     if (rule != nullptr && rule->action == ACTION_ERRNO) {
@@ -490,7 +474,7 @@ int tcsetattr(int fd, int when, const struct termios* settings) {
 
 int tcflush(int fd, int queue) {
     if (IsDevice(fd)) {
-        Record("tcflush", queue == TCIFLUSH ? "in" : queue == TCOFLUSH ? "out" : "both");
+        Record("tcflush %s", queue == TCIFLUSH ? "in" : queue == TCOFLUSH ? "out" : "both");
         const Rule* rule = Use("tcflush");
         if (rule != nullptr && rule->action == ACTION_ERRNO) {
             return Fail(rule);
@@ -513,7 +497,7 @@ ssize_t write(int fd, const void* bytes, size_t count) {
         ssize_t written = real(fd, bytes, short_write ? count / 2 : count);
         NoteDeviceReturn();
         if (written > 0) {
-            RecordNumber("write", written);
+            Record("write %zd", written);
         }
         return written;
     }
@@ -547,17 +531,13 @@ int close(int fd) {
 }
 
 int nanosleep(const struct timespec* length, struct timespec* left) {
-    RecordSleepFor(*length);
+    RecordSleep(*length, false);
     return Next<int (*)(const struct timespec*, struct timespec*)>("nanosleep")(length, left);
 }
 
 int clock_nanosleep(clockid_t clock, int flags, const struct timespec* length,
                     struct timespec* left) {
-    if (clock == CLOCK_MONOTONIC && (flags & TIMER_ABSTIME) != 0) {
-        RecordSleepUntil(*length);
-    } else {
-        RecordSleepFor(*length);
-    }
+    RecordSleep(*length, clock == CLOCK_MONOTONIC && (flags & TIMER_ABSTIME) != 0);
     return Next<int (*)(clockid_t, int, const struct timespec*, struct timespec*)>(
         "clock_nanosleep")(clock, flags, length, left);
 }
