@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "console.h"
 #include "interrupt.h"
 #include "port.h"
 
@@ -13,6 +14,7 @@ constexpr int kInterruptions[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 // Runs in the signal handler: async-signal-safe calls only, and it never returns.
 void OnInterruption(int signal_number) {
     AbandonPort();
+    RestoreTitle();
     static const char kMessage[] = "\n Interrupted !\n";
     ssize_t ignored = write(STDOUT_FILENO, kMessage, sizeof kMessage - 1);
     (void)ignored;

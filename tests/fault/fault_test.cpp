@@ -354,6 +354,7 @@ struct Interruption {
     int signal_number;
     const char* answers;
     const char* cue;  // sent once the output shows this
+    bool terminal;    // standard output a terminal, whose title the download sets
 };
 
 void PrintTo(const Interruption& interruption, std::ostream* out) {
@@ -366,21 +367,26 @@ TEST_P(InterruptedRun, PutsTheLineBackSaysSoAndEndsByTheSignal) {
     Command interrupted;
     interrupted.signal_number = GetParam().signal_number;
     interrupted.signal_at = GetParam().cue;
+    interrupted.output_to_terminal = GetParam().terminal;
     // Run checks that the line is neither exclusive nor left with the program's time-outs.
     RunResult result = Run(GetParam().answers, "", interrupted);
-    EXPECT_TRUE(EndsWith(result.output, "\n Interrupted !\n")) << result.output;
+    // A title the download set is cleared first.
+    EXPECT_TRUE(EndsWith(result.output, std::string(GetParam().terminal ? "\033]0;\007" : "") +
+                                            "\n Interrupted !\n"))
+        << result.output;
     EXPECT_EQ(result.signal, GetParam().signal_number);
     ExpectWirePrefix(WireBytes(data_));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Fault, InterruptedRun,
-    ::testing::Values(Interruption{"CtrlCAtAQuestion", SIGINT, "3\n", kQuestion1},
-                      Interruption{"TerminatedAtAQuestion", SIGTERM, "3\n", kQuestion1},
-                      Interruption{"HangUpAtAQuestion", SIGHUP, "3\n", kQuestion1},
-                      Interruption{"CtrlCMidDownload", SIGINT, kSkipLoader, "ALPHA 1\r"},
-                      Interruption{"TerminatedMidDownload", SIGTERM, kSkipLoader, "ALPHA 1\r"},
-                      Interruption{"QuitMidDownload", SIGQUIT, kSkipLoader, "ALPHA 1\r"}),
+    ::testing::Values(
+        Interruption{"CtrlCAtAQuestion", SIGINT, "3\n", kQuestion1, false},
+        Interruption{"TerminatedAtAQuestion", SIGTERM, "3\n", kQuestion1, false},
+        Interruption{"HangUpAtAQuestion", SIGHUP, "3\n", kQuestion1, false},
+        Interruption{"CtrlCMidDownloadOnATerminal", SIGINT, kSkipLoader, "ALPHA 1\r", true},
+        Interruption{"TerminatedMidDownload", SIGTERM, kSkipLoader, "ALPHA 1\r", false},
+        Interruption{"QuitMidDownload", SIGQUIT, kSkipLoader, "ALPHA 1\r", false}),
     [](const ::testing::TestParamInfo<Interruption>& info) {
         return std::string(info.param.name);
     });
