@@ -365,10 +365,10 @@ def check_bytes(findings, verdict):
         got = findings.received(run, device)
         status, tail = findings.value("STATUS", run), findings.tail(run)
         verdict.check(got == wire and status == "0" and tail.endswith("Programming Complete!\n"),
-                      "%s: %d of %d bytes intact (CR, tab, XON/XOFF, NUL, 0x80-0xFF)%s, status "
-                      "%s, ends %r" % (run, len(got), len(wire), "" if got == wire else
-                                       ", first wrong at %d" % first_difference(got, wire),
-                                       status, tail[-40:]))
+                      "%s: %d of %d bytes (CR, tab, XON/XOFF, NUL, 0x80-0xFF) at the host%s, "
+                      "status %s, ends %r" % (run, len(got), len(wire), "" if got == wire else
+                                              ", first missing or wrong at %d"
+                                              % first_difference(got, wire), status, tail[-40:]))
     loader = findings.value("BSL", "uart")
     verdict.check(loader == "+mpvr -c\\\\.\\COM3 K410IV.TXT", "loader got %r" % loader)
 
