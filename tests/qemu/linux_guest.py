@@ -98,9 +98,8 @@ def fetch_kernel(cache):
                        % (found.group(1), fetched.stdout.decode()[-300:]))
         tree = os.path.join(scratch, "tree")
         os.mkdir(tree)
-        subprocess.run("dpkg-deb --fsys-tarfile %s | tar -x -C %s --wildcards './boot/vmlinuz-*' "
-                       "'*/usb-common.ko*' '*/usbcore.ko*' '*/xhci-hcd.ko*' '*/xhci-pci.ko*' "
-                       "'*/usbserial.ko*' '*/ftdi_sio.ko*'" % (debs[0], tree),
+        subprocess.run("dpkg-deb --fsys-tarfile %s | tar -x -C %s --wildcards './boot/vmlinuz-*' %s"
+                       % (debs[0], tree, " ".join("'*/%s.ko*'" % name for name in MODULES)),
                        shell=True, check=True, timeout=120)
         for name, target in zip(MODULES, modules):
             source = glob.glob(os.path.join(tree, "lib/modules/*/kernel/**/%s.ko*" % name),
@@ -109,7 +108,9 @@ def fetch_kernel(cache):
             with (lzma.open if source.endswith(".xz") else open)(source, "rb") as module, \
                     open(target, "wb") as out:
                 shutil.copyfileobj(module, out)
-        shutil.copyfile(glob.glob(os.path.join(tree, "boot/vmlinuz-*"))[0], kernel)
+        # The kernel comes last and whole: its presence says the cache is complete.
+        shutil.copyfile(glob.glob(os.path.join(tree, "boot/vmlinuz-*"))[0], kernel + ".part")
+        os.replace(kernel + ".part", kernel)
     return kernel, modules
 
 
@@ -189,6 +190,12 @@ class Guest:
         self.console = bytearray()
 
     def unplug(self):
+        try:
+            self.tell_monitor()
+        except OSError as error:
+            raise RuntimeError("QEMU's monitor failed: %s" % error)
+
+    def tell_monitor(self):
         with socket.socket(socket.AF_UNIX) as monitor:
             monitor.settimeout(5)
             monitor.connect(self.monitor_path)
@@ -241,8 +248,10 @@ class Guest:
                     if key.data != "console":
                         self.on_bytes(key.data, chunk, now, unplug_at_bytes)
                         continue
-                    if not chunk and not self.console and process.wait(timeout=10) != 0:
-                        raise Skip("QEMU cannot run here (status %d)" % process.returncode)
+                    # A guest that fails ends in a panic, and QEMU then ends with status 0.
+                    if not chunk and self.boot_seconds is None and process.wait(timeout=10):
+                        raise Skip("QEMU cannot run here (status %d): %s" % (
+                            process.returncode, self.console[-300:].decode("latin-1").strip()))
                     if not chunk:
                         raise RuntimeError("QEMU ended early: %r" % bytes(self.console[-600:]))
                     self.console += chunk
