@@ -1,0 +1,469 @@
+#!/usr/bin/env python3
+"""Runs the static k410prog on real Linux tty drivers inside a QEMU guest (TCG) and judges it.
+
+    linux_guest.py --program K410PROG_STATIC --cache DIR
+
+The guest (Debian's kernel, busybox, init.sh) has a 16550 UART as /dev/ttyS1 (8250 driver) and
+an emulated FTDI adapter as /dev/ttyUSB0 (ftdi_sio); the analyzer's end of each is a host pty,
+read here. QEMU's trace gives the UART's line settings and register writes, and the adapter's
+control requests, with QEMU's own time stamps. Prints one PASS or FAIL line per check.
+
+Exit status: 0 every check passed, 1 a check failed, 77 the guest cannot run here (the reason is
+printed). The kernel and its modules are fetched once with apt-get and kept in DIR.
+K410_QEMU_KEEP=1 keeps the scratch folder (initramfs, QEMU's trace) and prints its name.
+"""
+import argparse
+import glob
+import lzma
+import os
+import pty
+import re
+import selectors
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import tty
+
+SKIP = 77
+MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial", "ftdi_sio"]
+BOOT_LIMIT = 120  # seconds from start to the guest's READY
+RUN_LIMIT = 90  # seconds from READY to DONE
+UNPLUG_AFTER = 5  # lines
+LINE_PAUSE = 0.250
+PAUSE_SLACK = 0.005  # the guest's timer may wake a little early against QEMU's clock
+UNPLUG_LIMIT = 2.0  # seconds from the unplug to the end of the run
+
+
+class Skip(Exception):
+    pass
+
+
+def pieces(data):
+    """What the analyzer gets of each piece: pieces end at a line feed (dropped) or at 255 bytes."""
+    result, piece = [], bytearray()
+    for byte in data:
+        if byte == 0x0A:
+            result.append(bytes(piece))
+            piece.clear()
+            continue
+        piece.append(byte)
+        if len(piece) == 255:
+            result.append(bytes(piece))
+            piece.clear()
+    if piece:
+        result.append(bytes(piece))
+    return result
+
+
+def data_files():
+    """The download's data: every byte value but line feed, XON/XOFF, NUL and CR included."""
+    all_bytes = bytes(b for b in range(256) if b != 0x0A)
+    lines = [b"K410 EEPROM\r\n", b"TAB\there\tXON\x11XOFF\x13NUL\x00CR\rEND\r\n"]
+    lines += [all_bytes[i:i + 64] + b"\r\n" for i in range(0, len(all_bytes), 64)]
+    lines.append(b"LAST LINE, NO LINE FEED")
+    long_run = b"".join(b"LINE %02d 0123456789ABCDEF\r\n" % n for n in range(1, 41))
+    return {"uart": b"".join(lines), "ftdi": b"".join(lines), "unplug": long_run}
+
+
+def run_quiet(command, **kwargs):
+    return subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120,
+                          **kwargs)
+
+
+def fetch_kernel(cache):
+    """Debian's kernel and the USB serial modules, downloaded once into `cache`."""
+    kernel = os.path.join(cache, "vmlinuz")
+    modules = [os.path.join(cache, name + ".ko") for name in MODULES]
+    if os.path.exists(kernel) and all(map(os.path.exists, modules)):
+        return kernel, modules
+    for tool in ("apt-cache", "apt-get", "dpkg-deb", "tar"):
+        if shutil.which(tool) is None:
+            raise Skip("%s is missing: cannot fetch a kernel" % tool)
+    depends = run_quiet(["apt-cache", "depends", "linux-image-amd64"]).stdout.decode()
+    if "linux-image-" not in depends and os.geteuid() == 0:
+        run_quiet(["apt-get", "update", "-qq"])
+        depends = run_quiet(["apt-cache", "depends", "linux-image-amd64"]).stdout.decode()
+    found = re.search(r"Depends: (linux-image-[0-9][^\s]*-amd64)\s", depends)
+    if not found:
+        raise Skip("apt knows no linux-image-amd64 (run apt-get update)")
+    os.makedirs(cache, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=cache) as scratch:
+        fetched = run_quiet(["apt-get", "download", found.group(1)], cwd=scratch)
+        debs = glob.glob(os.path.join(scratch, "*.deb"))
+        if fetched.returncode != 0 or not debs:
+            raise Skip("apt-get download %s failed: %s"
+                       % (found.group(1), fetched.stdout.decode()[-300:]))
+        tree = os.path.join(scratch, "tree")
+        os.mkdir(tree)
+        subprocess.run("dpkg-deb --fsys-tarfile %s | tar -x -C %s --wildcards './boot/vmlinuz-*' %s"
+                       % (debs[0], tree, " ".join("'*/%s.ko*'" % name for name in MODULES)),
+                       shell=True, check=True, timeout=120)
+        for name, target in zip(MODULES, modules):
+            source = glob.glob(os.path.join(tree, "lib/modules/*/kernel/**/%s.ko*" % name),
+                               recursive=True)[0]
+            # busybox insmod may not read compressed modules.
+            with (lzma.open if source.endswith(".xz") else open)(source, "rb") as module, \
+                    open(target, "wb") as out:
+                shutil.copyfileobj(module, out)
+        # The kernel comes last and whole: its presence says the cache is complete.
+        shutil.copyfile(glob.glob(os.path.join(tree, "boot/vmlinuz-*"))[0], kernel + ".part")
+        os.replace(kernel + ".part", kernel)
+    return kernel, modules
+
+
+def build_initramfs(folder, program, modules, data):
+    busybox = shutil.which("busybox")
+    if busybox is None or b"ld-linux" in open(busybox, "rb").read(8192):
+        raise Skip("no static busybox (install busybox-static)")
+    root = os.path.join(folder, "root")
+    for sub in ("bin", "lib/modules", "data"):
+        os.makedirs(os.path.join(root, sub))
+    shutil.copy(busybox, os.path.join(root, "bin", "busybox"))
+    shutil.copy(program, os.path.join(root, "bin", "k410prog"))
+    shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "init.sh"),
+                os.path.join(root, "init"))
+    os.chmod(os.path.join(root, "init"), 0o755)
+    for module in modules:
+        shutil.copy(module, os.path.join(root, "lib/modules"))
+    for name, content in data.items():
+        with open(os.path.join(root, "data", name + ".txt"), "wb") as out:
+            out.write(content)
+    archive = os.path.join(folder, "initramfs.cpio")
+    with open(archive, "wb") as out:
+        listing = subprocess.run(["find", "."], cwd=root, stdout=subprocess.PIPE, check=True)
+        subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root, input=listing.stdout,
+                       stdout=out, check=True, timeout=60)
+    return archive
+
+
+def open_pty():
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    return master, slave, os.ttyname(slave)
+
+
+def read_trace(path):
+    """QEMU's trace lines as (host time in seconds, event name, the rest)."""
+    events = []
+    pattern = re.compile(r"^\d+@(\d+)\.(\d+):(\w+) (.*)$")
+    with open(path, errors="replace") as trace:
+        for line in trace:
+            match = pattern.match(line)
+            if match:
+                seconds = int(match.group(1)) + int(match.group(2)) / 1e6
+                events.append((seconds, match.group(3), match.group(4)))
+    return events
+
+
+class Guest:
+    """One QEMU run: the console's report lines, the bytes each pty received, the unplug."""
+
+    def __init__(self, folder, kernel, initramfs):
+        self.uart_master, self.uart_slave, uart_name = open_pty()
+        self.usb_master, self.usb_slave, usb_name = open_pty()
+        self.monitor_path = os.path.join(folder, "monitor.sock")
+        self.trace_path = os.path.join(folder, "trace.log")
+        self.command = [
+            "qemu-system-x86_64", "-accel", "tcg", "-m", "256", "-nodefaults", "-no-user-config",
+            "-display", "none", "-no-reboot", "-kernel", kernel, "-initrd", initramfs,
+            "-append", "console=ttyS0 quiet loglevel=1 panic=-1",
+            "-serial", "stdio", "-chardev", "serial,id=u1,path=" + uart_name,
+            "-serial", "chardev:u1",
+            "-device", "qemu-xhci", "-chardev", "serial,id=u2,path=" + usb_name,
+            "-device", "usb-serial,id=ftdi0,chardev=u2",
+            "-monitor", "unix:%s,server=on,wait=off" % self.monitor_path,
+            # QEMU's own view, with its time stamps: the UART's registers and line settings
+            # (for either UART: the console stays silent while k410prog runs), the adapter's
+            # control requests.
+            "-msg", "timestamp=on", "-D", self.trace_path, "-trace", "serial_write",
+            "-trace", "serial_update_parameters", "-trace", "usb_serial_*"]
+        self.report = {}  # (what, run) -> (host time, value)
+        self.received = {}  # (run, device) -> bytes the host pty got
+        self.first_byte_at = {}
+        self.run = None
+        self.unplugged_at = None
+        self.boot_seconds = None
+        self.run_seconds = None
+        self.console = bytearray()
+
+    def unplug(self):
+        try:
+            self.tell_monitor()
+        except OSError as error:
+            raise RuntimeError("QEMU's monitor failed: %s" % error)
+
+    def tell_monitor(self):
+        with socket.socket(socket.AF_UNIX) as monitor:
+            monitor.settimeout(5)
+            monitor.connect(self.monitor_path)
+            # The monitor drops a command still unread when its client leaves: the prompt
+            # after the command says it ran.
+            answer = b""
+            while answer.count(b"(qemu)") < 2:
+                if b"(qemu)" in answer and self.unplugged_at is None:
+                    monitor.sendall(b"device_del ftdi0\n")
+                    self.unplugged_at = time.time()
+                answer += monitor.recv(4096)
+
+    def on_console_line(self, line, now):
+        fields = line.split(" ", 3)
+        if fields[0] != "K410QEMU" or len(fields) < 2:
+            return
+        run = fields[2] if len(fields) > 2 else ""
+        self.report[(fields[1], run)] = (now, fields[3] if len(fields) > 3 else "")
+        if fields[1] == "RUN":
+            self.run = run
+
+    def on_bytes(self, device, chunk, now, unplug_at_bytes):
+        got = self.received.setdefault((self.run, device), bytearray())
+        got += chunk
+        self.first_byte_at.setdefault((self.run, device), now)
+        if (self.run == "unplug" and device == "usb" and self.unplugged_at is None
+                and len(got) >= unplug_at_bytes):
+            self.unplug()
+
+    def go(self, unplug_at_bytes):
+        started = time.time()
+        process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT)
+        selector = selectors.DefaultSelector()
+        selector.register(process.stdout.fileno(), selectors.EVENT_READ, "console")
+        selector.register(self.uart_master, selectors.EVENT_READ, "uart")
+        selector.register(self.usb_master, selectors.EVENT_READ, "usb")
+        deadline = started + BOOT_LIMIT
+        pending = b""
+        try:
+            while ("DONE", "") not in self.report:
+                now = time.time()
+                if now > deadline:
+                    what = "READY" if self.boot_seconds is None else "DONE"
+                    raise RuntimeError("no %s from the guest in time (console ends %r)"
+                                       % (what, bytes(self.console[-300:])))
+                for key, _ in selector.select(min(0.5, deadline - now)):
+                    now = time.time()
+                    chunk = os.read(key.fd, 4096)
+                    if key.data != "console":
+                        self.on_bytes(key.data, chunk, now, unplug_at_bytes)
+                        continue
+                    # A guest that fails ends in a panic, and QEMU then ends with status 0.
+                    if not chunk and self.boot_seconds is None and process.wait(timeout=10):
+                        raise Skip("QEMU cannot run here (status %d): %s" % (
+                            process.returncode, self.console[-300:].decode("latin-1").strip()))
+                    if not chunk:
+                        raise RuntimeError("QEMU ended early: %r" % bytes(self.console[-600:]))
+                    self.console += chunk
+                    pending += chunk
+                    while b"\n" in pending:
+                        line, pending = pending.split(b"\n", 1)
+                        self.on_console_line(line.decode("latin-1").strip(), now)
+                        if self.boot_seconds is None and ("READY", "") in self.report:
+                            self.boot_seconds = now - started
+                            deadline = now + RUN_LIMIT
+            self.run_seconds = time.time() - started - self.boot_seconds
+            process.wait(timeout=10)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait(timeout=10)
+            for fd in (self.uart_master, self.uart_slave, self.usb_master, self.usb_slave):
+                os.close(fd)
+
+
+class Verdict:
+    """The checks' outcome: one PASS or FAIL line each."""
+
+    def __init__(self):
+        self.failed = 0
+
+    def check(self, ok, text):
+        print("%s: %s" % ("PASS" if ok else "FAIL", text))
+        self.failed += 0 if ok else 1
+
+
+def first_difference(got, wanted):
+    return next((i for i, (a, b) in enumerate(zip(got, wanted)) if a != b),
+                min(len(got), len(wanted)))
+
+
+class Findings:
+    """What the guest reported, what the ptys received and QEMU's trace, per run."""
+
+    def __init__(self, guest, data):
+        self.guest = guest
+        self.data = data
+        self.events = read_trace(guest.trace_path)
+
+    def value(self, what, run):
+        return self.guest.report.get((what, run), (0, ""))[1]
+
+    def window(self, run):
+        """Trace events from the guest's RUN line to its STATUS line."""
+        start = self.guest.report.get(("RUN", run), (0, ""))[0]
+        end = self.guest.report.get(("STATUS", run), (0, ""))[0]
+        return [event for event in self.events if start < event[0] < end]
+
+    def tail(self, run):
+        """The last bytes k410prog wrote to its console."""
+        return bytes(int(b, 16) for b in self.value("TAIL", run).split()).decode("latin-1")
+
+    def received(self, run, device):
+        return bytes(self.guest.received.get((run, device), b""))
+
+    def usb_requests(self, run):
+        """The adapter's trace events in `run`, less their "dev BUS:ADDR" prefix."""
+        return [(t, name, rest.split(" ", 2)[2]) for t, name, rest in self.window(run)
+                if name.startswith("usb_serial")]
+
+
+def check_line_settings(findings, verdict):
+    """A line left at 2400 7E2 with handshakes and output processing comes back 9600 8N1 raw,
+    its read time-outs as they were: by busybox stty -a in the guest, and by QEMU's trace."""
+    wanted = ["speed 9600 baud", "cs8", "-parenb", "-cstopb", "-crtscts", "-ixon", "-ixoff",
+              "-opost", "-icanon", "-echo", "-isig", "min = 7", "time = 3"]
+    for run, device in (("uart", "/dev/ttyS1"), ("ftdi", "/dev/ttyUSB0")):
+        stty = findings.value("STTY", run)
+        words = stty.replace(";", " ").split()
+        missing = [w for w in wanted if (w not in stty if " " in w else w not in words)]
+        verdict.check(not missing, "%s left at 2400 7E2 crtscts ixon opost ocrnl min 7 time 3: "
+                      "9600 8N1 raw, no handshake, min 7 time 3 after the run%s"
+                      % (device, ": lacks %s in %r" % (missing, stty) if missing else ""))
+    uart = [rest for _, name, rest in findings.window("uart")
+            if name == "serial_update_parameters"]
+    last = uart[-1] if uart else "none"
+    verdict.check("baudrate=2400 parity='E' data=7 stop=2" in uart and
+                  last == "baudrate=9600 parity='N' data=8 stop=1",
+                  "UART by QEMU's trace: 2400 E 7 2 before, finally %s" % last)
+    usb = [rest for _, name, rest in findings.usb_requests("ftdi") if name in (
+        "usb_serial_set_baud", "usb_serial_set_data", "usb_serial_set_flow_control")]
+    last = "; ".join(next((rest for rest in reversed(usb) if rest.startswith(kind)), "no " + kind)
+                     for kind in ("baud", "parity", "flow"))
+    verdict.check("baud rate 2400" in usb and "parity E, data bits 7, stop bits 2" in usb and
+                  "flow control 1" in usb and
+                  last == "baud rate 9600; parity N, data bits 8, stop bits 1; flow control 0",
+                  "FTDI adapter by QEMU's trace: 2400 E 7 2 RTS/CTS before, finally %s" % last)
+
+
+def check_modem_lines(findings, verdict):
+    """DTR and RTS up while the port is open: as the last modem-control write before the
+    download's first byte reached the host left them."""
+    first = findings.guest.first_byte_at.get(("uart", "uart"), 0)
+    mcr = [int(rest.split()[-1], 16) for t, name, rest in findings.window("uart")
+           if name == "serial_write" and rest.startswith("write addr 0x04 ") and t < first]
+    verdict.check(bool(mcr) and mcr[-1] & 3 == 3, "UART DTR and RTS up when the download began "
+                  "(MCR %s)" % ("0x%02x" % mcr[-1] if mcr else "never written"))
+    first = findings.guest.first_byte_at.get(("ftdi", "usb"), 0)
+    lines = 0
+    for t, _, rest in findings.usb_requests("ftdi"):
+        request = re.search(r"got control 0x4001, value 0x([0-9a-f]+)", rest)
+        if request and t < first:
+            value = int(request.group(1), 16)
+            for line in (1, 2):  # DTR, RTS; the same bit << 8 says the request sets that line
+                if value & (line << 8):
+                    lines = lines | line if value & line else lines & ~line
+    verdict.check(lines == 3, "FTDI DTR and RTS up when the download began (lines 0x%x)" % lines)
+
+
+def check_bytes(findings, verdict):
+    """Every byte of the file, less the line feeds that end pieces, reached the analyzer's end
+    of both devices, and each run ended complete."""
+    wire = b"".join(pieces(findings.data["uart"]))
+    for run, device in (("uart", "uart"), ("ftdi", "usb")):
+        got = findings.received(run, device)
+        status, tail = findings.value("STATUS", run), findings.tail(run)
+        verdict.check(got == wire and status == "0" and tail.endswith("Programming Complete!\n"),
+                      "%s: %d of %d bytes (CR, tab, XON/XOFF, NUL, 0x80-0xFF) at the host%s, "
+                      "status %s, ends %r" % (run, len(got), len(wire), "" if got == wire else
+                                              ", first missing or wrong at %d"
+                                              % first_difference(got, wire), status, tail[-40:]))
+    loader = findings.value("BSL", "uart")
+    verdict.check(loader == "+mpvr -c\\\\.\\COM3 K410IV.TXT", "loader got %r" % loader)
+
+
+def check_pauses(findings, verdict):
+    """Each pause between pieces, by when QEMU's UART was handed the bytes around it."""
+    sent, divisor_latch = [], False
+    for t, name, rest in findings.window("uart"):
+        if name == "serial_write":
+            register, value = (int(x, 16) for x in rest.split()[2::2])
+            if register == 3:
+                divisor_latch = bool(value & 0x80)
+            elif register == 0 and not divisor_latch:
+                sent.append((t, value))
+    uart_pieces = pieces(findings.data["uart"])
+    wire = b"".join(uart_pieces)
+    pauses, offset = [], 0
+    for piece in uart_pieces[:-1]:
+        offset += len(piece)
+        if offset < len(sent):
+            pauses.append(sent[offset][0] - sent[offset - 1][0])
+    # The guest's STATUS line follows on the console, which the trace cannot tell apart.
+    traced = bytes(value for _, value in sent[:len(wire)])
+    verdict.check(traced == wire and min(pauses, default=0) >= LINE_PAUSE - PAUSE_SLACK,
+                  "UART by QEMU's trace: %d pauses between pieces, shortest %.0f ms, longest "
+                  "%.0f ms%s" % (len(pauses), 1000 * min(pauses, default=0),
+                                 1000 * max(pauses, default=0),
+                                 "" if traced == wire else "; the UART was handed other bytes"))
+
+
+def check_unplug(findings, verdict):
+    """Unplugging the adapter mid-download ends the run at once with the write error."""
+    guest = findings.guest
+    status, tail = findings.value("STATUS", "unplug"), findings.tail("unplug")
+    ended = guest.report.get(("STATUS", "unplug"), (0, ""))[0]
+    if guest.unplugged_at is None:
+        when = "never unplugged"
+    else:
+        when = "ended %.2f s after the unplug" % (ended - guest.unplugged_at) if ended else \
+            "no end reported"
+    verdict.check(guest.unplugged_at is not None and ended and
+                  ended - guest.unplugged_at < UNPLUG_LIMIT and status == "1" and
+                  tail.endswith("\n Error Writing \\\\.\\COM3 !\n"),
+                  "USB unplug after %d of 40 lines (%d bytes at the host): status %s, %s, ends %r"
+                  % (UNPLUG_AFTER, len(findings.received("unplug", "usb")), status, when,
+                     tail[-40:]))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--cache", required=True)
+    args = parser.parse_args()
+    folder = tempfile.mkdtemp(prefix="k410qemu.")
+    try:
+        for tool in ("qemu-system-x86_64", "cpio"):
+            if shutil.which(tool) is None:
+                raise Skip("%s is missing (scripts/install-deps installs it)" % tool)
+        kernel, modules = fetch_kernel(args.cache)
+        data = data_files()
+        initramfs = build_initramfs(folder, args.program, modules, data)
+        guest = Guest(folder, kernel, initramfs)
+        unplug_at = len(b"".join(pieces(data["unplug"])[:UNPLUG_AFTER]))
+        try:
+            guest.go(unplug_at)
+        except RuntimeError as error:
+            print("FAIL: %s" % error)
+            return 1
+        print("boot to /init: %.1f s, the three runs: %.1f s" % (guest.boot_seconds,
+                                                                 guest.run_seconds))
+        verdict = Verdict()
+        findings = Findings(guest, data)
+        for check in (check_line_settings, check_modem_lines, check_bytes, check_pauses,
+                      check_unplug):
+            check(findings, verdict)
+        print("%d check(s) failed" % verdict.failed if verdict.failed else "every check passed")
+        return 1 if verdict.failed else 0
+    except Skip as reason:
+        print("SKIPPED: %s" % reason)
+        return SKIP
+    finally:
+        if not os.environ.get("K410_QEMU_KEEP"):
+            shutil.rmtree(folder, ignore_errors=True)
+        else:
+            print("kept " + folder)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
