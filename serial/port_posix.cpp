@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -75,6 +76,21 @@ void PublishDevice(int fd) {
     std::atomic_signal_fence(std::memory_order_seq_cst);
     port_state.fd = fd;
     std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+// Signals are held back while the device's locks and the module's record of the device change
+// together: an interruption in between would find the device exclusive but not the module's to
+// put back, and leave it so. Returns the mask to put back with LetSignalsThrough.
+sigset_t HoldSignals() {
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &before);
+    return before;
+}
+
+void LetSignalsThrough(const sigset_t& before) {
+    sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 // Returns n for "\\.\COM<n>" (COM in any case, n decimal 1..255 without leading zeros),
@@ -342,6 +358,7 @@ int ReasonForOpenError(int error) {
 // written the line settings, `found` puts the device's own back first, so that a failed open
 // leaves the device as it was.
 int FailOpen(int code, int fd = -1, const termios* found = nullptr) {
+    const sigset_t signals = HoldSignals();
     PublishDevice(-1);
     if (found != nullptr) {
         tcsetattr(fd, TCSANOW, found);
@@ -349,6 +366,7 @@ int FailOpen(int code, int fd = -1, const termios* found = nullptr) {
     if (fd >= 0) {
         ReleaseDevice(fd);
     }
+    LetSignalsThrough(signals);
     port_state.last_error = code;
     // A failure with no reason of its own is told by its code.
     if (port_state.last_reason == PORT_REASON_NONE) {
@@ -494,13 +512,16 @@ int OpenPort(const char* device_path) {
     // Two locks, because neither covers every other program: flock() binds everyone who
     // asks for it, root included; TIOCEXCL refuses even programs that do not ask, but root
     // passes it.
+    const sigset_t signals = HoldSignals();
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        LetSignalsThrough(signals);
         port_state.last_reason = PORT_REASON_IN_USE;
         close(fd);
         return FailOpen(PORT_ERR_OPEN);
     }
     termios settings;
     if (ioctl(fd, TIOCEXCL) != 0 || tcgetattr(fd, &settings) != 0) {
+        LetSignalsThrough(signals);
         return FailOpen(PORT_ERR_OPEN, fd);
     }
     const termios found = settings;
@@ -508,6 +529,7 @@ int OpenPort(const char* device_path) {
     port_state.saved_vmin = found.c_cc[VMIN];
     port_state.saved_vtime = found.c_cc[VTIME];
     PublishDevice(fd);
+    LetSignalsThrough(signals);
 
     ApplyLineSettings(&settings);
     termios taken;
@@ -549,8 +571,10 @@ int ClosePort() {
     DiscardInput(fd);
     // Only the read time-outs go back; the line settings stay as this program left them.
     PutBackTimeouts(fd);
+    const sigset_t signals = HoldSignals();
     PublishDevice(-1);
     port_state.last_error = ReleaseDevice(fd) == 0 ? PORT_OK : PORT_ERR_CLOSE;
+    LetSignalsThrough(signals);
     return port_state.last_error;
 }
 
