@@ -24,7 +24,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The test's own environment with `extra` added, as NAME=value entries.
+// The test's own environment with `extra` added, as NAME=value entries; of two entries of
+// `extra` with one name, the later wins.
 std::vector<std::string> EnvironmentWith(const Environment& extra) {
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -38,8 +39,14 @@ std::vector<std::string> EnvironmentWith(const Environment& extra) {
             entries.push_back(setting);
         }
     }
-    for (const auto& variable : extra) {
-        entries.push_back(variable.first + "=" + variable.second);
+    for (size_t i = 0; i < extra.size(); ++i) {
+        bool overridden = false;
+        for (size_t later = i + 1; later < extra.size(); ++later) {
+            overridden = overridden || extra[later].first == extra[i].first;
+        }
+        if (!overridden) {
+            entries.push_back(extra[i].first + "=" + extra[i].second);
+        }
     }
     return entries;
 }

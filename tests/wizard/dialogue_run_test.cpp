@@ -24,6 +24,12 @@ TEST_F(Dialogue, InfoRepeatsTheSwitchOnPromptAndQQuitsLeavingThePortConfigured) 
     EXPECT_TRUE(LoaderRuns().empty());
 }
 
+TEST_F(Dialogue, RunLockThatCannotBeMadeIsNoReasonToFail) {
+    ProcessRun run = Run("3\nN\nN\nN\nN\nQ\n", {{"XDG_RUNTIME_DIR", Folder() + "/missing"}});
+    EXPECT_EQ(run.output, UpToSwitchOn());
+    EXPECT_EQ(run.status, 0);
+}
+
 TEST_F(Dialogue, InvalidPortNumbersEndTheRunAsFailed) {
     for (const char* answer : {"0\n", "256\n", "Q\n", "-3\n", "99999999999\n", "", "\n\n"}) {
         ProcessRun run = Run(answer);
