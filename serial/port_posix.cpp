@@ -521,8 +521,9 @@ int OpenPort(const char* device_path) {
     }
     termios settings;
     if (ioctl(fd, TIOCEXCL) != 0 || tcgetattr(fd, &settings) != 0) {
+        const int code = FailOpen(PORT_ERR_OPEN, fd);
         LetSignalsThrough(signals);
-        return FailOpen(PORT_ERR_OPEN, fd);
+        return code;
     }
     const termios found = settings;
     // From here an interruption puts the device back (AbandonPort).

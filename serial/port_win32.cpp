@@ -124,7 +124,30 @@ bool WaitUntilSent(HANDLE handle, ULONGLONG deadline) {
     }
 }
 
-int CloseHeldPort();
+// ClosePort, with the lock already held.
+int CloseHeldPort() {
+    // Closing twice (the technician quits after the port was already closed) is harmless.
+    if (port_state.handle == nullptr) {
+        port_state.last_error = PORT_OK;
+        return PORT_OK;
+    }
+    HANDLE handle = port_state.handle;
+
+    // Clear a pending line error so the purges and the close are not refused because of it.
+    DWORD error_flags = 0;
+    ClearCommError(handle, &error_flags, &port_state.comm_status);
+
+    // WritePort has already waited for its bytes to leave, so nothing of ours is thrown away.
+    PurgeComm(handle, kPurgeTransmit);
+    PurgeComm(handle, kPurgeReceive);
+
+    // Put the time-outs back as we found them; the line settings stay as the analyzer needs.
+    SetCommTimeouts(handle, &port_state.saved_timeouts);
+
+    port_state.last_error = CloseHandle(handle) ? PORT_OK : PORT_ERR_CLOSE;
+    port_state.handle = nullptr;
+    return port_state.last_error;
+}
 
 // Ends a failed open: the device is released so that nobody finds it held by us. A device that
 // takes the handle but not the calls of a serial port is no serial port; one that takes them
@@ -291,35 +314,6 @@ int ClosePort() {
     PortLock lock;
     return CloseHeldPort();
 }
-
-namespace {
-
-// ClosePort, with the lock already held.
-int CloseHeldPort() {
-    // Closing twice (the technician quits after the port was already closed) is harmless.
-    if (port_state.handle == nullptr) {
-        port_state.last_error = PORT_OK;
-        return PORT_OK;
-    }
-    HANDLE handle = port_state.handle;
-
-    // Clear a pending line error so the purges and the close are not refused because of it.
-    DWORD error_flags = 0;
-    ClearCommError(handle, &error_flags, &port_state.comm_status);
-
-    // WritePort has already waited for its bytes to leave, so nothing of ours is thrown away.
-    PurgeComm(handle, kPurgeTransmit);
-    PurgeComm(handle, kPurgeReceive);
-
-    // Put the time-outs back as we found them; the line settings stay as the analyzer needs.
-    SetCommTimeouts(handle, &port_state.saved_timeouts);
-
-    port_state.last_error = CloseHandle(handle) ? PORT_OK : PORT_ERR_CLOSE;
-    port_state.handle = nullptr;
-    return port_state.last_error;
-}
-
-}  // namespace
 
 int WritePort(const char* bytes, int count) {
     PortLock lock;

@@ -153,17 +153,13 @@ int RunDownload(std::ostream& out, const std::string& port_path, const AnalyzerO
     Say(out, std::string("Programming Help File: ") + file_name + "\n");
 
     DataFile data;
-    switch (ReadDataFile(file_name, &data)) {
-        case DATA_FILE_NOT_FOUND:
-            Say(out, std::string("File not found: ") + file_name + "\n");
-            ClosePort();
-            return RUN_FAILED;
-        case DATA_FILE_READ_ERROR:
-            Say(out, std::string("File read error: ") + file_name + "\n");
-            ClosePort();
-            return RUN_FAILED;
-        default:
-            break;
+    const int read = ReadDataFile(file_name, &data);
+    if (read != DATA_FILE_READ) {
+        Say(out,
+            std::string(read == DATA_FILE_NOT_FOUND ? "File not found: " : "File read error: ") +
+                file_name + "\n");
+        ClosePort();
+        return RUN_FAILED;
     }
     Say(out, "Downloading EEPROM Data...\n");
     BeginPreciseSleeps();
