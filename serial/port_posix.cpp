@@ -28,6 +28,7 @@
 #include <string>
 #include <thread>
 
+#include "com_names.h"
 #include "port_posix.h"
 
 namespace {
@@ -93,37 +94,12 @@ void LetSignalsThrough(const sigset_t& before) {
     sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
-// Returns n for "\\.\COM<n>" (COM in any case, n decimal 1..255 without leading zeros),
-// else 0.
-int ComPortNumber(const char* path) {
-    if (std::strncmp(path, "\\\\.\\", 4) != 0) {
-        return 0;
-    }
-    const char* name = path + 4;
-    if (strncasecmp(name, "COM", 3) != 0) {
-        return 0;
-    }
-    const char* digits = name + 3;
-    size_t length = std::strlen(digits);
-    if (length < 1 || length > 3 || digits[0] == '0') {
-        return 0;
-    }
-    int number = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (digits[i] < '0' || digits[i] > '9') {
-            return 0;
-        }
-        number = number * 10 + (digits[i] - '0');
-    }
-    return number <= 255 ? number : 0;
-}
-
 // The device behind a path. COM<n> is looked up the way Wine looks it up, so that this program
 // and a loader run under Wine agree which device COM<n> is. When WINEPREFIX names a prefix,
 // its link is used even if it is missing: the technician's setup then says COM<n> has no
 // device, and silently falling back to a built-in serial port would talk to the wrong line.
 std::string DevicePath(const char* path) {
-    int number = ComPortNumber(path);
+    int number = ComPathNumber(path);
     if (number == 0) {
         return path;
     }
@@ -375,9 +351,6 @@ int FailOpen(int code, int fd = -1, const termios* found = nullptr) {
     }
     return code;
 }
-
-// The COM numbers a Windows program can name: \\.\COM1 to \\.\COM255.
-constexpr int kComNumberMax = 255;
 
 // True when `path` leads to a terminal device with something behind it; its device number goes
 // to `device`. Cheap and safe, because devices are probed that the technician never asked for:
@@ -671,10 +644,9 @@ PortListing ListPortsIn(const std::string& device_folder) {
     std::vector<bool> taken(kComNumberMax + 1, false);
     std::vector<dev_t> numbered;
     for (int number = 1; number <= kComNumberMax; ++number) {
-        const std::string name = "COM" + std::to_string(number);
         dev_t device = 0;
-        if (SerialDeviceThere(DevicePath(("\\\\.\\" + name).c_str()), &device)) {
-            listing.ports.push_back(name);
+        if (SerialDeviceThere(DevicePath(ComPath(number).c_str()), &device)) {
+            listing.ports.push_back(ComName(number));
             numbered.push_back(device);
             taken[number] = true;
         }

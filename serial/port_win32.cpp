@@ -15,10 +15,10 @@
 #include <setupapi.h>
 #include <winioctl.h>
 
-#include <cstdio>
 #include <cstring>
 #include <map>
 
+#include "com_names.h"
 #include "port.h"
 
 namespace {
@@ -168,19 +168,6 @@ int ReasonForOpenError(DWORD error) {
                                                                             : PORT_REASON_ABSENT;
 }
 
-// n for "COM<n>" (n from 1 to 255), else 0.
-int ComNumber(const char* name) {
-    if (_strnicmp(name, "COM", 3) != 0) {
-        return 0;
-    }
-    int number = 0;
-    const char* digit = name + 3;
-    for (; *digit >= '0' && *digit <= '9' && number <= 255; ++digit) {
-        number = number * 10 + (*digit - '0');
-    }
-    return *digit == '\0' && number <= 255 ? number : 0;
-}
-
 // The COM ports with a device name from the device manager: "USB Serial Port (COM3)" becomes
 // "USB Serial Port". Only devices present now.
 void AddFriendlyNames(std::map<int, std::string>* ports) {
@@ -241,10 +228,8 @@ void AddDosDevices(std::map<int, std::string>* ports) {
 // allows only queries; reading its time-outs is one that only a serial port answers (with no
 // access rights Wine answers no other). Closed at once.
 bool ComPortThere(int number) {
-    char path[16];
-    std::snprintf(path, sizeof(path), "\\\\.\\COM%d", number);
-    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                0, nullptr);
+    HANDLE handle = CreateFileA(ComPath(number).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return ReasonForOpenError(GetLastError()) == PORT_REASON_IN_USE;
     }
@@ -379,14 +364,14 @@ PortListing ListPorts() {
     std::map<int, std::string> ports;
     AddFriendlyNames(&ports);
     AddDosDevices(&ports);
-    for (int number = 1; number <= 255; ++number) {
+    for (int number = 1; number <= kComNumberMax; ++number) {
         if (ports.count(number) == 0 && ComPortThere(number)) {
             ports[number] = "";
         }
     }
     PortListing listing;
     for (const auto& port : ports) {
-        std::string name = "COM" + std::to_string(port.first);
+        const std::string name = ComName(port.first);
         listing.ports.push_back(port.second.empty() ? name : name + " (" + port.second + ")");
     }
     return listing;

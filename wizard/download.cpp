@@ -7,6 +7,7 @@
 #include <ostream>
 #include <system_error>
 
+#include "com_names.h"
 #include "console.h"
 #include "pause.h"
 #include "port.h"
@@ -85,7 +86,7 @@ int CountLines(const std::string& bytes) {
 std::string ProgressTitle(const std::string& port_path, int lines_sent, int lines_total,
                           double seconds_so_far) {
     const int percent = lines_total > 0 ? static_cast<int>(100LL * lines_sent / lines_total) : 100;
-    std::string title = "k410prog: " + PortName(port_path) + " EEPROM data " +
+    std::string title = "k410prog: " + ComNameOfPath(port_path) + " EEPROM data " +
                         std::to_string(lines_sent) + "/" + std::to_string(lines_total) +
                         " lines, " + std::to_string(percent) + "%";
     if (lines_sent <= 0 || lines_sent >= lines_total) {
