@@ -52,21 +52,27 @@ class PortLock {
 
 // The bound on one write, in milliseconds: at 9600 baud a byte takes about 1 ms on the wire,
 // so 2 ms a byte and a second to spare only run out on a line that has stopped taking data.
-constexpr DWORD kWriteMsPerByte = 2;
-constexpr DWORD kWriteMsExtra = 1000;
+constexpr DWORD kWriteTotalConstantMs = 1000;
+constexpr DWORD kWriteTotalPerByteMs = 2;
 
-// A read ends when 250 ms pass between two bytes, or 1000 ms + 10 ms per requested byte pass
-// in all: long enough for the analyzer at 9600 baud (about 1 ms a byte), short enough that a
-// silent line is noticed quickly. Writes get the same bound as WritePort's wait for the queue
-// to empty: with handshaking off a UART always drains, but a USB adapter pulled mid-write or a
+// The read time-outs the analyzer's protocol was written against, in milliseconds: a read ends
+// when 250 ms pass between two bytes, or 1000 ms + 10 ms per requested byte pass in all: long
+// enough for the analyzer at 9600 baud (about 1 ms a byte), short enough that a silent line is
+// noticed quickly.
+constexpr DWORD kReadIntervalMs = 250;
+constexpr DWORD kReadTotalConstantMs = 1000;
+constexpr DWORD kReadTotalPerByteMs = 10;
+
+// The analyzer's time-outs. Writes get the same bound as WritePort's wait for the queue to
+// empty: with handshaking off a UART always drains, but a USB adapter pulled mid-write or a
 // driver that stopped does not, and the download must not hang on it.
 COMMTIMEOUTS AnalyzerTimeouts() {
     COMMTIMEOUTS timeouts = {};
-    timeouts.ReadIntervalTimeout = 250;
-    timeouts.ReadTotalTimeoutMultiplier = 10;
-    timeouts.ReadTotalTimeoutConstant = 1000;
-    timeouts.WriteTotalTimeoutMultiplier = kWriteMsPerByte;
-    timeouts.WriteTotalTimeoutConstant = kWriteMsExtra;
+    timeouts.ReadIntervalTimeout = kReadIntervalMs;
+    timeouts.ReadTotalTimeoutMultiplier = kReadTotalPerByteMs;
+    timeouts.ReadTotalTimeoutConstant = kReadTotalConstantMs;
+    timeouts.WriteTotalTimeoutMultiplier = kWriteTotalPerByteMs;
+    timeouts.WriteTotalTimeoutConstant = kWriteTotalConstantMs;
     return timeouts;
 }
 
@@ -242,8 +248,8 @@ int WritePort(const char* bytes, int count) {
     // in the driver's queue would be lost at close, and an unplugged adapter must be noticed
     // rather than reported as success. Both steps share one deadline, the one the write
     // time-outs give WriteFile alone.
-    const ULONGLONG deadline =
-        GetTickCount64() + kWriteMsExtra + kWriteMsPerByte * static_cast<ULONGLONG>(count);
+    const ULONGLONG deadline = GetTickCount64() + kWriteTotalConstantMs +
+                               kWriteTotalPerByteMs * static_cast<ULONGLONG>(count);
     DWORD written = 0;
     bool sent = WriteFile(handle, bytes, static_cast<DWORD>(count), &written, nullptr) &&
                 written == static_cast<DWORD>(count);
