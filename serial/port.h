@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-// Result codes. There is no code 1.
+// Result codes.
 enum PortResult {
     // Success.
     PORT_OK = 0,
@@ -50,10 +50,11 @@ int OpenPort(const char* device_path);
 int ClosePort();
 
 // Discards whatever was received and not yet read, then writes `count` bytes and returns once
-// they have left the port (the driver's queue is empty; a transmitter FIFO beyond it is given
-// the time it needs at 9600 baud, but a driver that never reports it empty fails nothing). Returns
-// PORT_OK, or PORT_ERR_WRITE (also when no port is open). A count of 0 only discards the received
-// bytes and returns PORT_OK. Leaves the last error alone.
+// they have left the driver's output queue. POSIX systems then wait for the transmitter beyond
+// it (the UART's FIFO and shift register), up to 70 ms and only where the driver reports its
+// state; one that never reports it empty fails nothing. Windows waits for the output queue
+// only. Returns PORT_OK, or PORT_ERR_WRITE (also when no port is open). A count of 0 only
+// discards the received bytes and returns PORT_OK. Leaves the last error alone.
 int WritePort(const char* bytes, int count);
 
 // Reads up to `count` bytes into `buffer`, which must hold count + 1 bytes. Returns when

@@ -18,10 +18,11 @@ namespace {
 // Indexed by whether the analyzer is an old version (A to E), which has the smaller EEPROM.
 const char* const help_files[2] = {"K410HELP(32K).TXT", "K410HELP(64K).TXT"};
 
-// The analyzer needs time to take each line in. The pause is measured on a monotonic clock
-// from when the line has left the port, and sleeps rather than spins: a download runs for
-// minutes and must not load the technician's PC meanwhile.
-void PauseAfterLine() {
+// The analyzer needs time to take each piece in: a line, or a part of a line longer than
+// kPieceMax bytes. The pause is measured on a monotonic clock from when the piece has left the
+// port, and sleeps rather than spins: a download runs for minutes and must not load the
+// technician's PC meanwhile.
+void PauseAfterPiece() {
     SleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(kLinePauseMs));
 }
 
@@ -48,7 +49,7 @@ int SendDataFile(std::ostream& out, const DataFile& data, const std::string& por
             Say(out, " Error Writing " + port_path + " !\n");
             return RUN_FAILED;
         }
-        PauseAfterLine();
+        PauseAfterPiece();
         // A line counts once its last piece is out. The pause keeps the updates a quarter of a
         // second apart at least.
         if (piece[length - 1] == '\n' || offset == data.bytes.size()) {
