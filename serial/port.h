@@ -35,10 +35,10 @@ enum PortResult {
 
 // Opens the device at `device_path` exclusively and configures it. A Windows device path
 // "\\.\COM<n>" names COM port n on every platform (on POSIX systems it is mapped the way Wine
-// maps it); any other path is opened as it stands. Discards whatever was queued in both
-// directions. Returns PORT_OK when the port is open and configured, else PORT_ERR_OPEN or
-// PORT_ERR_SETSTATE with the module left closed. A port still open is closed first (as
-// ClosePort does). Sets the last error.
+// maps it: ComDevicePath in com_names_posix.h); any other path is opened as it stands. Discards
+// whatever was queued in both directions. Returns PORT_OK when the port is open and configured,
+// else PORT_ERR_OPEN or PORT_ERR_SETSTATE with the module left closed. A port still open is closed
+// first (as ClosePort does). Sets the last error.
 int OpenPort(const char* device_path);
 
 // Discards input not yet read, puts back the time-outs that OpenPort found on the device (and
