@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-// Result codes. There is no code 1.
+// Result codes.
 enum PortResult {
     // Success.
     PORT_OK = 0,
@@ -35,10 +35,10 @@ enum PortResult {
 
 // Opens the device at `device_path` exclusively and configures it. A Windows device path
 // "\\.\COM<n>" names COM port n on every platform (on POSIX systems it is mapped the way Wine
-// maps it); any other path is opened as it stands. Discards whatever was queued in both
-// directions. Returns PORT_OK when the port is open and configured, else PORT_ERR_OPEN or
-// PORT_ERR_SETSTATE with the module left closed. A port still open is closed first (as
-// ClosePort does). Sets the last error.
+// maps it: ComDevicePath in com_names_posix.h); any other path is opened as it stands. Discards
+// whatever was queued in both directions. Returns PORT_OK when the port is open and configured,
+// else PORT_ERR_OPEN or PORT_ERR_SETSTATE with the module left closed. A port still open is closed
+// first (as ClosePort does). Sets the last error.
 int OpenPort(const char* device_path);
 
 // Discards input not yet read, puts back the time-outs that OpenPort found on the device (and
@@ -50,10 +50,11 @@ int OpenPort(const char* device_path);
 int ClosePort();
 
 // Discards whatever was received and not yet read, then writes `count` bytes and returns once
-// they have left the port (the driver's queue is empty; a transmitter FIFO beyond it is given
-// the time it needs at 9600 baud, but a driver that never reports it empty fails nothing). Returns
-// PORT_OK, or PORT_ERR_WRITE (also when no port is open). A count of 0 only discards the received
-// bytes and returns PORT_OK. Leaves the last error alone.
+// they have left the driver's output queue. POSIX systems then wait for the transmitter beyond
+// it (the UART's FIFO and shift register), up to 70 ms and only where the driver reports its
+// state; one that never reports it empty fails nothing. Windows waits for the output queue
+// only. Returns PORT_OK, or PORT_ERR_WRITE (also when no port is open). A count of 0 only
+// discards the received bytes and returns PORT_OK. Leaves the last error alone.
 int WritePort(const char* bytes, int count);
 
 // Reads up to `count` bytes into `buffer`, which must hold count + 1 bytes. Returns when

@@ -6,29 +6,22 @@
 // it costs is the write's time bound.
 #include "port.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
-#if defined(__linux__)
-#include <linux/serial.h>
-#endif
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <thread>
 
-#include "port_posix.h"
+#include "com_names_posix.h"
 
 namespace {
 
@@ -91,56 +84,6 @@ sigset_t HoldSignals() {
 
 void LetSignalsThrough(const sigset_t& before) {
     sigprocmask(SIG_SETMASK, &before, nullptr);
-}
-
-// Returns n for "\\.\COM<n>" (COM in any case, n decimal 1..255 without leading zeros),
-// else 0.
-int ComPortNumber(const char* path) {
-    if (std::strncmp(path, "\\\\.\\", 4) != 0) {
-        return 0;
-    }
-    const char* name = path + 4;
-    if (strncasecmp(name, "COM", 3) != 0) {
-        return 0;
-    }
-    const char* digits = name + 3;
-    size_t length = std::strlen(digits);
-    if (length < 1 || length > 3 || digits[0] == '0') {
-        return 0;
-    }
-    int number = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (digits[i] < '0' || digits[i] > '9') {
-            return 0;
-        }
-        number = number * 10 + (digits[i] - '0');
-    }
-    return number <= 255 ? number : 0;
-}
-
-// The device behind a path. COM<n> is looked up the way Wine looks it up, so that this program
-// and a loader run under Wine agree which device COM<n> is. When WINEPREFIX names a prefix,
-// its link is used even if it is missing: the technician's setup then says COM<n> has no
-// device, and silently falling back to a built-in serial port would talk to the wrong line.
-std::string DevicePath(const char* path) {
-    int number = ComPortNumber(path);
-    if (number == 0) {
-        return path;
-    }
-    std::string link = "/dosdevices/com" + std::to_string(number);
-    const char* prefix = getenv("WINEPREFIX");
-    if (prefix != nullptr && prefix[0] != '\0') {
-        return prefix + link;
-    }
-    const char* home = getenv("HOME");
-    if (home != nullptr && home[0] != '\0') {
-        std::string in_home = std::string(home) + "/.wine" + link;
-        struct stat info;
-        if (lstat(in_home.c_str(), &info) == 0) {
-            return in_home;
-        }
-    }
-    return "/dev/ttyS" + std::to_string(number - 1);
 }
 
 // True when `fd` is the technician's own console: the terminal of standard input, output or
@@ -376,111 +319,6 @@ int FailOpen(int code, int fd = -1, const termios* found = nullptr) {
     return code;
 }
 
-// The COM numbers a Windows program can name: \\.\COM1 to \\.\COM255.
-constexpr int kComNumberMax = 255;
-
-// True when `path` leads to a terminal device with something behind it; its device number goes
-// to `device`. Cheap and safe, because devices are probed that the technician never asked for:
-// the device is opened without waiting and without becoming a controlling terminal, its
-// settings are not touched, and it is closed again at once. A device that cannot be opened
-// because it is held or not ours is still there.
-bool SerialDeviceThere(const std::string& path, dev_t* device) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) {
-        return false;
-    }
-    *device = info.st_rdev;
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == EBUSY || errno == EACCES || errno == EPERM;
-    }
-    bool there = isatty(fd) != 0;
-#if defined(__linux__)
-    // Linux makes /dev/ttyS* nodes for UARTs that may not exist; those report no UART type
-    // (others fail with EIO at open, above). A pseudo-terminal has no such report.
-    serial_struct serial;
-    if (there && ioctl(fd, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) {
-        there = false;
-    }
-#endif
-    close(fd);
-    return there;
-}
-
-// Where a link makes a device a COM port, as DevicePath looks it up: the folder itself, and as
-// the technician would type it.
-struct LinkFolder {
-    std::string path;  // empty when there is none to look in
-    std::string shown;
-};
-
-LinkFolder LinkFolderInUse() {
-    const char* prefix = getenv("WINEPREFIX");
-    if (prefix != nullptr && prefix[0] != '\0') {
-        std::string folder = std::string(prefix) + "/dosdevices";
-        return {folder, folder};
-    }
-    const char* home = getenv("HOME");
-    std::string in_home = home != nullptr && home[0] != '\0' ? home : "";
-    return {in_home.empty() ? "" : in_home + "/.wine/dosdevices", "~/.wine/dosdevices"};
-}
-
-// For a serial device's name: its kind (the name less its number) and its number, so that
-// ttyS2 comes before ttyS10. False for names that are no serial device's.
-bool SerialDeviceName(const std::string& name, std::string* kind, long* number) {
-    static const char* const kKinds[] = {"ttyUSB", "ttyACM", "ttyAMA", "ttyS"};
-    for (const char* candidate : kKinds) {
-        size_t length = std::strlen(candidate);
-        if (name.compare(0, length, candidate) != 0 || name.size() == length ||
-            name.size() > length + 6) {
-            continue;
-        }
-        const std::string digits = name.substr(length);
-        if (!std::all_of(digits.begin(), digits.end(),
-                         [](char c) { return c >= '0' && c <= '9'; })) {
-            continue;
-        }
-        *kind = candidate;
-        *number = std::stol(digits);
-        return true;
-    }
-    return false;
-}
-
-// The serial devices in `folder` whose device numbers are not in `numbered`, in order of kind
-// and number.
-std::vector<std::string> UnnumberedDevices(const std::string& folder,
-                                           const std::vector<dev_t>& numbered) {
-    struct Found {
-        std::string kind;
-        long number;
-        std::string path;
-    };
-    std::vector<Found> found;
-    DIR* entries = opendir(folder.c_str());
-    if (entries == nullptr) {
-        return {};
-    }
-    while (dirent* entry = readdir(entries)) {
-        Found device{"", 0, folder + "/" + entry->d_name};
-        dev_t number = 0;
-        if (SerialDeviceName(entry->d_name, &device.kind, &device.number) &&
-            SerialDeviceThere(device.path, &number) &&
-            std::find(numbered.begin(), numbered.end(), number) == numbered.end()) {
-            found.push_back(device);
-        }
-    }
-    closedir(entries);
-    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
-        return a.kind != b.kind ? a.kind < b.kind : a.number < b.number;
-    });
-    std::vector<std::string> paths;
-    for (const Found& device : found) {
-        paths.push_back(device.path);
-    }
-    return paths;
-}
-
 }  // namespace
 
 int OpenPort(const char* device_path) {
@@ -494,7 +332,7 @@ int OpenPort(const char* device_path) {
         port_state.last_reason = PORT_REASON_ABSENT;
         return FailOpen(PORT_ERR_OPEN);
     }
-    std::string path = DevicePath(device_path);
+    std::string path = ComDevicePath(device_path);
 
     // O_NONBLOCK also keeps open() from waiting for a carrier on a modem line. O_CLOEXEC keeps
     // a program started by this one (the loader) from inheriting the device.
@@ -661,44 +499,4 @@ void AbandonPort() {
     PublishDevice(-1);
     PutBackTimeouts(fd);
     ReleaseDevice(fd);
-}
-
-PortListing ListPortsIn(const std::string& device_folder) {
-    PortListing listing;
-    const LinkFolder links = LinkFolderInUse();
-    // A COM number is taken when it reaches a device, or when a link for it is there already
-    // (even a dangling one: ln -s would refuse to replace it).
-    std::vector<bool> taken(kComNumberMax + 1, false);
-    std::vector<dev_t> numbered;
-    for (int number = 1; number <= kComNumberMax; ++number) {
-        const std::string name = "COM" + std::to_string(number);
-        dev_t device = 0;
-        if (SerialDeviceThere(DevicePath(("\\\\.\\" + name).c_str()), &device)) {
-            listing.ports.push_back(name);
-            numbered.push_back(device);
-            taken[number] = true;
-        }
-        struct stat info;
-        const std::string link = links.path + "/com" + std::to_string(number);
-        if (!links.path.empty() && lstat(link.c_str(), &info) == 0) {
-            taken[number] = true;
-        }
-    }
-    int next = 1;
-    for (const std::string& path : UnnumberedDevices(device_folder, numbered)) {
-        while (next <= kComNumberMax && taken[next]) {
-            ++next;
-        }
-        std::string hint = path;
-        if (next <= kComNumberMax) {
-            hint += " (ln -s " + path + " " + links.shown + "/com" + std::to_string(next) + ")";
-            taken[next] = true;
-        }
-        listing.unnumbered.push_back(hint);
-    }
-    return listing;
-}
-
-PortListing ListPorts() {
-    return ListPortsIn("/dev");
 }

@@ -1,6 +1,6 @@
-// What the POSIX port module offers beyond port.h: the listing with the folder it searches for
-// serial devices named, so that tests can lay out devices of their own (links named like
-// adapters that lead to pseudo-terminals). ListPorts searches /dev.
+// What the serial module offers beyond port.h on POSIX systems: the listing with the folder it
+// searches for serial devices named, so that tests can lay out devices of their own (links
+// named like adapters that lead to pseudo-terminals). ListPorts searches /dev.
 #pragma once
 
 #include <string>

@@ -9,17 +9,9 @@
 // Every operation holds the module's lock while it uses the handle, so that AbandonPort, which
 // comes from the console's control handler on a thread of its own, never releases the device
 // in the middle of another call.
+#include "port_win32.h"
+
 #include <windows.h>
-// After windows.h: makes the device interface class of COM ports defined here.
-#include <initguid.h>
-#include <setupapi.h>
-#include <winioctl.h>
-
-#include <cstdio>
-#include <cstring>
-#include <map>
-
-#include "port.h"
 
 namespace {
 
@@ -60,21 +52,27 @@ class PortLock {
 
 // The bound on one write, in milliseconds: at 9600 baud a byte takes about 1 ms on the wire,
 // so 2 ms a byte and a second to spare only run out on a line that has stopped taking data.
-constexpr DWORD kWriteMsPerByte = 2;
-constexpr DWORD kWriteMsExtra = 1000;
+constexpr DWORD kWriteTotalConstantMs = 1000;
+constexpr DWORD kWriteTotalPerByteMs = 2;
 
-// A read ends when 250 ms pass between two bytes, or 1000 ms + 10 ms per requested byte pass
-// in all: long enough for the analyzer at 9600 baud (about 1 ms a byte), short enough that a
-// silent line is noticed quickly. Writes get the same bound as WritePort's wait for the queue
-// to empty: with handshaking off a UART always drains, but a USB adapter pulled mid-write or a
+// The read time-outs the analyzer's protocol was written against, in milliseconds: a read ends
+// when 250 ms pass between two bytes, or 1000 ms + 10 ms per requested byte pass in all: long
+// enough for the analyzer at 9600 baud (about 1 ms a byte), short enough that a silent line is
+// noticed quickly.
+constexpr DWORD kReadIntervalMs = 250;
+constexpr DWORD kReadTotalConstantMs = 1000;
+constexpr DWORD kReadTotalPerByteMs = 10;
+
+// The analyzer's time-outs. Writes get the same bound as WritePort's wait for the queue to
+// empty: with handshaking off a UART always drains, but a USB adapter pulled mid-write or a
 // driver that stopped does not, and the download must not hang on it.
 COMMTIMEOUTS AnalyzerTimeouts() {
     COMMTIMEOUTS timeouts = {};
-    timeouts.ReadIntervalTimeout = 250;
-    timeouts.ReadTotalTimeoutMultiplier = 10;
-    timeouts.ReadTotalTimeoutConstant = 1000;
-    timeouts.WriteTotalTimeoutMultiplier = kWriteMsPerByte;
-    timeouts.WriteTotalTimeoutConstant = kWriteMsExtra;
+    timeouts.ReadIntervalTimeout = kReadIntervalMs;
+    timeouts.ReadTotalTimeoutMultiplier = kReadTotalPerByteMs;
+    timeouts.ReadTotalTimeoutConstant = kReadTotalConstantMs;
+    timeouts.WriteTotalTimeoutMultiplier = kWriteTotalPerByteMs;
+    timeouts.WriteTotalTimeoutConstant = kWriteTotalConstantMs;
     return timeouts;
 }
 
@@ -161,100 +159,12 @@ int FailOpen(int code) {
     return code;
 }
 
-// Why CreateFileA failed, by its last error. Windows reports a port that another program holds
-// as access denied.
+}  // namespace
+
 int ReasonForOpenError(DWORD error) {
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? PORT_REASON_IN_USE
                                                                             : PORT_REASON_ABSENT;
 }
-
-// n for "COM<n>" (n from 1 to 255), else 0.
-int ComNumber(const char* name) {
-    if (_strnicmp(name, "COM", 3) != 0) {
-        return 0;
-    }
-    int number = 0;
-    const char* digit = name + 3;
-    for (; *digit >= '0' && *digit <= '9' && number <= 255; ++digit) {
-        number = number * 10 + (*digit - '0');
-    }
-    return *digit == '\0' && number <= 255 ? number : 0;
-}
-
-// The COM ports with a device name from the device manager: "USB Serial Port (COM3)" becomes
-// "USB Serial Port". Only devices present now.
-void AddFriendlyNames(std::map<int, std::string>* ports) {
-    HDEVINFO devices = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
-                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (devices == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    SP_DEVINFO_DATA device = {};
-    device.cbSize = sizeof(device);
-    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
-        char port_name[32] = {};
-        HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-        if (key == INVALID_HANDLE_VALUE) {
-            continue;
-        }
-        DWORD size = sizeof(port_name) - 1;
-        LONG read = RegQueryValueExA(key, "PortName", nullptr, nullptr,
-                                     reinterpret_cast<BYTE*>(port_name), &size);
-        RegCloseKey(key);
-        const int number = read == ERROR_SUCCESS ? ComNumber(port_name) : 0;
-        if (number == 0) {
-            continue;
-        }
-        char friendly[256] = {};
-        std::string name;
-        if (SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
-                                              reinterpret_cast<BYTE*>(friendly),
-                                              sizeof(friendly) - 1, nullptr)) {
-            name = friendly;
-            const std::string suffix = std::string(" (") + port_name + ")";
-            if (name.size() > suffix.size() &&
-                name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-                name.erase(name.size() - suffix.size());
-            }
-        }
-        (*ports)[number] = name;
-    }
-    SetupDiDestroyDeviceInfoList(devices);
-}
-
-// The COM names among the system's device names; Windows lists only the devices present now.
-void AddDosDevices(std::map<int, std::string>* ports) {
-    std::string names(64 * 1024, '\0');
-    DWORD length = QueryDosDeviceA(nullptr, &names[0], static_cast<DWORD>(names.size()));
-    for (const char* name = names.c_str(); length > 0 && *name != '\0';
-         name += std::strlen(name) + 1) {
-        const int number = ComNumber(name);
-        if (number != 0 && ports->count(number) == 0) {
-            (*ports)[number] = "";
-        }
-    }
-}
-
-// True when \\.\COM<n> opens as a serial port, for ports that neither list knows: under Wine
-// the COM links of the prefix's dosdevices folder are such ports. A port held by another
-// program is there too. Opened without access rights, which changes nothing on the device and
-// allows only queries; reading its time-outs is one that only a serial port answers (with no
-// access rights Wine answers no other). Closed at once.
-bool ComPortThere(int number) {
-    char path[16];
-    std::snprintf(path, sizeof(path), "\\\\.\\COM%d", number);
-    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return ReasonForOpenError(GetLastError()) == PORT_REASON_IN_USE;
-    }
-    COMMTIMEOUTS timeouts = {};
-    const bool serial = GetCommTimeouts(handle, &timeouts) != 0;
-    CloseHandle(handle);
-    return serial;
-}
-
-}  // namespace
 
 int OpenPort(const char* device_path) {
     PortLock lock;
@@ -338,8 +248,8 @@ int WritePort(const char* bytes, int count) {
     // in the driver's queue would be lost at close, and an unplugged adapter must be noticed
     // rather than reported as success. Both steps share one deadline, the one the write
     // time-outs give WriteFile alone.
-    const ULONGLONG deadline =
-        GetTickCount64() + kWriteMsExtra + kWriteMsPerByte * static_cast<ULONGLONG>(count);
+    const ULONGLONG deadline = GetTickCount64() + kWriteTotalConstantMs +
+                               kWriteTotalPerByteMs * static_cast<ULONGLONG>(count);
     DWORD written = 0;
     bool sent = WriteFile(handle, bytes, static_cast<DWORD>(count), &written, nullptr) &&
                 written == static_cast<DWORD>(count);
@@ -373,23 +283,6 @@ int GetPortError() {
 
 int GetPortReason() {
     return port_state.last_reason;
-}
-
-PortListing ListPorts() {
-    std::map<int, std::string> ports;
-    AddFriendlyNames(&ports);
-    AddDosDevices(&ports);
-    for (int number = 1; number <= 255; ++number) {
-        if (ports.count(number) == 0 && ComPortThere(number)) {
-            ports[number] = "";
-        }
-    }
-    PortListing listing;
-    for (const auto& port : ports) {
-        std::string name = "COM" + std::to_string(port.first);
-        listing.ports.push_back(port.second.empty() ? name : name + " (" + port.second + ")");
-    }
-    return listing;
 }
 
 void AbandonPort() {

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "com_names.h"
 #include "port.h"
 
 namespace {
@@ -34,21 +35,6 @@ enum LoaderExit {
     LOADER_NO_IMAGE = 3,
     LOADER_PORT_NOT_FREE = 4,
 };
-
-// "\\.\COM<n>" with n from 1 to 255 and nothing else.
-bool IsComPath(const std::string& path) {
-    const std::string head = "\\\\.\\COM";
-    if (path.compare(0, head.size(), head) != 0) {
-        return false;
-    }
-    std::string digits = path.substr(head.size());
-    if (digits.empty() || digits.size() > 3 || digits[0] == '0' ||
-        digits.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    int number = std::atoi(digits.c_str());
-    return number >= 1 && number <= 255;
-}
 
 // A bare file name in the current folder: the loader is given no paths.
 bool IsBareName(const std::string& name) {
@@ -65,7 +51,7 @@ int CheckCommandLine(int argc, char** argv, std::string* port_path, std::string*
         std::printf("BSL: first argument must be +mpvr, not \"%s\"\n%s", argv[1], kUsage);
         return LOADER_BAD_COMMAND_LINE;
     }
-    if (std::strncmp(argv[2], "-c", 2) != 0 || !IsComPath(argv[2] + 2)) {
+    if (std::strncmp(argv[2], "-c", 2) != 0 || ComPathNumber(argv[2] + 2) == 0) {
         std::printf("BSL: second argument must be -c joined to \\\\.\\COM<n>, not \"%s\"\n%s",
                     argv[2], kUsage);
         return LOADER_BAD_COMMAND_LINE;

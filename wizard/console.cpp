@@ -3,6 +3,8 @@
 #include <istream>
 #include <ostream>
 
+#include "com_names.h"
+
 namespace {
 
 bool IsBlank(int c) {
@@ -62,7 +64,7 @@ bool ReadPortNumber(std::istream& in, int* port_number) {
         }
         c = in.peek();
     }
-    if (negative || too_large || value < 1 || value > 255) {
+    if (negative || too_large || value < 1 || value > kComNumberMax) {
         return false;
     }
     *port_number = static_cast<int>(value);

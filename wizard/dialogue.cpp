@@ -3,6 +3,7 @@
 #include <istream>
 #include <ostream>
 
+#include "com_names.h"
 #include "console.h"
 #include "download.h"
 #include "loader.h"
@@ -148,7 +149,7 @@ int RunStages(std::istream& in, std::ostream& out) {
         Say(out, " Invalid Response\n");
         return RUN_FAILED;
     }
-    const std::string port_path = PortPath(port_number);
+    const std::string port_path = ComPath(port_number);
 
     // The port is this run's from here to its end, also while it stands closed.
     if (LockPortForRun(port_number) == RUN_LOCK_HELD) {
@@ -181,14 +182,6 @@ int RunStages(std::istream& in, std::ostream& out) {
 }
 
 }  // namespace
-
-std::string PortPath(int port_number) {
-    return "\\\\.\\COM" + std::to_string(port_number);
-}
-
-std::string PortName(const std::string& port_path) {
-    return port_path.substr(port_path.rfind('\\') + 1);
-}
 
 int RunWizard(std::istream& in, std::ostream& out) {
     int status = RunStages(in, out);

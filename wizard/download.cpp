@@ -7,6 +7,7 @@
 #include <ostream>
 #include <system_error>
 
+#include "com_names.h"
 #include "console.h"
 #include "pause.h"
 #include "port.h"
@@ -17,10 +18,11 @@ namespace {
 // Indexed by whether the analyzer is an old version (A to E), which has the smaller EEPROM.
 const char* const help_files[2] = {"K410HELP(32K).TXT", "K410HELP(64K).TXT"};
 
-// The analyzer needs time to take each line in. The pause is measured on a monotonic clock
-// from when the line has left the port, and sleeps rather than spins: a download runs for
-// minutes and must not load the technician's PC meanwhile.
-void PauseAfterLine() {
+// The analyzer needs time to take each piece in: a line, or a part of a line longer than
+// kPieceMax bytes. The pause is measured on a monotonic clock from when the piece has left the
+// port, and sleeps rather than spins: a download runs for minutes and must not load the
+// technician's PC meanwhile.
+void PauseAfterPiece() {
     SleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(kLinePauseMs));
 }
 
@@ -47,7 +49,7 @@ int SendDataFile(std::ostream& out, const DataFile& data, const std::string& por
             Say(out, " Error Writing " + port_path + " !\n");
             return RUN_FAILED;
         }
-        PauseAfterLine();
+        PauseAfterPiece();
         // A line counts once its last piece is out. The pause keeps the updates a quarter of a
         // second apart at least.
         if (piece[length - 1] == '\n' || offset == data.bytes.size()) {
@@ -85,7 +87,7 @@ int CountLines(const std::string& bytes) {
 std::string ProgressTitle(const std::string& port_path, int lines_sent, int lines_total,
                           double seconds_so_far) {
     const int percent = lines_total > 0 ? static_cast<int>(100LL * lines_sent / lines_total) : 100;
-    std::string title = "k410prog: " + PortName(port_path) + " EEPROM data " +
+    std::string title = "k410prog: " + ComNameOfPath(port_path) + " EEPROM data " +
                         std::to_string(lines_sent) + "/" + std::to_string(lines_total) +
                         " lines, " + std::to_string(percent) + "%";
     if (lines_sent <= 0 || lines_sent >= lines_total) {

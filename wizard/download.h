@@ -1,5 +1,6 @@
 // The EEPROM data download: the data file that matches the analyzer's version goes to the
-// analyzer line by line, with a pause of at least 250 ms after each line.
+// analyzer line by line, with a pause of at least 250 ms after each line; a line longer than
+// kPieceMax bytes goes in pieces, with the pause after each piece.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +13,8 @@
 // most this many bytes, a pause after each.
 constexpr int kPieceMax = 255;
 
-// The pause after each piece, in milliseconds.
+// The pause after each piece (after each line, for a line of at most kPieceMax bytes), in
+// milliseconds.
 constexpr int kLinePauseMs = 250;
 
 // The data file for the analyzer's version, by its bare name (looked up in the current folder).

@@ -1,5 +1,6 @@
 // Sleeping until a moment on the monotonic clock, as precisely as the platform allows: the
-// download's pause after each line. One implementation per platform.
+// download's pause after each line (after each piece of a long one). One implementation per
+// platform.
 #pragma once
 
 #include <chrono>

@@ -2,8 +2,8 @@
 
 #include <ostream>
 
+#include "com_names.h"
 #include "console.h"
-#include "run.h"
 
 namespace {
 
@@ -57,10 +57,10 @@ void SayOpenFailed(std::ostream& out, const std::string& port_path) {
     const int reason = GetPortReason();
     // Only a port that is not there needs the ports that are; listing probes devices.
     const PortListing present = reason == PORT_REASON_ABSENT ? ListPorts() : PortListing();
-    Say(out, WhyOpenFailed(PortName(port_path), reason, present));
+    Say(out, WhyOpenFailed(ComNameOfPath(port_path), reason, present));
 }
 
 void SayHeldByAnotherRun(std::ostream& out, const std::string& port_path) {
     Say(out, " Error Opening " + port_path + " !\n");
-    Say(out, " " + PortName(port_path) + " is in use by another k410prog run.\n");
+    Say(out, " " + ComNameOfPath(port_path) + " is in use by another k410prog run.\n");
 }

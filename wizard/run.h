@@ -2,8 +2,6 @@
 // which each stage tells the run how it ended.
 #pragma once
 
-#include <string>
-
 // The analyzer's hardware options, as the technician answers the configuration questions.
 struct AnalyzerOptions {
     bool heavy_duty_battery = false;
@@ -29,11 +27,3 @@ enum StageEnd {
     STAGE_QUIT,         // the technician pressed Q
     STAGE_INPUT_ENDED,  // standard input ended at one of the stage's prompts
 };
-
-// "\\.\COM" followed by the port number: the device path shown to the technician, opened by
-// the port module and handed to the loader.
-std::string PortPath(int port_number);
-
-// "COM" followed by the port number, the port's name in the technician's words: the port path
-// less its "\\.\".
-std::string PortName(const std::string& port_path);

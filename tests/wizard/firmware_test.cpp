@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "com_names.h"
 #include "loader.h"
 #include "run.h"
 
@@ -41,16 +42,16 @@ TEST(FirmwareImageName, NineNamesInSuffixOrderMHdIvMe) {
 }
 
 TEST(LoaderCommand, DevicePathJoinedToItsOptionAndOneBlankBeforeTheImage) {
-    EXPECT_EQ(LoaderCommand(PortPath(3), AnalyzerOptions()),
+    EXPECT_EQ(LoaderCommand(ComPath(3), AnalyzerOptions()),
               "BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT");
-    EXPECT_EQ(LoaderCommand(PortPath(12), Options(false, true, false, false)),
+    EXPECT_EQ(LoaderCommand(ComPath(12), Options(false, true, false, false)),
               "BSL.EXE +mpvr -c\\\\.\\COM12 K410HD.TXT");
-    EXPECT_EQ(LoaderCommand(PortPath(1), Options(true, false, true, false)),
+    EXPECT_EQ(LoaderCommand(ComPath(1), Options(true, false, true, false)),
               "BSL.EXE +mpvr -c\\\\.\\COM1 K410MIV.TXT");
-    EXPECT_EQ(LoaderCommand(PortPath(4), Options(false, false, true, true)),
+    EXPECT_EQ(LoaderCommand(ComPath(4), Options(false, false, true, true)),
               "BSL.EXE +mpvr -c\\\\.\\COM4 K410IVMe.TXT");
-    EXPECT_EQ(PortPath(255), "\\\\.\\COM255");
-    EXPECT_EQ(PortPath(255).size(), 10u);
+    EXPECT_EQ(ComPath(255), "\\\\.\\COM255");
+    EXPECT_EQ(ComPath(255).size(), 10u);
 }
 
 }  // namespace
