@@ -6,48 +6,17 @@
 // Faults that no line here can produce (a driver refusing the settings, a failing close, a
 // short or stalled write, a line error) are injected by putting a wrapper in this program's
 // import table for the one KERNEL32 function concerned; everything else the module does still
-// reaches the real device. The same way, the console's control events are handed to the
-// wizard's handler on a thread of its own, as Windows does, with the end of the process turned
-// into the end of that thread; and the console can be made to look like a window of our own.
+// reaches the real device.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
-#include <streambuf>
 #include <string>
-#include <thread>
 
-#include "console.h"
-#include "dialogue.h"
 #include "import_patch.h"
-#include "interrupt.h"
-#include "pause.h"
 #include "port.h"
-
-// The import-table slots through which this program (and the module linked into it) calls
-// KERNEL32.
-extern "C" {
-extern void* __imp_CreateFileA;
-extern void* __imp_SetupComm;
-extern void* __imp_GetCommTimeouts;
-extern void* __imp_SetCommTimeouts;
-extern void* __imp_GetCommState;
-extern void* __imp_SetCommState;
-extern void* __imp_PurgeComm;
-extern void* __imp_ClearCommError;
-extern void* __imp_WriteFile;
-extern void* __imp_CloseHandle;
-extern void* __imp_SetConsoleCtrlHandler;
-extern void* __imp_ExitProcess;
-extern void* __imp_GetConsoleProcessList;
-extern void* __imp_system;
-extern void* __imp_CreateWaitableTimerExW;
-}
 
 namespace {
 
@@ -67,47 +36,12 @@ ULONGLONG Now() {
     return GetTickCount64();
 }
 
-// What the wrappers saw; reset by each test that uses them.
+// What the wrappers saw besides the module's device; reset by each test.
 struct Seen {
-    HANDLE port = nullptr;       // the handle CreateFileA gave the module
-    int handle_calls = 0;        // calls that passed a handle (close, purge, time-outs...)
-    COMMTIMEOUTS at_close = {};  // the device's time-outs just before its handle went
-    bool read_at_close = false;
-    bool line_error = false;             // a line error pending in the "driver"
-    int port_writes = 0;                 // WriteFile calls on the port
-    PHANDLER_ROUTINE handler = nullptr;  // the console control handler set up
-    bool exited = false;                 // ExitProcess was called...
-    UINT exit_code = 0;                  // ...with this
-    std::string said;                    // written straight to standard output
+    int handle_calls = 0;     // calls that passed a handle (close, purge, time-outs...)
+    bool line_error = false;  // a line error pending in the "driver"
 };
 Seen seen;
-
-// The functions the wrappers call through: taken from the slots before any patch is in.
-struct Real {
-    decltype(&CreateFileA) create_file;
-    decltype(&CloseHandle) close_handle;
-    decltype(&WriteFile) write_file;
-    decltype(&GetCommTimeouts) get_comm_timeouts;
-    decltype(&SetCommTimeouts) set_comm_timeouts;
-    decltype(&ClearCommError) clear_comm_error;
-};
-const Real real = {
-    reinterpret_cast<decltype(&CreateFileA)>(__imp_CreateFileA),
-    reinterpret_cast<decltype(&CloseHandle)>(__imp_CloseHandle),
-    reinterpret_cast<decltype(&WriteFile)>(__imp_WriteFile),
-    reinterpret_cast<decltype(&GetCommTimeouts)>(__imp_GetCommTimeouts),
-    reinterpret_cast<decltype(&SetCommTimeouts)>(__imp_SetCommTimeouts),
-    reinterpret_cast<decltype(&ClearCommError)>(__imp_ClearCommError),
-};
-
-HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
-                                   LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                                   HANDLE model) {
-    HANDLE handle = real.create_file(path, access, share, security, disposition, flags, model);
-    seen.port = handle;
-    seen.read_at_close = false;  // a new handle, not yet released
-    return handle;
-}
 
 BOOL WINAPI RefusingSetupComm(HANDLE, DWORD, DWORD) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -193,30 +127,6 @@ BOOL WINAPI CountingClearCommError(HANDLE, LPDWORD, LPCOMSTAT) {
     return TRUE;
 }
 
-// Time-outs that an earlier program left on the device.
-const COMMTIMEOUTS kLeftBehind = {7, 3, 1100, 13, 17};
-
-// Windows keeps a port's time-outs from one open to the next; Wine starts every handle afresh.
-// So that the test sees the same on both, the device is given the left-behind time-outs just
-// as the module reads them.
-BOOL WINAPI LeftBehindGetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-    COMMTIMEOUTS left = kLeftBehind;
-    real.set_comm_timeouts(handle, &left);
-    return real.get_comm_timeouts(handle, timeouts);
-}
-// Reads the device's time-outs as the module releases it.
-BOOL WINAPI TimeoutReadingCloseHandle(HANDLE handle) {
-    if (handle == seen.port) {
-        seen.read_at_close = real.get_comm_timeouts(handle, &seen.at_close) != 0;
-    }
-    return real.close_handle(handle);
-}
-
-bool HandleIsOpen(HANDLE handle) {
-    DWORD flags = 0;
-    return GetHandleInformation(handle, &flags) != 0;
-}
-
 // The analyzer's end of the line: COM4, raw, reads returning at once with what is there.
 HANDLE OpenFarEnd() {
     HANDLE handle =
@@ -271,6 +181,7 @@ class SerialLine : public ::testing::Test {
   protected:
     void SetUp() override {
         seen = Seen{};
+        watched = PortWatch{};
         far_end_ = OpenFarEnd();
         ASSERT_NE(far_end_, INVALID_HANDLE_VALUE)
             << "COM4 is not there: the null-modem fixture (null-modem.sh) must run first";
@@ -366,14 +277,14 @@ TEST_F(SerialLine, MissingComNumberIsAnOpenErrorAndLeavesTheModuleClosed) {
 TEST_F(SerialLine, DeviceThatIsNoSerialPortIsAnOpenErrorAndIsReleased) {
     ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
     const int result = OpenPort(kNotASerialPort);
-    if (seen.port == INVALID_HANDLE_VALUE) {
+    if (watched.port == INVALID_HANDLE_VALUE) {
         GTEST_SKIP() << "COM6 (/dev/null) could not be opened at all here, so reading the line "
                         "settings of a device that has none cannot be tried";
     }
     EXPECT_EQ(result, PORT_ERR_OPEN);
     EXPECT_EQ(GetPortError(), PORT_ERR_OPEN);
     EXPECT_EQ(GetPortReason(), PORT_REASON_NOT_SERIAL);
-    EXPECT_FALSE(HandleIsOpen(seen.port)) << "the device was not released";
+    EXPECT_FALSE(HandleIsOpen(watched.port)) << "the device was not released";
 }
 
 TEST_F(SerialLine, ListingHasThePortsPresentAndNoneElse) {
@@ -434,7 +345,7 @@ TEST_F(SerialLine, EveryRefusalWhileOpeningReleasesTheDeviceWithItsCode) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        seen = Seen{};
+        watched = PortWatch{};
         {
             ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
             ImportPatch refuse(c.slot, c.replacement);
@@ -443,8 +354,8 @@ TEST_F(SerialLine, EveryRefusalWhileOpeningReleasesTheDeviceWithItsCode) {
         EXPECT_EQ(GetPortError(), c.expected);
         EXPECT_EQ(GetPortReason(),
                   c.expected == PORT_ERR_SETSTATE ? PORT_REASON_REFUSED : PORT_REASON_NOT_SERIAL);
-        ASSERT_NE(seen.port, INVALID_HANDLE_VALUE);
-        EXPECT_FALSE(HandleIsOpen(seen.port)) << "the device was not released";
+        ASSERT_NE(watched.port, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(HandleIsOpen(watched.port)) << "the device was not released";
         EXPECT_EQ(WritePort("x", 1), PORT_ERR_WRITE) << "the module did not stay closed";
         // And the port is usable again at once.
         EXPECT_EQ(OpenPort(kCom3), PORT_OK);
@@ -489,7 +400,7 @@ TEST_F(SerialLine, AnalyzerTimeoutsWhileOpenAndTheDevicesOwnBackAtClose) {
         ASSERT_EQ(OpenPort(kCom3), PORT_OK);
     }
     COMMTIMEOUTS open = {};
-    ASSERT_TRUE(GetCommTimeouts(seen.port, &open));
+    ASSERT_TRUE(GetCommTimeouts(watched.port, &open));
     EXPECT_EQ(open.ReadIntervalTimeout, 250u);
     EXPECT_EQ(open.ReadTotalTimeoutMultiplier, 10u);
     EXPECT_EQ(open.ReadTotalTimeoutConstant, 1000u);
@@ -500,12 +411,13 @@ TEST_F(SerialLine, AnalyzerTimeoutsWhileOpenAndTheDevicesOwnBackAtClose) {
         ImportPatch close(&__imp_CloseHandle, reinterpret_cast<void*>(&TimeoutReadingCloseHandle));
         ASSERT_EQ(ClosePort(), PORT_OK);
     }
-    ASSERT_TRUE(seen.read_at_close);
-    EXPECT_EQ(seen.at_close.ReadIntervalTimeout, kLeftBehind.ReadIntervalTimeout);
-    EXPECT_EQ(seen.at_close.ReadTotalTimeoutMultiplier, kLeftBehind.ReadTotalTimeoutMultiplier);
-    EXPECT_EQ(seen.at_close.ReadTotalTimeoutConstant, kLeftBehind.ReadTotalTimeoutConstant);
-    EXPECT_EQ(seen.at_close.WriteTotalTimeoutMultiplier, kLeftBehind.WriteTotalTimeoutMultiplier);
-    EXPECT_EQ(seen.at_close.WriteTotalTimeoutConstant, kLeftBehind.WriteTotalTimeoutConstant);
+    ASSERT_TRUE(watched.read_at_close);
+    EXPECT_EQ(watched.at_close.ReadIntervalTimeout, kLeftBehind.ReadIntervalTimeout);
+    EXPECT_EQ(watched.at_close.ReadTotalTimeoutMultiplier, kLeftBehind.ReadTotalTimeoutMultiplier);
+    EXPECT_EQ(watched.at_close.ReadTotalTimeoutConstant, kLeftBehind.ReadTotalTimeoutConstant);
+    EXPECT_EQ(watched.at_close.WriteTotalTimeoutMultiplier,
+              kLeftBehind.WriteTotalTimeoutMultiplier);
+    EXPECT_EQ(watched.at_close.WriteTotalTimeoutConstant, kLeftBehind.WriteTotalTimeoutConstant);
 }
 
 TEST_F(SerialLine, QuietLineReadReturnsNothingAfterOneSecondPlusTenMsPerByte) {
@@ -656,301 +568,6 @@ TEST(HungUpLine, WriteToALineThatHungUpIsAWriteErrorAndDoesNotHang) {
     EXPECT_EQ(ReadPort(buffer, 7), 0);
     EXPECT_LT(Now() - before_read, 3000u);
     EXPECT_EQ(ClosePort(), PORT_OK);
-}
-
-// --- Interruptions ----------------------------------------------------------------------------
-
-BOOL WINAPI CapturingSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
-    if (add) {
-        seen.handler = handler;
-    }
-    return TRUE;
-}
-// The handler's end of the process ends only the thread it runs on.
-void WINAPI ThreadEndingExitProcess(UINT code) {
-    seen.exited = true;
-    seen.exit_code = code;
-    ExitThread(code);
-}
-// Keeps what goes straight to standard output; counts the port's writes; the rest passes.
-BOOL WINAPI WatchingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
-                              LPOVERLAPPED overlapped) {
-    if (handle == GetStdHandle(STD_OUTPUT_HANDLE)) {
-        seen.said.append(static_cast<const char*>(bytes), count);
-        *written = count;
-        return TRUE;
-    }
-    if (handle == seen.port) {
-        ++seen.port_writes;
-    }
-    return real.write_file(handle, bytes, count, written, overlapped);
-}
-
-// Hands `event` to the handler on a thread of its own, as the console does, and waits for it.
-void Deliver(DWORD event) {
-    ASSERT_NE(seen.handler, nullptr) << "CatchInterruptions set up no console control handler";
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](LPVOID event) -> DWORD { return static_cast<DWORD>(seen.handler(PtrToUlong(event))); },
-        ULongToPtr(event), 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-    CloseHandle(thread);
-}
-
-// "While the loader runs": the command interpreter's run, in which the event arrives. Stands
-// for a loader that the event stopped.
-DWORD event_for_the_loader = 0;
-int __cdecl InterruptedSystem(const char*) {
-    Deliver(event_for_the_loader);
-    return 1;
-}
-
-// The technician's answers, then a wait (at the keyboard) until the test lets the input end.
-class Answers : public std::streambuf {
-  public:
-    explicit Answers(const std::string& text)
-        : text_(text),
-          waiting_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-          released_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
-        setg(&text_[0], &text_[0], &text_[0] + text_.size());
-    }
-    ~Answers() override {
-        CloseHandle(waiting_);
-        CloseHandle(released_);
-    }
-    bool WaitUntilAllTaken(DWORD ms) { return WaitForSingleObject(waiting_, ms) == WAIT_OBJECT_0; }
-    void End() { SetEvent(released_); }
-
-  protected:
-    int_type underflow() override {
-        SetEvent(waiting_);
-        WaitForSingleObject(released_, INFINITE);
-        return traits_type::eof();
-    }
-
-  private:
-    std::string text_;
-    HANDLE waiting_;
-    HANDLE released_;
-};
-
-class Interruption : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        seen = Seen{};
-        // The download's data file, in a folder of the test's own.
-        char folder[MAX_PATH];
-        ASSERT_NE(GetCurrentDirectoryA(MAX_PATH, folder), 0u);
-        was_in_ = folder;
-        char temp[MAX_PATH];
-        ASSERT_NE(GetTempPathA(MAX_PATH, temp), 0u);
-        work_ = std::string(temp) + "k410-interruption";
-        CreateDirectoryA(work_.c_str(), nullptr);
-        ASSERT_TRUE(SetCurrentDirectoryA(work_.c_str()));
-        std::ofstream data("K410HELP(64K).TXT", std::ios::binary);
-        for (int line = 0; line < 12; ++line) {
-            data << "DATA LINE " << line << "\r\n";
-        }
-    }
-    void TearDown() override {
-        ClosePort();
-        DeleteFileA((work_ + "\\K410HELP(64K).TXT").c_str());
-        SetCurrentDirectoryA(was_in_.c_str());
-        RemoveDirectoryA(work_.c_str());
-    }
-    std::string was_in_;
-    std::string work_;
-};
-
-TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoaderRuns) {
-    enum When { AT_A_QUESTION, DURING_THE_DOWNLOAD, WHILE_THE_LOADER_RUNS };
-    struct Case {
-        const char* what;
-        When when;
-        const char* answers;
-        DWORD event;
-        bool ends;  // whether the program ends on it
-    };
-    const Case cases[] = {
-        {"Ctrl-C at a question", AT_A_QUESTION, "3\nN\n", CTRL_C_EVENT, true},
-        {"window closed at a question", AT_A_QUESTION, "3\n", CTRL_CLOSE_EVENT, true},
-        {"Ctrl-Break during the download", DURING_THE_DOWNLOAD, "3\nN\nN\nN\nN\nS\n",
-         CTRL_BREAK_EVENT, true},
-        {"Ctrl-C during the download", DURING_THE_DOWNLOAD, "3\nN\nN\nN\nN\nS\n", CTRL_C_EVENT,
-         true},
-        {"Ctrl-C while the loader runs", WHILE_THE_LOADER_RUNS, "3\nN\nN\nN\nN\nC\n", CTRL_C_EVENT,
-         false},
-        {"Ctrl-Break while the loader runs", WHILE_THE_LOADER_RUNS, "3\nN\nN\nN\nN\nC\n",
-         CTRL_BREAK_EVENT, false},
-        {"window closed while the loader runs", WHILE_THE_LOADER_RUNS, "3\nN\nN\nN\nN\nC\n",
-         CTRL_CLOSE_EVENT, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        seen = Seen{};
-        event_for_the_loader = c.event;
-        Answers answers(c.answers);
-        std::istream in(&answers);
-        std::ostringstream out;
-        int status = -1;
-        bool closed_by_then = false;  // the port was released when the handler had run
-        {
-            ImportPatch handler(&__imp_SetConsoleCtrlHandler,
-                                reinterpret_cast<void*>(&CapturingSetConsoleCtrlHandler));
-            ImportPatch exit(&__imp_ExitProcess, reinterpret_cast<void*>(&ThreadEndingExitProcess));
-            ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
-            ImportPatch left(&__imp_GetCommTimeouts,
-                             reinterpret_cast<void*>(&LeftBehindGetCommTimeouts));
-            ImportPatch close(&__imp_CloseHandle,
-                              reinterpret_cast<void*>(&TimeoutReadingCloseHandle));
-            ImportPatch write(&__imp_WriteFile, reinterpret_cast<void*>(&WatchingWriteFile));
-            ImportPatch system(&__imp_system, reinterpret_cast<void*>(&InterruptedSystem));
-            CatchInterruptions();
-            std::thread technician([&] {
-                if (c.when == AT_A_QUESTION) {
-                    answers.WaitUntilAllTaken(10000);
-                    Deliver(c.event);
-                    closed_by_then = seen.read_at_close;
-                } else if (c.when == DURING_THE_DOWNLOAD) {
-                    // In the pause after the second line.
-                    const ULONGLONG start = Now();
-                    while (seen.port_writes < 2 && Now() - start < 10000) {
-                        Sleep(10);
-                    }
-                    Sleep(50);
-                    Deliver(c.event);
-                    closed_by_then = seen.read_at_close;
-                } else {
-                    answers.WaitUntilAllTaken(20000);  // at the retry question
-                }
-                answers.End();
-            });
-            status = RunWizard(in, out);
-            technician.join();
-        }
-        EXPECT_EQ(seen.exited, c.ends) << out.str();
-        if (c.ends) {
-            EXPECT_EQ(seen.exit_code, 0xC000013Au);
-            EXPECT_EQ(seen.said, "\r\n Interrupted !\r\n");
-        } else {
-            EXPECT_EQ(seen.said, "");
-            // The loader's status is judged as always.
-            EXPECT_NE(out.str().find("BSL Programming failed.\nRetry? (Y or N)>"),
-                      std::string::npos)
-                << out.str();
-        }
-        if (c.when != WHILE_THE_LOADER_RUNS) {
-            // The port was open: it went back as it was found, and the module is closed.
-            ASSERT_TRUE(closed_by_then);
-            EXPECT_EQ(seen.at_close.ReadIntervalTimeout, kLeftBehind.ReadIntervalTimeout);
-            EXPECT_EQ(seen.at_close.ReadTotalTimeoutConstant, kLeftBehind.ReadTotalTimeoutConstant);
-            EXPECT_EQ(seen.at_close.WriteTotalTimeoutMultiplier,
-                      kLeftBehind.WriteTotalTimeoutMultiplier);
-            EXPECT_EQ(seen.at_close.WriteTotalTimeoutConstant,
-                      kLeftBehind.WriteTotalTimeoutConstant);
-            EXPECT_EQ(WritePort("x", 1), PORT_ERR_WRITE);
-        }
-        if (c.when == DURING_THE_DOWNLOAD) {
-            EXPECT_LT(seen.port_writes, 12) << "the download went on after the interruption";
-        }
-        EXPECT_EQ(status, RUN_FAILED);
-    }
-}
-
-// --- The console window ------------------------------------------------------------------------
-
-DWORD processes_on_the_console = 0;
-DWORD WINAPI CountingGetConsoleProcessList(LPDWORD list, DWORD size) {
-    for (DWORD i = 0; i < processes_on_the_console && i < size; ++i) {
-        list[i] = GetCurrentProcessId() + i;
-    }
-    return processes_on_the_console;
-}
-
-TEST(ConsoleWindow, WaitsForEnterOnlyInAWindowOfItsOwn) {
-    struct Case {
-        const char* what;
-        DWORD processes;
-        const char* input;  // after the last answer, "C"
-        const char* said;
-        const char* left;  // input not read
-    };
-    const Case cases[] = {
-        {"started from Explorer", 1, "C\nnext line\nlater\n", "\nPress Enter to close this window.",
-         "later\n"},
-        {"started from Explorer, input ended", 1, "C", "\nPress Enter to close this window.", ""},
-        {"started from cmd.exe", 2, "C\nnext line\n", "", "\nnext line\n"},
-        {"no console", 0, "C\nnext line\n", "", "\nnext line\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        processes_on_the_console = c.processes;
-        std::istringstream in(c.input);
-        ASSERT_EQ(ReadAnswer(in), 'C');
-        std::ostringstream out;
-        {
-            ImportPatch list(&__imp_GetConsoleProcessList,
-                             reinterpret_cast<void*>(&CountingGetConsoleProcessList));
-            KeepWindowUntilRead(in, out);
-        }
-        EXPECT_EQ(out.str(), c.said);
-        in.clear();
-        std::string left((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        EXPECT_EQ(left, c.left);
-    }
-}
-
-// --- The pause -------------------------------------------------------------------------------
-
-// Windows older than 10 (1803) has no high-resolution timer.
-HANDLE WINAPI MissingCreateWaitableTimerExW(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-}
-
-TEST(Pause, SleepsUntilTheDeadlineAndWakesSoonAfter) {
-    using Clock = std::chrono::steady_clock;
-    struct Case {
-        const char* what;
-        void* create_timer;  // nullptr: the system's own
-    };
-    const Case cases[] = {
-        {"high-resolution timer", nullptr},
-        {"no such timer: the timer period at 1 ms",
-         reinterpret_cast<void*>(&MissingCreateWaitableTimerExW)},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const int kPauses = 20;
-        const auto kPause = std::chrono::milliseconds(50);
-        double total_ms = 0;
-        double worst_ms = 0;
-        {
-            ImportPatch timer(&__imp_CreateWaitableTimerExW, c.create_timer != nullptr
-                                                                 ? c.create_timer
-                                                                 : __imp_CreateWaitableTimerExW);
-            BeginPreciseSleeps();
-        }
-        for (int i = 0; i < kPauses; ++i) {
-            const Clock::time_point deadline = Clock::now() + kPause;
-            SleepUntil(deadline);
-            const double over_ms =
-                std::chrono::duration<double, std::milli>(Clock::now() - deadline).count();
-            EXPECT_GE(over_ms, 0.0) << "woke before the deadline";
-            total_ms += over_ms;
-            worst_ms = over_ms > worst_ms ? over_ms : worst_ms;
-        }
-        EndPreciseSleeps();
-        std::cout << "[   NOTE   ] " << c.what << ": overshoot over " << kPauses
-                  << " pauses of 50 ms: mean " << total_ms / kPauses << " ms, worst " << worst_ms
-                  << " ms\n";
-        EXPECT_LT(worst_ms, 50.0);
-    }
-    // A deadline already passed returns at once.
-    const Clock::time_point start = Clock::now();
-    SleepUntil(start - std::chrono::milliseconds(5));
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(20));
 }
 
 }  // namespace
