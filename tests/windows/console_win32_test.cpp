@@ -1,20 +1,18 @@
-// The console window's title during the download, on Windows: the calls to GetConsoleTitleA
-// and SetConsoleTitleA seen through wrappers in the import table, so that the test does not
-// depend on the window (Wine may have none) and leaves the real title alone.
+// The console window on Windows, its calls seen through wrappers in the import table so that
+// the tests depend on no window (Wine may have none) and leave the real one alone: its title
+// during the download (GetConsoleTitleA, SetConsoleTitleA), and whether the program waits for
+// Enter before its window closes (GetConsoleProcessList says 1 in a window of its own, 2 with a
+// shell beside it, 0 with no console).
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "console.h"
 #include "import_patch.h"
-
-extern "C" {
-extern void* __imp_GetConsoleTitleA;
-extern void* __imp_SetConsoleTitleA;
-}
 
 namespace {
 
@@ -47,6 +45,47 @@ TEST(ConsoleTitle, ShownTitlesThenTheWindowsOwnBack) {
               (std::vector<std::string>{"k410prog: COM3 EEPROM data 0/2 lines, 0%",
                                         "k410prog: COM3 EEPROM data 1/2 lines, 50%, about 1 s left",
                                         "Command Prompt"}));
+}
+
+DWORD processes_on_the_console = 0;
+DWORD WINAPI CountingGetConsoleProcessList(LPDWORD list, DWORD size) {
+    for (DWORD i = 0; i < processes_on_the_console && i < size; ++i) {
+        list[i] = GetCurrentProcessId() + i;
+    }
+    return processes_on_the_console;
+}
+
+TEST(ConsoleWindow, WaitsForEnterOnlyInAWindowOfItsOwn) {
+    struct Case {
+        const char* what;
+        DWORD processes;
+        const char* input;  // after the last answer, "C"
+        const char* said;
+        const char* left;  // input not read
+    };
+    const Case cases[] = {
+        {"started from Explorer", 1, "C\nnext line\nlater\n", "\nPress Enter to close this window.",
+         "later\n"},
+        {"started from Explorer, input ended", 1, "C", "\nPress Enter to close this window.", ""},
+        {"started from cmd.exe", 2, "C\nnext line\n", "", "\nnext line\n"},
+        {"no console", 0, "C\nnext line\n", "", "\nnext line\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        processes_on_the_console = c.processes;
+        std::istringstream in(c.input);
+        ASSERT_EQ(ReadAnswer(in), 'C');
+        std::ostringstream out;
+        {
+            ImportPatch list(&__imp_GetConsoleProcessList,
+                             reinterpret_cast<void*>(&CountingGetConsoleProcessList));
+            KeepWindowUntilRead(in, out);
+        }
+        EXPECT_EQ(out.str(), c.said);
+        in.clear();
+        std::string left((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(left, c.left);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,337 @@
+// The contract suite's line on Windows, under Wine: COM3 of the null-modem pair that
+// null-modem.sh publishes, the analyzer on COM4 through KERNEL32 directly. The module's handle
+// is watched through the import table for the line's life, so that its settings, time-outs and
+// queue can be read while it has the device. The fixture's own calls go to the real functions,
+// past any wrapper a test puts in.
+#include <windows.h>
+
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include "import_patch.h"
+#include "line_fixture.h"
+
+namespace k410test {
+
+namespace {
+
+const char kCom3[] = "\\\\.\\COM3";
+const char kCom4[] = "\\\\.\\COM4";
+const char kHangingUpLine[] = "\\\\.\\COM5";
+const char kNotASerialPort[] = "\\\\.\\COM6";
+const char kNoDevice[] = "\\\\.\\COM42";
+
+bool RunningUnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+HANDLE OpenExclusively(const char* path) {
+    return real.create_file(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+}
+
+// The analyzer's end of the line: raw, reads returning at once with what is there.
+HANDLE OpenFarEnd() {
+    HANDLE handle = OpenExclusively(kCom4);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return handle;
+    }
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    GetCommState(handle, &dcb);
+    dcb.BaudRate = CBR_9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1;
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = dcb.fNull = 0;
+    SetCommState(handle, &dcb);
+    COMMTIMEOUTS at_once = {MAXDWORD, 0, 0, 0, 0};
+    SetCommTimeouts(handle, &at_once);
+    PurgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
+    return handle;
+}
+
+// Calls that act on a handle, counted and not passed on.
+int touches = 0;
+BOOL WINAPI CountingCloseHandle(HANDLE) {
+    ++touches;
+    return TRUE;
+}
+BOOL WINAPI CountingPurgeComm(HANDLE, DWORD) {
+    ++touches;
+    return TRUE;
+}
+BOOL WINAPI CountingSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) {
+    ++touches;
+    return TRUE;
+}
+BOOL WINAPI CountingClearCommError(HANDLE, LPDWORD, LPCOMSTAT) {
+    ++touches;
+    return TRUE;
+}
+
+// Takes nothing until the write time-outs the device has run out, as a driver does on a line
+// that stopped taking data (flow control stuck, adapter gone). No line here stops by itself.
+BOOL WINAPI StalledWriteFile(HANDLE handle, LPCVOID, DWORD count, LPDWORD written, LPOVERLAPPED) {
+    COMMTIMEOUTS timeouts = {};
+    real.get_comm_timeouts(handle, &timeouts);
+    Sleep(timeouts.WriteTotalTimeoutConstant + timeouts.WriteTotalTimeoutMultiplier * count);
+    *written = 0;
+    SetLastError(ERROR_SEM_TIMEOUT);
+    return FALSE;
+}
+
+using Patches = std::vector<std::unique_ptr<ImportPatch>>;
+
+void Patch(Patches* patches, void** slot, void* replacement) {
+    patches->emplace_back(new ImportPatch(slot, replacement));
+}
+
+}  // namespace
+
+struct AnalyzerLine::State {
+    std::string trouble;
+    HANDLE far_end = INVALID_HANDLE_VALUE;
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    Patches patches;      // for the line's life
+    Patches touch_watch;  // until TouchedSinceWatching
+};
+
+AnalyzerLine::AnalyzerLine() : state_(new State) {
+    watched = PortWatch{};
+    state_->far_end = OpenFarEnd();
+    if (state_->far_end == INVALID_HANDLE_VALUE) {
+        state_->trouble =
+            "COM4 is not there: the null-modem fixture (null-modem.sh) must run first";
+    }
+    Patch(&state_->patches, &__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
+    Patch(&state_->patches, &__imp_CloseHandle,
+          reinterpret_cast<void*>(&TimeoutReadingCloseHandle));
+}
+
+AnalyzerLine::~AnalyzerLine() {
+    state_->touch_watch.clear();
+    while (!state_->patches.empty()) {  // the last put in comes out first
+        state_->patches.pop_back();
+    }
+    ReleaseHold();
+    if (state_->far_end != INVALID_HANDLE_VALUE) {
+        real.close_handle(state_->far_end);
+    }
+}
+
+const std::string& AnalyzerLine::trouble() const {
+    return state_->trouble;
+}
+
+const char* AnalyzerLine::path() const {
+    return kCom3;
+}
+
+bool AnalyzerLine::Send(const std::string& bytes) {
+    DWORD written = 0;
+    return real.write_file(state_->far_end, bytes.data(), static_cast<DWORD>(bytes.size()),
+                           &written, nullptr) &&
+           written == bytes.size();
+}
+
+std::string AnalyzerLine::Received(size_t count, std::chrono::milliseconds limit) {
+    std::string bytes;
+    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(limit.count());
+    char chunk[512];
+    while (bytes.size() < count && GetTickCount64() < end) {
+        DWORD got = 0;
+        if (!ReadFile(state_->far_end, chunk, sizeof(chunk), &got, nullptr)) {
+            break;
+        }
+        if (got == 0) {
+            Sleep(10);
+        }
+        bytes.append(chunk, got);
+    }
+    return bytes;
+}
+
+// Asked of the driver through the module's own handle.
+int AnalyzerLine::Queued() const {
+    DWORD errors = 0;
+    COMSTAT status = {};
+    if (!watched.held || !real.clear_comm_error(watched.port, &errors, &status)) {
+        return -1;
+    }
+    return static_cast<int>(status.cbInQue);
+}
+
+bool AnalyzerLine::WaitUntilQueued(int count) const {
+    const ULONGLONG end = GetTickCount64() + 3000;
+    while (Queued() < count) {
+        if (GetTickCount64() > end) {
+            return false;
+        }
+        Sleep(2);
+    }
+    return true;
+}
+
+// Through a handle of another program's, as the port is before the module opens it.
+void AnalyzerLine::SpoilSettings() {
+    HANDLE other = OpenExclusively(kCom3);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    DCB odd = {};
+    odd.DCBlength = sizeof(odd);
+    ASSERT_TRUE(GetCommState(other, &odd));
+    odd.BaudRate = CBR_2400;
+    odd.ByteSize = 7;
+    odd.Parity = EVENPARITY;
+    odd.StopBits = TWOSTOPBITS;
+    odd.fOutxCtsFlow = 1;
+    odd.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    odd.fOutX = 1;
+    odd.fInX = 1;
+    ASSERT_TRUE(SetCommState(other, &odd));
+    DCB took = {};
+    took.DCBlength = sizeof(took);
+    ASSERT_TRUE(GetCommState(other, &took));
+    real.close_handle(other);
+    ASSERT_EQ(took.BaudRate, static_cast<DWORD>(CBR_2400));
+    ASSERT_EQ(took.StopBits, TWOSTOPBITS);
+    ASSERT_NE(took.fOutX, 0u);
+    if (took.ByteSize == 8 && took.Parity == NOPARITY) {
+        // Linux forces CS8 and no parity on every pseudo-terminal.
+        std::cout << "[   NOTE   ] this device keeps 8 data bits and no parity whatever it is "
+                     "told (a pseudo-terminal), so those two settings are not proven here\n";
+    }
+}
+
+// Through the module's handle while it has one (nobody else may open the port then), else
+// through a handle of our own.
+void AnalyzerLine::ExpectAnalyzerSettings() {
+    DCB line = {};
+    line.DCBlength = sizeof(line);
+    if (watched.held) {
+        ASSERT_TRUE(real.get_comm_state(watched.port, &line));
+    } else {
+        HANDLE after = OpenExclusively(kCom3);
+        ASSERT_NE(after, INVALID_HANDLE_VALUE);
+        const BOOL read = GetCommState(after, &line);
+        real.close_handle(after);
+        ASSERT_TRUE(read);
+    }
+    EXPECT_EQ(line.BaudRate, 9600u);
+    EXPECT_EQ(line.ByteSize, 8);
+    EXPECT_EQ(line.Parity, NOPARITY);
+    EXPECT_EQ(line.StopBits, ONESTOPBIT);
+    EXPECT_EQ(line.fOutxCtsFlow, 0u);
+    EXPECT_NE(line.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
+    EXPECT_EQ(line.fOutX, 0u);
+    EXPECT_EQ(line.fInX, 0u);
+}
+
+void AnalyzerLine::LeaveTimeoutsBehind() {
+    Patch(&state_->patches, &__imp_GetCommTimeouts,
+          reinterpret_cast<void*>(&LeftBehindGetCommTimeouts));
+}
+
+// Writes are bounded too: 2 ms a byte and a second more.
+void AnalyzerLine::ExpectAnalyzerTimeouts() {
+    ASSERT_TRUE(watched.held);
+    COMMTIMEOUTS open = {};
+    ASSERT_TRUE(real.get_comm_timeouts(watched.port, &open));
+    EXPECT_EQ(open.ReadIntervalTimeout, 250u);
+    EXPECT_EQ(open.ReadTotalTimeoutMultiplier, 10u);
+    EXPECT_EQ(open.ReadTotalTimeoutConstant, 1000u);
+    EXPECT_EQ(open.WriteTotalTimeoutMultiplier, 2u);
+    EXPECT_EQ(open.WriteTotalTimeoutConstant, 1000u);
+}
+
+// Wine keeps the time-outs with the handle, not the device: they are read just before the
+// module's handle goes.
+void AnalyzerLine::ExpectTimeoutsLeftBehind() {
+    ASSERT_TRUE(watched.read_at_close);
+    EXPECT_EQ(watched.at_close.ReadIntervalTimeout, kLeftBehind.ReadIntervalTimeout);
+    EXPECT_EQ(watched.at_close.ReadTotalTimeoutMultiplier, kLeftBehind.ReadTotalTimeoutMultiplier);
+    EXPECT_EQ(watched.at_close.ReadTotalTimeoutConstant, kLeftBehind.ReadTotalTimeoutConstant);
+    EXPECT_EQ(watched.at_close.WriteTotalTimeoutMultiplier,
+              kLeftBehind.WriteTotalTimeoutMultiplier);
+    EXPECT_EQ(watched.at_close.WriteTotalTimeoutConstant, kLeftBehind.WriteTotalTimeoutConstant);
+}
+
+void AnalyzerLine::WatchForTouches() {
+    touches = 0;
+    Patch(&state_->touch_watch, &__imp_CloseHandle, reinterpret_cast<void*>(&CountingCloseHandle));
+    Patch(&state_->touch_watch, &__imp_PurgeComm, reinterpret_cast<void*>(&CountingPurgeComm));
+    Patch(&state_->touch_watch, &__imp_SetCommTimeouts,
+          reinterpret_cast<void*>(&CountingSetCommTimeouts));
+    Patch(&state_->touch_watch, &__imp_ClearCommError,
+          reinterpret_cast<void*>(&CountingClearCommError));
+}
+
+bool AnalyzerLine::TouchedSinceWatching() {
+    while (!state_->touch_watch.empty()) {
+        state_->touch_watch.pop_back();
+    }
+    return touches != 0;
+}
+
+void AnalyzerLine::HoldElsewhere() {
+    state_->holder = OpenExclusively(kCom3);
+    ASSERT_NE(state_->holder, INVALID_HANDLE_VALUE);
+}
+
+void AnalyzerLine::ReleaseHold() {
+    if (state_->holder != INVALID_HANDLE_VALUE) {
+        real.close_handle(state_->holder);
+        state_->holder = INVALID_HANDLE_VALUE;
+    }
+}
+
+const char* AnalyzerLine::WhyHoldingCannotBeShown() const {
+    return RunningUnderWine() ? "Wine does not refuse a second open of a COM port (share mode 0 "
+                                "is not enforced for serial devices), so the exclusive open "
+                                "cannot be shown under Wine"
+                              : nullptr;
+}
+
+std::string AnalyzerLine::MissingDevice() const {
+    return kNoDevice;
+}
+
+// COM6, /dev/null: Wine may refuse it outright, before the module can ask it anything.
+std::string AnalyzerLine::NotASerialPort() {
+    return kNotASerialPort;
+}
+
+bool AnalyzerLine::ModuleReachedTheDevice() const {
+    return watched.port != INVALID_HANDLE_VALUE;
+}
+
+bool AnalyzerLine::DeviceReleased(const std::string&) const {
+    return !HandleIsOpen(watched.port);
+}
+
+// COM5: its far end takes one byte and goes away.
+const char* AnalyzerLine::PathThatHangsUp() const {
+    return kHangingUpLine;
+}
+
+// Once the far end has gone, socat closes the pseudo-terminal's master, a little later: the
+// line is gone when a write of our own on the module's handle fails.
+void AnalyzerLine::HangUp() {
+    ASSERT_TRUE(watched.held);
+    const ULONGLONG start = GetTickCount64();
+    DWORD written = 0;
+    while (real.write_file(watched.port, "x", 1, &written, nullptr)) {
+        ASSERT_LT(GetTickCount64() - start, 5000u) << "writes still succeeded 5 s after the line "
+                                                      "hung up";
+        Sleep(100);
+    }
+}
+
+void AnalyzerLine::Stall() {
+    Patch(&state_->patches, &__imp_WriteFile, reinterpret_cast<void*>(&StalledWriteFile));
+}
+
+}  // namespace k410test

@@ -1,0 +1,201 @@
+// What of port.h only POSIX systems can show, on pseudo-terminals: the exclusive open seen from
+// a second process and in the terminal's own flag, COM names mapped through a Wine prefix, and
+// the listing of a device folder. The promises every platform keeps are in
+// port_contract_test.cpp.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "files.h"
+#include "port.h"
+#include "port_posix.h"
+#include "pty.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Runs the probe program (a second process calling OpenPort on `path`) and returns its exit
+// status, or -1 when it did not end normally within 10 s.
+int OpenFromAnotherProcess(const std::string& path) {
+    const char* probe = K410_PORT_OPEN_PROBE;
+    std::vector<char*> argv{const_cast<char*>(probe), const_cast<char*>(path.c_str()), nullptr};
+    pid_t pid;
+    if (posix_spawn(&pid, probe, nullptr, nullptr, argv.data(), environ) != 0) {
+        return -1;
+    }
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class SerialPort : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(line_.ok()); }
+    // The module is process-wide: leave it closed for the next test.
+    void TearDown() override { ClosePort(); }
+
+    k410test::PtyLine line_;
+};
+
+// --- Exclusive open ------------------------------------------------------------------------
+
+TEST_F(SerialPort, AnotherProcessCannotOpenThePortWhileItIsHeld) {
+    ASSERT_EQ(OpenPort(line_.slave_path().c_str()), PORT_OK);
+    EXPECT_EQ(OpenFromAnotherProcess(line_.slave_path()), PORT_ERR_OPEN);
+
+    ASSERT_EQ(ClosePort(), PORT_OK);
+    EXPECT_EQ(OpenFromAnotherProcess(line_.slave_path()), PORT_OK) << "not released at close";
+}
+
+#ifdef TIOCGEXCL
+TEST_F(SerialPort, TerminalIsExclusiveExactlyWhileOpen) {
+    int exclusive = -1;
+    ASSERT_EQ(OpenPort(line_.slave_path().c_str()), PORT_OK);
+    ASSERT_EQ(ioctl(line_.held_slave(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+
+    ASSERT_EQ(ClosePort(), PORT_OK);
+    ASSERT_EQ(ioctl(line_.held_slave(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << "TIOCEXCL left set: other programs are locked out after close";
+}
+#endif
+
+TEST_F(SerialPort, OpenWhileOpenReleasesTheOldPortFirst) {
+    ASSERT_EQ(OpenPort(line_.slave_path().c_str()), PORT_OK);
+    k410test::PtyLine other;
+    ASSERT_TRUE(other.ok());
+    ASSERT_EQ(OpenPort(other.slave_path().c_str()), PORT_OK);
+    EXPECT_EQ(GetPortError(), PORT_OK);
+
+    k410test::LineRecorder recorder(other.master());
+    EXPECT_EQ(WritePort("moved", 5), PORT_OK);
+    EXPECT_TRUE(recorder.WaitForText("moved", milliseconds(3000)));
+    EXPECT_EQ(OpenFromAnotherProcess(line_.slave_path()), PORT_OK) << "old device still held";
+}
+
+// --- A line that hung up ------------------------------------------------------------------
+
+// Wine reads a pseudo-terminal that hung up as a quiet line, until the read's time-out.
+TEST_F(SerialPort, ReadOnAHungUpLineFailsAtOnce) {
+    ASSERT_EQ(OpenPort(line_.slave_path().c_str()), PORT_OK);
+    line_.HangUp();
+
+    char buffer[11] = "gggggggggg";
+    auto start = Clock::now();
+    EXPECT_EQ(ReadPort(buffer, 10), 0);
+    EXPECT_LE(std::chrono::duration_cast<milliseconds>(Clock::now() - start).count(), 900);
+    EXPECT_EQ(buffer[0], 'g') << "a failed read stores no terminator";
+}
+
+// --- COM port names ------------------------------------------------------------------------
+
+TEST_F(SerialPort, ComNameMapsThroughTheWinePrefix) {
+    k410test::PtyLine line255;
+    ASSERT_TRUE(line255.ok());
+    k410test::ScratchDir prefix;
+    ASSERT_FALSE(prefix.path().empty());
+    ASSERT_TRUE(k410test::PublishComPort(prefix.path(), 3, line_.slave_path()));
+    ASSERT_TRUE(k410test::PublishComPort(prefix.path(), 255, line255.slave_path()));
+    k410test::ScopedEnv wine("WINEPREFIX", prefix.path());
+
+    {
+        ASSERT_EQ(OpenPort("\\\\.\\COM3"), PORT_OK);
+        k410test::LineRecorder recorder(line_.master());
+        EXPECT_EQ(WritePort("three", 5), PORT_OK);
+        EXPECT_TRUE(recorder.WaitForText("three", milliseconds(3000)));
+        ASSERT_EQ(ClosePort(), PORT_OK);
+    }
+    {
+        ASSERT_EQ(OpenPort("\\\\.\\COM255"), PORT_OK);
+        k410test::LineRecorder recorder(line255.master());
+        EXPECT_EQ(WritePort("last", 4), PORT_OK);
+        EXPECT_TRUE(recorder.WaitForText("last", milliseconds(3000)));
+        ASSERT_EQ(ClosePort(), PORT_OK);
+    }
+    EXPECT_EQ(OpenPort("\\\\.\\com3"), PORT_OK) << "COM is not case-sensitive on Windows";
+    ASSERT_EQ(ClosePort(), PORT_OK);
+
+    EXPECT_EQ(OpenPort("\\\\.\\COM7"), PORT_ERR_OPEN) << "no com7 link in the prefix";
+    EXPECT_EQ(GetPortError(), PORT_ERR_OPEN);
+}
+
+TEST_F(SerialPort, ComNameFallsBackToTheWinePrefixInHome) {
+    k410test::ScratchDir home;
+    ASSERT_FALSE(home.path().empty());
+    ASSERT_EQ(mkdir((home.path() + "/.wine").c_str(), 0755), 0);
+    ASSERT_TRUE(k410test::PublishComPort(home.path() + "/.wine", 4, line_.slave_path()));
+    k410test::ScopedEnv no_prefix("WINEPREFIX", nullptr);
+    k410test::ScopedEnv home_env("HOME", home.path());
+
+    ASSERT_EQ(OpenPort("\\\\.\\COM4"), PORT_OK);
+    k410test::LineRecorder recorder(line_.master());
+    EXPECT_EQ(WritePort("four", 4), PORT_OK);
+    EXPECT_TRUE(recorder.WaitForText("four", milliseconds(3000)));
+}
+
+// --- Listing -------------------------------------------------------------------------------
+
+// A device folder laid out like /dev: links named like adapters that lead to pseudo-terminals.
+TEST_F(SerialPort, ListingNamesThePortsPresentAndLinksForDevicesWithoutANumber) {
+    k410test::PtyLine adapter;
+    k410test::PtyLine second_adapter;
+    ASSERT_TRUE(adapter.ok() && second_adapter.ok());
+    k410test::ScratchDir prefix;
+    k410test::ScratchDir dev;
+    ASSERT_TRUE(k410test::WriteFile(dev.path() + "/plain", "no device\n"));
+    const std::string links[][2] = {
+        {"ttyUSB0", adapter.slave_path()}, {"ttyACM10", second_adapter.slave_path()},
+        {"ttyACM2", line_.slave_path()},   {"ttyUSB1", dev.path() + "/gone"},
+        {"ttyS9", dev.path() + "/plain"},  {"ttyFOO0", second_adapter.slave_path()},
+    };
+    for (const auto& link : links) {
+        ASSERT_EQ(symlink(link[1].c_str(), (dev.path() + "/" + link[0]).c_str()), 0);
+    }
+    // COM1 is a dangling link, which takes its number all the same; COM3 is the line, which
+    // gives ttyACM2 its number; COM6 a plain file, no serial port.
+    ASSERT_TRUE(k410test::PublishComPort(prefix.path(), 1, dev.path() + "/gone"));
+    ASSERT_TRUE(k410test::PublishComPort(prefix.path(), 3, line_.slave_path()));
+    ASSERT_TRUE(k410test::PublishComPort(prefix.path(), 6, dev.path() + "/plain"));
+    ASSERT_TRUE(k410test::PublishComPort(prefix.path(), 12, second_adapter.slave_path()));
+    k410test::ScopedEnv wine("WINEPREFIX", prefix.path());
+
+    PortListing listing = ListPortsIn(dev.path());
+    EXPECT_EQ(listing.ports, (std::vector<std::string>{"COM3", "COM12"}));
+    const std::string links_in = prefix.path() + "/dosdevices/com";
+    EXPECT_EQ(listing.unnumbered,
+              (std::vector<std::string>{dev.path() + "/ttyUSB0 (ln -s " + dev.path() + "/ttyUSB0 " +
+                                        links_in + "2)"}));
+
+    // Without its COM12, the second adapter gets the next free number; without a prefix the
+    // links go where Wine looks by default.
+    ASSERT_EQ(unlink((links_in + "12").c_str()), 0);
+    listing = ListPortsIn(dev.path());
+    EXPECT_EQ(listing.unnumbered,
+              (std::vector<std::string>{
+                  dev.path() + "/ttyACM10 (ln -s " + dev.path() + "/ttyACM10 " + links_in + "2)",
+                  dev.path() + "/ttyUSB0 (ln -s " + dev.path() + "/ttyUSB0 " + links_in + "4)"}));
+}
+
+}  // namespace
