@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "com_names.h"
+#include "interrupt.h"
 
 namespace {
 
@@ -11,12 +12,17 @@ bool IsBlank(int c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-// Skips blanks and line ends and returns the first other character without consuming it.
+// Skips blanks and line ends and returns the first other character without consuming it. At
+// the end of input, an interruption on its way (a console read that Ctrl-C ended) is let end
+// the run first.
 int PeekPastBlanks(std::istream& in) {
     int c = in.peek();
     while (c != std::char_traits<char>::eof() && IsBlank(c)) {
         in.get();
         c = in.peek();
+    }
+    if (c == std::char_traits<char>::eof()) {
+        WaitForInterruptionAtEndOfInput();
     }
     return c;
 }
@@ -73,4 +79,27 @@ bool ReadPortNumber(std::istream& in, int* port_number) {
 
 void Say(std::ostream& out, const std::string& text) {
     out << text << std::flush;
+}
+
+std::string ShownOnTerminal(const char* bytes, size_t count) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string shown;
+    shown.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c == '\t' || c == '\n' || c == '\r' || (c >= 0x20 && c < 0x7F) || c >= 0xA0) {
+            shown += static_cast<char>(c);
+        } else if (c < 0x20) {
+            shown += '^';
+            shown += static_cast<char>(c + 0x40);
+        } else if (c == 0x7F) {
+            shown += "^?";
+        } else {
+            shown += '<';
+            shown += kHex[c >> 4];
+            shown += kHex[c & 0xF];
+            shown += '>';
+        }
+    }
+    return shown;
 }

@@ -2,6 +2,7 @@
 // stage can run in-process under a test as well as on the technician's console.
 #pragma once
 
+#include <cstddef>
 #include <iosfwd>
 #include <string>
 
@@ -23,6 +24,17 @@ bool ReadPortNumber(std::istream& in, int* port_number);
 // Writes `text` and flushes it, so that a prompt is on the screen before the program waits.
 void Say(std::ostream& out, const std::string& text);
 
+// Whether standard output is a terminal (POSIX systems) or a console (Windows), on which the
+// control bytes written act on the screen instead of showing. One implementation per platform.
+bool OutputIsTerminal();
+
+// `count` bytes as a terminal can show them without acting on them: tab, line feed and carriage
+// return as they are; the other control bytes 0x00 to 0x1F in caret notation (^@, ^A, ... ^[ for
+// ESC, ... ^_) and DEL as ^?; the C1 controls 0x80 to 0x9F, which some terminals also act on
+// (0x9B starts a control sequence as ESC [ does), as <80> to <9F>. Everything else, bytes from
+// 0xA0 up included, as it is.
+std::string ShownOnTerminal(const char* bytes, size_t count);
+
 // A console window that this program alone uses (Windows: started by a double-click) closes
 // the moment the run ends, before the technician has read how it ended: there, asks for Enter
 // first. Elsewhere it does nothing. One implementation per platform.
@@ -38,3 +50,12 @@ void ShowTitle(const std::string& title);
 // terminal's title); does nothing when ShowTitle showed nothing. On POSIX systems it may be
 // called from a signal handler.
 void RestoreTitle();
+
+// Keeps the console's input and output modes (Windows), or the settings of the terminal that
+// standard input is (POSIX systems), for RestoreConsoleState: the loader shares the console and
+// may change them (raw input, no echo) and not put them back. Keeps nothing where there is no
+// console or terminal. One implementation per platform.
+void SaveConsoleState();
+
+// Puts back what SaveConsoleState kept, once; does nothing when it kept nothing.
+void RestoreConsoleState();

@@ -1,5 +1,6 @@
 // The console helpers that depend on the platform, on POSIX systems.
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <istream>
@@ -12,6 +13,10 @@ namespace {
 
 // Set once a title was shown, so that RestoreTitle clears only what this program wrote.
 volatile sig_atomic_t title_shown = 0;
+
+// Standard input's terminal settings before the loader, for RestoreConsoleState.
+bool terminal_saved = false;
+termios saved_terminal;
 
 // Writes all of `bytes` to standard output, directly: the transcript's stream has flushed
 // everything before the title changes, and a signal handler may write here too.
@@ -49,3 +54,21 @@ void RestoreTitle() {
 }
 
 void KeepWindowUntilRead(std::istream&, std::ostream&) {}
+
+bool OutputIsTerminal() {
+    return isatty(STDOUT_FILENO) != 0;
+}
+
+void SaveConsoleState() {
+    terminal_saved = tcgetattr(STDIN_FILENO, &saved_terminal) == 0;
+}
+
+void RestoreConsoleState() {
+    if (!terminal_saved) {
+        return;
+    }
+    terminal_saved = false;
+    // At once: waiting for output to drain could hang on a terminal that is not read, and
+    // flushing would throw away answers typed ahead.
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+}

@@ -9,6 +9,7 @@
 
 #include "com_names.h"
 #include "console.h"
+#include "interrupt.h"
 #include "pause.h"
 #include "port.h"
 #include "port_help.h"
@@ -26,24 +27,41 @@ void PauseAfterPiece() {
     SleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(kLinePauseMs));
 }
 
+// Shows the technician the piece about to be sent. On a terminal, control bytes in a corrupt or
+// binary data file would act instead of showing (change the title, clear the screen, switch the
+// character set), so they are shown in a visible form there; anything else gets the bytes as
+// they go out.
+void EchoPiece(std::ostream& out, const char* piece, int count, bool to_terminal) {
+    if (to_terminal) {
+        out << ShownOnTerminal(piece, static_cast<size_t>(count));
+    } else {
+        out.write(piece, count);
+    }
+    out.flush();
+}
+
 // Sends the data file piece by piece, its progress in the console window's title. Returns
 // RUN_OK at its end, or RUN_FAILED after telling the technician why it stopped.
 int SendDataFile(std::ostream& out, const DataFile& data, const std::string& port_path) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     int lines_sent = 0;
+    const bool to_terminal = OutputIsTerminal();
     ShowTitle(ProgressTitle(port_path, 0, data.lines, 0));
     char piece[kPieceMax + 1];
     size_t offset = 0;
     for (;;) {
+        // An interruption under way ends the run here, before another line is echoed or sent.
+        WaitForInterruptionUnderWay();
         int length = ReadPiece(data.bytes, &offset, piece);
         if (length == 0) {
             return RUN_OK;
         }
         int sent = SentLength(piece, length);
-        out.write(piece, sent);
-        out.flush();
+        EchoPiece(out, piece, sent, to_terminal);
         if (WritePort(piece, sent) != PORT_OK) {
+            // A port taken back by an interruption is not a failed write.
+            WaitForInterruptionUnderWay();
             // The echoed lines leave the cursor mid-line; the failure gets a line of its own.
             Say(out, "\n");
             Say(out, " Error Writing " + port_path + " !\n");

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "loader.h"
 
 extern char** environ;
@@ -121,7 +122,10 @@ int LaunchLoader(const std::string& loader_command) {
     if (found_quit.sa_handler != SIG_IGN) {
         sigaddset(&defaults, SIGQUIT);
     }
+    // Whatever terminal settings the loader leaves, the switch-off prompt reads as before it.
+    SaveConsoleState();
     int status = SpawnAndWait(program, argv.data(), defaults);
+    RestoreConsoleState();
     sigaction(SIGINT, &found_interrupt, nullptr);
     sigaction(SIGQUIT, &found_quit, nullptr);
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;

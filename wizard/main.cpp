@@ -9,6 +9,8 @@
 int main() {
     CatchInterruptions();
     int status = RunWizard(std::cin, std::cout);
+    // The run may have ended because an interruption took the port: the interruption ends it.
+    WaitForInterruptionUnderWay();
     KeepWindowUntilRead(std::cin, std::cout);
     return status;
 }

@@ -43,7 +43,7 @@ extern void* __imp_ClearCommError;
 extern void* __imp_WriteFile;
 extern void* __imp_CloseHandle;
 extern void* __imp_SetConsoleCtrlHandler;
-extern void* __imp_ExitProcess;
+extern void* __imp_TerminateProcess;
 extern void* __imp_GetConsoleProcessList;
 extern void* __imp_GetConsoleTitleA;
 extern void* __imp_SetConsoleTitleA;

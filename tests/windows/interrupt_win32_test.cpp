@@ -25,7 +25,7 @@ namespace {
 struct Seen {
     int port_writes = 0;                 // WriteFile calls on the port
     PHANDLER_ROUTINE handler = nullptr;  // the console control handler set up
-    bool exited = false;                 // ExitProcess was called...
+    bool exited = false;                 // TerminateProcess was called...
     UINT exit_code = 0;                  // ...with this
     std::string said;                    // written straight to standard output
 };
@@ -38,7 +38,7 @@ BOOL WINAPI CapturingSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
     return TRUE;
 }
 // The handler's end of the process ends only the thread it runs on.
-void WINAPI ThreadEndingExitProcess(UINT code) {
+BOOL WINAPI ThreadEndingTerminateProcess(HANDLE, UINT code) {
     seen.exited = true;
     seen.exit_code = code;
     ExitThread(code);
@@ -171,7 +171,8 @@ TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoade
         {
             ImportPatch handler(&__imp_SetConsoleCtrlHandler,
                                 reinterpret_cast<void*>(&CapturingSetConsoleCtrlHandler));
-            ImportPatch exit(&__imp_ExitProcess, reinterpret_cast<void*>(&ThreadEndingExitProcess));
+            ImportPatch exit(&__imp_TerminateProcess,
+                             reinterpret_cast<void*>(&ThreadEndingTerminateProcess));
             ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
             ImportPatch left(&__imp_GetCommTimeouts,
                              reinterpret_cast<void*>(&LeftBehindGetCommTimeouts));

@@ -73,4 +73,32 @@ TEST(ReadPortNumber, RejectsWhatIsNotAPortNumber) {
     }
 }
 
+TEST(ShownOnTerminal, ControlBytesShowWithoutActing) {
+    struct Case {
+        std::string bytes;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"plain text, 0-9 ~", "plain text, 0-9 ~"},
+        // The line's own layout stays.
+        {"a\tb\r\n", "a\tb\r\n"},
+        // A title, a cleared screen, the line-drawing character set, a bell.
+        {"\033]0;title\007", "^[]0;title^G"},
+        {"\033[2J\033[H", "^[[2J^[[H"},
+        {"\033(0", "^[(0"},
+        {std::string("\0\001\010\013\014\032\034\037", 8), "^@^A^H^K^L^Z^\\^_"},
+        {"\177", "^?"},
+        // C1 controls: CSI, OSC, and the ends of the range.
+        {"\x9b"
+         "31m \x9d \x80\x9f",
+         "<9B>31m <9D> <80><9F>"},
+        // Above the C1 range, bytes are the console's characters.
+        {"\xa0\xe9\xff", "\xa0\xe9\xff"},
+        {"", ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ShownOnTerminal(c.bytes.data(), c.bytes.size()), c.shown);
+    }
+}
+
 }  // namespace

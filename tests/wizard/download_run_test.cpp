@@ -11,7 +11,24 @@ using namespace std::chrono_literals;
 
 const std::string kDataFile = "first line\r\nsecond line\r\n\r\nlast line without a line feed";
 
-using Download = Session;
+class Download : public Session {
+  protected:
+    // Answers that skip the loader, with standard output a terminal.
+    ProcessRun SkipLoaderOnATerminal() {
+        Command command;
+        command.input = "3\nN\nN\nN\nN\nS\n";
+        command.output_to_terminal = true;
+        return RunCommand(command);
+    }
+};
+
+// What a terminal shows of `output` less the program's title sequences.
+std::string LessTitles(std::string output) {
+    for (size_t start; (start = output.find("\033]0;")) != std::string::npos;) {
+        output.erase(start, output.find('\007', start) + 1 - start);
+    }
+    return output;
+}
 
 // `file` went out after `base` bytes the analyzer had received before.
 void ExpectPaced(const LineRecorder& recorder, const std::string& file, size_t base = 0) {
@@ -52,10 +69,7 @@ TEST_F(Download, ProgressInTheTerminalsTitleOnlyClearedAtTheEnd) {
     }
     const std::string file = "one\r\ntwo\r\nthree\r\nfour";
     PutDataFile("K410HELP(64K).TXT", file);
-    Command command;
-    command.input = "3\nN\nN\nN\nN\nS\n";
-    command.output_to_terminal = true;
-    ProcessRun run = RunCommand(command);
+    ProcessRun run = SkipLoaderOnATerminal();
     EXPECT_EQ(run.status, 0);
     const std::string title = "\033]0;k410prog: COM3 EEPROM data ";
     size_t at = 0;
@@ -66,14 +80,36 @@ TEST_F(Download, ProgressInTheTerminalsTitleOnlyClearedAtTheEnd) {
         ASSERT_NE(at, std::string::npos) << progress << " in:\n" << run.output;
     }
     // Less its titles, the terminal shows what a pipe carries, and a pipe carries no title.
-    std::string shown = run.output;
-    for (size_t start; (start = shown.find("\033]0;")) != std::string::npos;) {
-        shown.erase(start, shown.find('\007', start) + 1 - start);
-    }
     const std::string transcript =
         UpToSwitchOn() + DownloadTranscript("K410HELP(64K).TXT", WireBytes(file));
-    EXPECT_EQ(shown, transcript);
+    EXPECT_EQ(LessTitles(run.output), transcript);
     EXPECT_EQ(Run("3\nN\nN\nN\nN\nS\n").output, transcript);
+}
+
+TEST_F(Download, ControlBytesInTheDataShowOnATerminalWithoutActing) {
+    if (ProgramIsForeign()) {
+        GTEST_SKIP() << "a Windows build tells a console from a pipe by the console's modes "
+                        "(shown by the Windows tests)";
+    }
+    // A corrupt file: a title, a cleared screen, the line-drawing set, a C1 control sequence.
+    const std::string file = std::string("title \033]0;gone\007 clear \033[2J\r\n") +
+                             "charset \033(0 csi \x9b"
+                             "7m del \177 nul " +
+                             std::string(1, '\0') + " tab\tend\r\nlatin \xe9";
+    const std::string shown =
+        "title ^[]0;gone^G clear ^[[2J\rcharset ^[(0 csi <9B>7m del ^? nul ^@ tab\tend\rlatin \xe9";
+    PutDataFile("K410HELP(64K).TXT", file);
+    ProcessRun run = SkipLoaderOnATerminal();
+    EXPECT_EQ(run.status, 0);
+    // Less the program's own titles (the only escape sequences left), the terminal shows the
+    // data in its visible form.
+    EXPECT_EQ(LessTitles(run.output),
+              UpToSwitchOn() + DownloadTranscript("K410HELP(64K).TXT", shown));
+    // A pipe carries the bytes as sent; the analyzer gets them unchanged either way.
+    EXPECT_EQ(Run("3\nN\nN\nN\nN\nS\n").output,
+              UpToSwitchOn() + DownloadTranscript("K410HELP(64K).TXT", WireBytes(file)));
+    ASSERT_TRUE(recorder_->WaitForBytes(2 * WireBytes(file).size(), 2000ms));
+    EXPECT_EQ(recorder_->Bytes(), WireBytes(file) + WireBytes(file));
 }
 
 TEST_F(Download, SkipGoesStraightToTheDownloadOfTheOldVersionsFile) {

@@ -1,5 +1,7 @@
 // The firmware stage through the built program: the loader's exact arguments, retries, and the
 // switch-off prompt.
+#include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -87,6 +89,37 @@ TEST_F(Loader, MissingLoaderIsAFailedLaunch) {
     ProcessRun run = Run("3\nN\nN\nN\nN\nC\nN\nQ\n");
     EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kLoaderFailed + kSwitchOffPrompt);
     EXPECT_EQ(run.status, 1);
+}
+
+TEST_F(Loader, TerminalSettingsTheLoaderChangedArePutBackForTheSwitchOffPrompt) {
+    if (ProgramIsForeign()) {
+        GTEST_SKIP() << "the stand-in that changes the terminal is the native one; a Windows "
+                        "build's console modes are shown by the Windows tests";
+    }
+    // Standard input is a terminal; the loader leaves it raw and without echo.
+    PutStandInLoader(Folder(), "stty raw -echo && stty -a > loader-left.txt");
+    PtyLine console;
+    ASSERT_TRUE(console.ok());
+    const int input = open(console.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(input, 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(input, &before), 0);
+    ASSERT_TRUE(console.Send("3\nN\nN\nN\nN\nC\nQ\n"));
+    Command command;
+    command.input_fd = input;
+    ProcessRun run = RunCommand(command);
+    termios after{};
+    ASSERT_EQ(tcgetattr(input, &after), 0);
+    close(input);
+    EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kSwitchOffPrompt);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(ReadFile(Folder() + "/loader-left.txt").find("-echo"), std::string::npos)
+        << "the loader did not change the terminal";
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+    EXPECT_EQ(after.c_cc[VTIME], before.c_cc[VTIME]);
 }
 
 TEST_F(Loader, EndOfInputAtRetryEndsTheRun) {

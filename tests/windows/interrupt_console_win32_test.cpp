@@ -1,0 +1,661 @@
+// Ctrl-C and the console on Windows, modelled where Wine has no console to press it on.
+//
+// The console's control handler is taken from SetConsoleCtrlHandler and run on a thread of its
+// own, as Windows runs it. Where the end of the process is what is tested (its status, what it
+// wrote last, that it ends at all), the test runs this program again as a child process that
+// plays the scene with the wizard's real end, and judges the child's exit status and output.
+// Elsewhere the handler's TerminateProcess ends only the thread it runs on. The console itself
+// is modelled through this program's import table: GetConsoleMode says whether a handle is a
+// console, ReadFile stands for the technician at the keyboard, GetConsoleProcessList says
+// whether the window is the program's own.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <thread>
+
+#include "console.h"
+#include "dialogue.h"
+#include "import_patch.h"
+#include "interrupt.h"
+#include "loader.h"
+
+extern "C" {
+extern void* __imp_SetConsoleCtrlHandler;
+extern void* __imp_TerminateProcess;
+extern void* __imp_GetConsoleProcessList;
+extern void* __imp_GetConsoleMode;
+extern void* __imp_SetConsoleMode;
+extern void* __imp_CreateFileA;
+extern void* __imp_CloseHandle;
+extern void* __imp_GetCommTimeouts;
+extern void* __imp_WriteFile;
+extern void* __imp_ReadFile;
+extern void* __imp_system;
+}
+
+namespace {
+
+// The functions the wrappers call through: taken from the slots before any patch is in.
+struct Real {
+    decltype(&GetConsoleMode) get_console_mode;
+    decltype(&CreateFileA) create_file;
+    decltype(&CloseHandle) close_handle;
+    decltype(&GetCommTimeouts) get_comm_timeouts;
+    decltype(&WriteFile) write_file;
+    decltype(&ReadFile) read_file;
+};
+const Real real = {
+    reinterpret_cast<decltype(&GetConsoleMode)>(__imp_GetConsoleMode),
+    reinterpret_cast<decltype(&CreateFileA)>(__imp_CreateFileA),
+    reinterpret_cast<decltype(&CloseHandle)>(__imp_CloseHandle),
+    reinterpret_cast<decltype(&GetCommTimeouts)>(__imp_GetCommTimeouts),
+    reinterpret_cast<decltype(&WriteFile)>(__imp_WriteFile),
+    reinterpret_cast<decltype(&ReadFile)>(__imp_ReadFile),
+};
+
+// What the wrappers saw; reset by each test that uses them.
+struct Seen {
+    PHANDLER_ROUTINE handler = nullptr;  // the console control handler set up
+    LONG ends = 0;                       // TerminateProcess calls...
+    UINT exit_code = 0;                  // ...the last with this
+    std::string said;                    // written straight to standard output
+    HANDLE port = nullptr;               // the handle CreateFileA gave the port module
+    int port_writes = 0;
+};
+Seen seen;
+
+BOOL WINAPI CapturingSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+    if (add) {
+        seen.handler = handler;
+    }
+    return TRUE;
+}
+
+// Hands `event` to the handler on a thread of its own, as the console does; returns the thread.
+HANDLE DeliverAsync(DWORD event) {
+    return CreateThread(
+        nullptr, 0,
+        [](LPVOID event) -> DWORD { return static_cast<DWORD>(seen.handler(PtrToUlong(event))); },
+        ULongToPtr(event), 0, nullptr);
+}
+
+// True when `thread` ended within `ms`; closes it then.
+bool Ended(HANDLE thread, DWORD ms) {
+    if (WaitForSingleObject(thread, ms) != WAIT_OBJECT_0) {
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
+}
+
+// --- In the test's own process ----------------------------------------------------------------
+
+// The handler's end of the process ends only the thread it runs on.
+BOOL WINAPI ThreadEndingTerminateProcess(HANDLE, UINT code) {
+    seen.exit_code = code;
+    InterlockedIncrement(&seen.ends);
+    ExitThread(code);
+}
+
+BOOL WINAPI KeepingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
+                             LPOVERLAPPED overlapped) {
+    if (handle == GetStdHandle(STD_OUTPUT_HANDLE)) {
+        seen.said.append(static_cast<const char*>(bytes), count);
+        *written = count;
+        return TRUE;
+    }
+    return real.write_file(handle, bytes, count, written, overlapped);
+}
+
+DWORD processes_on_the_console = 0;
+DWORD WINAPI CountingGetConsoleProcessList(LPDWORD list, DWORD size) {
+    for (DWORD i = 0; i < processes_on_the_console && i < size; ++i) {
+        list[i] = GetCurrentProcessId() + i;
+    }
+    return processes_on_the_console;
+}
+
+// The technician at the console's keyboard: a read of standard input waits until the test types
+// `typed` (a line end, or nothing: what a read that Ctrl-C ends returns).
+struct Keyboard {
+    HANDLE reading = nullptr;  // set when a read waits
+    HANDLE typed_now = nullptr;
+    std::string typed;
+};
+Keyboard keyboard;
+
+BOOL WINAPI KeyboardReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD got,
+                             LPOVERLAPPED overlapped) {
+    if (handle != GetStdHandle(STD_INPUT_HANDLE)) {
+        return real.read_file(handle, buffer, size, got, overlapped);
+    }
+    SetEvent(keyboard.reading);
+    WaitForSingleObject(keyboard.typed_now, INFINITE);
+    *got = static_cast<DWORD>(keyboard.typed.size());
+    std::memcpy(buffer, keyboard.typed.data(), keyboard.typed.size());
+    return TRUE;
+}
+
+class InterruptedConsole : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        seen = Seen{};
+        keyboard.reading = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        keyboard.typed_now = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        keyboard.typed.clear();
+        CatchInterruptions();
+        ASSERT_NE(seen.handler, nullptr) << "CatchInterruptions set up no console control handler";
+    }
+    void TearDown() override {
+        CloseHandle(keyboard.reading);
+        CloseHandle(keyboard.typed_now);
+    }
+    ImportPatch handler_{&__imp_SetConsoleCtrlHandler,
+                         reinterpret_cast<void*>(&CapturingSetConsoleCtrlHandler)};
+    ImportPatch end_{&__imp_TerminateProcess,
+                     reinterpret_cast<void*>(&ThreadEndingTerminateProcess)};
+    ImportPatch write_{&__imp_WriteFile, reinterpret_cast<void*>(&KeepingWriteFile)};
+    ImportPatch read_{&__imp_ReadFile, reinterpret_cast<void*>(&KeyboardReadFile)};
+    ImportPatch list_{&__imp_GetConsoleProcessList,
+                      reinterpret_cast<void*>(&CountingGetConsoleProcessList)};
+};
+
+TEST_F(InterruptedConsole, WindowOfItsOwnStaysUntilEnterAfterCtrlCOrCtrlBreak) {
+    struct Case {
+        const char* what;
+        DWORD processes;
+        DWORD event;
+        bool waits;  // for Enter
+    };
+    const Case cases[] = {
+        {"Ctrl-C, started from Explorer", 1, CTRL_C_EVENT, true},
+        {"Ctrl-Break, started from Explorer", 1, CTRL_BREAK_EVENT, true},
+        {"window closed, started from Explorer", 1, CTRL_CLOSE_EVENT, false},
+        {"Ctrl-C, started from cmd.exe", 2, CTRL_C_EVENT, false},
+        {"Ctrl-C, no console", 0, CTRL_C_EVENT, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        seen.said.clear();
+        seen.ends = 0;
+        ResetEvent(keyboard.reading);
+        ResetEvent(keyboard.typed_now);
+        processes_on_the_console = c.processes;
+        CatchInterruptions();
+        HANDLE handling = DeliverAsync(c.event);
+        ASSERT_NE(handling, nullptr);
+        if (!c.waits) {
+            ASSERT_TRUE(Ended(handling, 10000));
+            EXPECT_EQ(seen.said, "\r\n Interrupted !\r\n");
+            EXPECT_EQ(WaitForSingleObject(keyboard.reading, 0), WAIT_TIMEOUT)
+                << "read the keyboard";
+        } else {
+            ASSERT_EQ(WaitForSingleObject(keyboard.reading, 10000), WAIT_OBJECT_0)
+                << "ended without waiting for Enter; said: " << seen.said;
+            EXPECT_EQ(seen.said, "\r\n Interrupted !\r\n\r\nPress Enter to close this window.");
+            EXPECT_EQ(seen.ends, 0);
+            keyboard.typed = "\r\n";
+            SetEvent(keyboard.typed_now);
+            ASSERT_TRUE(Ended(handling, 10000));
+        }
+        EXPECT_EQ(seen.ends, 1);
+        EXPECT_EQ(seen.exit_code, 0xC000013Au);
+    }
+}
+
+TEST_F(InterruptedConsole, CtrlCAgainWhileTheWindowWaitsForEnterEndsTheRun) {
+    processes_on_the_console = 1;
+    HANDLE first = DeliverAsync(CTRL_C_EVENT);
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(WaitForSingleObject(keyboard.reading, 10000), WAIT_OBJECT_0);
+    // The console hands the second Ctrl-C to a thread of its own, and ends the waiting read
+    // with nothing read.
+    HANDLE second = DeliverAsync(CTRL_C_EVENT);
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(Ended(second, 10000)) << "the second Ctrl-C did not end the run";
+    EXPECT_EQ(seen.ends, 1);
+    EXPECT_EQ(seen.exit_code, 0xC000013Au);
+    keyboard.typed = "";
+    SetEvent(keyboard.typed_now);
+    EXPECT_TRUE(Ended(first, 10000)) << "the read that Ctrl-C ended did not end the wait";
+    // Said once, whichever thread ends the run.
+    EXPECT_EQ(seen.said, "\r\n Interrupted !\r\n\r\nPress Enter to close this window.");
+}
+
+TEST_F(InterruptedConsole, LogoffAndShutdownAreLeftToTheSystem) {
+    // Only services receive them; a console program is ended before they are sent.
+    processes_on_the_console = 2;
+    for (DWORD event : {DWORD{CTRL_LOGOFF_EVENT}, DWORD{CTRL_SHUTDOWN_EVENT}}) {
+        SCOPED_TRACE(event);
+        HANDLE handling = DeliverAsync(event);
+        ASSERT_NE(handling, nullptr);
+        ASSERT_EQ(WaitForSingleObject(handling, 10000), WAIT_OBJECT_0);
+        DWORD handled = 1;
+        GetExitCodeThread(handling, &handled);
+        CloseHandle(handling);
+        EXPECT_EQ(handled, static_cast<DWORD>(FALSE)) << "the handler took the event";
+    }
+    EXPECT_EQ(seen.said, "");
+    EXPECT_EQ(seen.ends, 0);
+}
+
+// Standard input and output as a console with modes of its own; a handle that is no console
+// has none.
+struct FakeConsole {
+    bool present = true;
+    DWORD input_mode = 0;
+    DWORD output_mode = 0;
+    int modes_set = 0;
+};
+FakeConsole console;
+
+DWORD* ModeOf(HANDLE handle) {
+    if (!console.present) {
+        return nullptr;
+    }
+    if (handle == GetStdHandle(STD_INPUT_HANDLE)) {
+        return &console.input_mode;
+    }
+    return handle == GetStdHandle(STD_OUTPUT_HANDLE) ? &console.output_mode : nullptr;
+}
+BOOL WINAPI FakeGetConsoleMode(HANDLE handle, LPDWORD mode) {
+    DWORD* kept = ModeOf(handle);
+    if (kept == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *mode = *kept;
+    return TRUE;
+}
+BOOL WINAPI FakeSetConsoleMode(HANDLE handle, DWORD mode) {
+    ++console.modes_set;
+    DWORD* kept = ModeOf(handle);
+    if (kept == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *kept = mode;
+    return TRUE;
+}
+
+// A loader that leaves the console as it likes it: input raw, without echo; output without
+// wrapping at the line's end.
+int __cdecl ModeChangingSystem(const char*) {
+    if (console.present) {
+        console.input_mode = ENABLE_EXTENDED_FLAGS;
+        console.output_mode = ENABLE_PROCESSED_OUTPUT;
+    }
+    return 0;
+}
+
+TEST(ConsoleModes, LoaderThatChangesThemLeavesThemAsTheyWere) {
+    const DWORD kInput = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
+                         ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE | ENABLE_EXTENDED_FLAGS;
+    const DWORD kOutput = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
+    ImportPatch get(&__imp_GetConsoleMode, reinterpret_cast<void*>(&FakeGetConsoleMode));
+    ImportPatch set(&__imp_SetConsoleMode, reinterpret_cast<void*>(&FakeSetConsoleMode));
+    ImportPatch system(&__imp_system, reinterpret_cast<void*>(&ModeChangingSystem));
+
+    console = FakeConsole{true, kInput, kOutput, 0};
+    EXPECT_EQ(LaunchLoader("BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT"), 0);
+    EXPECT_EQ(console.input_mode, kInput);
+    EXPECT_EQ(console.output_mode, kOutput);
+
+    // Nothing to put back without a console.
+    console = FakeConsole{false, 0, 0, 0};
+    EXPECT_EQ(LaunchLoader("BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT"), 0);
+    EXPECT_EQ(console.modes_set, 0);
+}
+
+BOOL WINAPI OutputConsoleGetConsoleMode(HANDLE handle, LPDWORD mode) {
+    if (handle == GetStdHandle(STD_OUTPUT_HANDLE)) {
+        *mode = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
+        return TRUE;
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+BOOL WINAPI NoConsoleGetConsoleMode(HANDLE, LPDWORD) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
+TEST(ConsoleOutput, ConsoleIsToldFromAPipeOrAFile) {
+    {
+        ImportPatch get(&__imp_GetConsoleMode,
+                        reinterpret_cast<void*>(&OutputConsoleGetConsoleMode));
+        EXPECT_TRUE(OutputIsTerminal());
+    }
+    ImportPatch get(&__imp_GetConsoleMode, reinterpret_cast<void*>(&NoConsoleGetConsoleMode));
+    EXPECT_FALSE(OutputIsTerminal());
+}
+
+TEST(EndOfInput, FromAPipeOrAFileEndsTheRunWithoutWaiting) {
+    ImportPatch handler(&__imp_SetConsoleCtrlHandler,
+                        reinterpret_cast<void*>(&CapturingSetConsoleCtrlHandler));
+    ImportPatch get(&__imp_GetConsoleMode, reinterpret_cast<void*>(&NoConsoleGetConsoleMode));
+    CatchInterruptions();
+    std::istringstream in("");
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(ReadAnswer(in), kEndOfInput);
+    // Loose: a console waits a second for its Ctrl-C; nothing else waits at all.
+    EXPECT_LT(GetTickCount64() - start, 500u);
+}
+
+// --- In a child process: the end of the process itself ----------------------------------------
+
+// What the parent passes: a scene, and a number for it.
+const char kChildSwitch[] = "--child";
+
+struct ChildRun {
+    bool ended = false;  // within the limit; killed otherwise
+    DWORD status = 0;
+    std::string output;  // standard output, as written
+};
+
+// Runs this program as a child playing `scene` with `number`, in `folder`, with an empty
+// standard input and its standard output collected; kills it after 30 s.
+ChildRun RunChild(const char* scene, int number, const std::string& folder) {
+    ChildRun run;
+    char self[MAX_PATH];
+    if (GetModuleFileNameA(nullptr, self, MAX_PATH) == 0) {
+        return run;
+    }
+    SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
+    HANDLE out_read = nullptr;
+    HANDLE out_write = nullptr;
+    HANDLE in_read = nullptr;
+    HANDLE in_write = nullptr;
+    if (!CreatePipe(&out_read, &out_write, &inherited, 0) ||
+        !CreatePipe(&in_read, &in_write, &inherited, 0)) {
+        return run;
+    }
+    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in_read;
+    startup.hStdOutput = out_write;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    std::string command = std::string("\"") + self + "\" " + kChildSwitch + " " + scene + " " +
+                          std::to_string(number);
+    PROCESS_INFORMATION child = {};
+    const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                        folder.c_str(), &startup, &child);
+    CloseHandle(out_write);
+    CloseHandle(in_read);
+    CloseHandle(in_write);
+    if (!started) {
+        CloseHandle(out_read);
+        return run;
+    }
+    std::thread reader([&] {
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(out_read, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+            run.output.append(buffer, got);
+        }
+    });
+    run.ended = WaitForSingleObject(child.hProcess, 30000) == WAIT_OBJECT_0;
+    if (!run.ended) {
+        TerminateProcess(child.hProcess, 1);
+        WaitForSingleObject(child.hProcess, 10000);
+    }
+    GetExitCodeProcess(child.hProcess, &run.status);
+    reader.join();
+    CloseHandle(out_read);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    return run;
+}
+
+// The child's side. Its output goes straight to its standard output's handle.
+void Tell(const std::string& text) {
+    DWORD written = 0;
+    real.write_file(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+                    &written, nullptr);
+}
+
+// Standard input is a console.
+BOOL WINAPI InputConsoleGetConsoleMode(HANDLE handle, LPDWORD mode) {
+    if (handle == GetStdHandle(STD_INPUT_HANDLE)) {
+        *mode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT;
+        return TRUE;
+    }
+    return real.get_console_mode(handle, mode);
+}
+
+// The port as the analyzer's line: its time-outs as another program left them, and at its
+// release the time-outs it had then told on standard output.
+const DWORD kLeftReadInterval = 77;
+HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
+                                   LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                   HANDLE model) {
+    HANDLE handle = real.create_file(path, access, share, security, disposition, flags, model);
+    seen.port = handle;
+    return handle;
+}
+BOOL WINAPI LeftBehindGetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
+    if (!real.get_comm_timeouts(handle, timeouts)) {
+        return FALSE;
+    }
+    timeouts->ReadIntervalTimeout = kLeftReadInterval;
+    return TRUE;
+}
+BOOL WINAPI TellingCloseHandle(HANDLE handle) {
+    if (handle == seen.port && handle != nullptr) {
+        COMMTIMEOUTS now = {};
+        real.get_comm_timeouts(handle, &now);
+        Tell("[port released, read interval " + std::to_string(now.ReadIntervalTimeout) + "]");
+        seen.port = nullptr;
+    }
+    return real.close_handle(handle);
+}
+// The technician presses Ctrl-C in the pause after the second line of the download.
+BOOL WINAPI CtrlCAfterSecondLineWriteFile(HANDLE handle, LPCVOID bytes, DWORD count,
+                                          LPDWORD written, LPOVERLAPPED overlapped) {
+    if (handle == seen.port && ++seen.port_writes == 2) {
+        CloseHandle(DeliverAsync(CTRL_C_EVENT));
+    }
+    return real.write_file(handle, bytes, count, written, overlapped);
+}
+
+// The technician's answers; after them the console read that Ctrl-C ends, with the event
+// delivered `delay_ms` after the read has returned (before it when negative, not at all when
+// kNoCtrlC).
+constexpr int kNoCtrlC = 1000000;
+class AnswersThenCtrlC : public std::streambuf {
+  public:
+    AnswersThenCtrlC(const std::string& text, int delay_ms) : text_(text), delay_ms_(delay_ms) {
+        setg(&text_[0], &text_[0], &text_[0] + text_.size());
+    }
+
+  protected:
+    int_type underflow() override {
+        if (delay_ms_ < 0) {
+            CloseHandle(DeliverAsync(CTRL_C_EVENT));
+            Sleep(static_cast<DWORD>(-delay_ms_));
+        } else if (delay_ms_ != kNoCtrlC) {
+            static int delay;
+            delay = delay_ms_;
+            CloseHandle(CreateThread(
+                nullptr, 0,
+                [](LPVOID) -> DWORD {
+                    Sleep(static_cast<DWORD>(delay));
+                    return static_cast<DWORD>(seen.handler(CTRL_C_EVENT));
+                },
+                nullptr, 0, nullptr));
+        }
+        return traits_type::eof();
+    }
+
+  private:
+    std::string text_;
+    int delay_ms_;
+};
+
+// As the program's main does, with `answers` for standard input.
+int RunAsTheProgram(std::streambuf* answers) {
+    std::istream in(answers);
+    int status = RunWizard(in, std::cout);
+    WaitForInterruptionUnderWay();
+    KeepWindowUntilRead(in, std::cout);
+    return status;
+}
+
+// Ctrl-C at the first question, the console's read ending with nothing read.
+int CtrlCAtAQuestion(int delay_ms) {
+    ImportPatch mode(&__imp_GetConsoleMode, reinterpret_cast<void*>(&InputConsoleGetConsoleMode));
+    AnswersThenCtrlC answers("3\n", delay_ms);
+    return RunAsTheProgram(&answers);
+}
+
+// The technician reads the window for a second, then presses Enter.
+BOOL WINAPI EnterAfterASecondReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD got,
+                                      LPOVERLAPPED overlapped) {
+    if (handle != GetStdHandle(STD_INPUT_HANDLE)) {
+        return real.read_file(handle, buffer, size, got, overlapped);
+    }
+    Sleep(1000);
+    std::memcpy(buffer, "\r\n", 2);
+    *got = 2;
+    return TRUE;
+}
+
+// Ctrl-C in the pause after the second line of the download, in a window of the program's own.
+int CtrlCDuringTheDownload(int) {
+    processes_on_the_console = 1;
+    ImportPatch list(&__imp_GetConsoleProcessList,
+                     reinterpret_cast<void*>(&CountingGetConsoleProcessList));
+    ImportPatch read(&__imp_ReadFile, reinterpret_cast<void*>(&EnterAfterASecondReadFile));
+    ImportPatch write(&__imp_WriteFile, reinterpret_cast<void*>(&CtrlCAfterSecondLineWriteFile));
+    AnswersThenCtrlC answers("3\nN\nN\nN\nN\nS\n", kNoCtrlC);
+    return RunAsTheProgram(&answers);
+}
+
+// The main thread in the middle of writing to standard output, holding the C runtime's lock on
+// it, when Ctrl-C comes: as a console paused by a selection, or a pipe not being read, holds it.
+int CtrlCWhileStandardOutputIsLocked(int) {
+    _lock_file(stdout);
+    std::fputs("half a line", stdout);
+    CloseHandle(DeliverAsync(CTRL_C_EVENT));
+    Sleep(INFINITE);
+    return 0;
+}
+
+int PlayChild(const std::string& scene, int number) {
+    ImportPatch handler(&__imp_SetConsoleCtrlHandler,
+                        reinterpret_cast<void*>(&CapturingSetConsoleCtrlHandler));
+    ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
+    ImportPatch left(&__imp_GetCommTimeouts, reinterpret_cast<void*>(&LeftBehindGetCommTimeouts));
+    ImportPatch close(&__imp_CloseHandle, reinterpret_cast<void*>(&TellingCloseHandle));
+    CatchInterruptions();
+    if (scene == "question") {
+        return CtrlCAtAQuestion(number);
+    }
+    if (scene == "download") {
+        return CtrlCDuringTheDownload(number);
+    }
+    if (scene == "locked") {
+        return CtrlCWhileStandardOutputIsLocked(number);
+    }
+    return 99;
+}
+
+// The data file, in a folder of the test's own.
+class InterruptedRun : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char temp[MAX_PATH];
+        ASSERT_NE(GetTempPathA(MAX_PATH, temp), 0u);
+        folder_ = std::string(temp) + "k410-interrupted-run";
+        CreateDirectoryA(folder_.c_str(), nullptr);
+        FILE* data = std::fopen((folder_ + "\\K410HELP(64K).TXT").c_str(), "wb");
+        ASSERT_NE(data, nullptr);
+        for (int line = 0; line < 12; ++line) {
+            std::fprintf(data, "DATA LINE %d\r\n", line);
+        }
+        std::fclose(data);
+    }
+    void TearDown() override {
+        DeleteFileA((folder_ + "\\K410HELP(64K).TXT").c_str());
+        RemoveDirectoryA(folder_.c_str());
+    }
+    std::string folder_;
+};
+
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+const char kFirstQuestion[] = "Is your TALVEN equipped with the HEAVY DUTY battery option? (Y/N)>";
+const std::string kPortBack =
+    "[port released, read interval " + std::to_string(kLeftReadInterval) + "]";
+
+TEST_F(InterruptedRun, CtrlCAtAQuestionEndsOneWayHoweverItMeetsTheEndOfTheRead) {
+    struct Case {
+        const char* what;
+        int delay_ms;
+    };
+    const Case cases[] = {
+        {"the event before the read ends", -200},
+        {"the event just after the read ends", 0},
+        {"the event 20 ms after", 20},
+        {"the event 300 ms after", 300},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ChildRun run = RunChild("question", c.delay_ms, folder_);
+        ASSERT_TRUE(run.ended) << run.output;
+        EXPECT_EQ(run.status, 0xC000013Au) << run.output;
+        EXPECT_TRUE(EndsWith(run.output, kFirstQuestion + kPortBack + "\r\n Interrupted !\r\n"))
+            << run.output;
+    }
+}
+
+TEST_F(InterruptedRun, EndOfInputTypedAtTheConsoleStillEndsTheRunAsBefore) {
+    ChildRun run = RunChild("question", kNoCtrlC, folder_);
+    ASSERT_TRUE(run.ended) << run.output;
+    EXPECT_EQ(run.status, 1u);
+    EXPECT_TRUE(EndsWith(run.output, kFirstQuestion + kPortBack + "\r\n")) << run.output;
+}
+
+TEST_F(InterruptedRun, CtrlCDuringTheDownloadIsTheLastThingTheWindowShows) {
+    // The window waits a second for Enter, time enough for the download to go on, fail its
+    // next write and end the run, unless the interruption holds it.
+    ChildRun run = RunChild("download", 0, folder_);
+    ASSERT_TRUE(run.ended) << run.output;
+    EXPECT_EQ(run.status, 0xC000013Au) << run.output;
+    EXPECT_TRUE(
+        EndsWith(run.output, "DATA LINE 1\r" + kPortBack +
+                                 "\r\n Interrupted !\r\n\r\nPress Enter to close this window."))
+        << run.output;
+}
+
+TEST_F(InterruptedRun, EndsEvenWithStandardOutputLockedMidWrite) {
+    ChildRun run = RunChild("locked", 0, folder_);
+    ASSERT_TRUE(run.ended) << "hung; wrote: " << run.output;
+    EXPECT_EQ(run.status, 0xC000013Au);
+    // The half-written line stays unwritten: " Interrupted !" is the last word.
+    EXPECT_EQ(run.output, "\r\n Interrupted !\r\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], kChildSwitch) == 0) {
+        return PlayChild(argv[2], std::atoi(argv[3]));
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
