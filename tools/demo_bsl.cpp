@@ -4,10 +4,10 @@
 // own serial module, shows a short progress display while it pretends to write, and exits.
 //
 // Exit status: 0 when written; 2 for a bad command line, 3 for a missing image, 4 when the port
-// cannot be opened. To rehearse the retry path, K410_DEMO_BSL_STATUS gives the status to end
-// with: one number ("5"), or one per attempt ("5,5,0"; the last one repeats; attempts are
-// counted in .bsl-demo-attempts in the current folder). K410_DEMO_BSL_MS sets how long the
-// pretend write takes (default 1500 ms).
+// cannot be opened. To rehearse the retry path, K410_BSL_STATUS gives the status to end
+// with, as it does for the tests' stand-in loader: one number ("5"), or one per attempt
+// ("5,5,0"; the last one repeats; attempts are counted in .bsl-demo-attempts in the current
+// folder). K410_DEMO_BSL_MS sets how long the pretend write takes (default 1500 ms).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,9 +71,9 @@ int CheckCommandLine(int argc, char** argv, std::string* port_path, std::string*
     return LOADER_WRITTEN;
 }
 
-// The status this attempt ends with, as K410_DEMO_BSL_STATUS asks.
+// The status this attempt ends with, as K410_BSL_STATUS asks.
 int RequestedStatus() {
-    const char* asked = std::getenv("K410_DEMO_BSL_STATUS");
+    const char* asked = std::getenv("K410_BSL_STATUS");
     if (asked == nullptr || *asked == '\0') {
         return LOADER_WRITTEN;
     }
@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
     ShowProgress(image, contents.size(), status != LOADER_WRITTEN);
     ClosePort();
     if (status != LOADER_WRITTEN) {
-        std::printf("BSL: write failed (status %d, as K410_DEMO_BSL_STATUS asks)\n", status);
+        std::printf("BSL: write failed (status %d, as K410_BSL_STATUS asks)\n", status);
         return status;
     }
     std::printf("BSL: verified; firmware %s written\n", image.c_str());

@@ -67,44 +67,56 @@ struct SimOptions {
     double tolerance_ms = 1;
 };
 
-// Module state of the running analyzer.
-volatile sig_atomic_t g_stop_signal = 0;
-FILE* g_log = stdout;
-FILE* g_capture = nullptr;
-double g_start_ms = 0;
-int g_master = -1;
-int g_slave = -1;
-LineSplitter g_lines;
-int g_users = 0;
-int g_opens = 0;
-int g_closes = 0;
-int g_most_users = 0;
-double g_last_line_end_ms = -1;
-long long g_chatter_bytes = 0;
-long long g_chatter_since_purge = 0;
-int g_stale_writes = 0;
-int g_purges = 0;
-// How late the analyzer woke to what it is reading now: an event happened that much before
-// the analyzer saw it. Without real-time priority, a busy machine may keep it waiting for ms.
-double g_woke_late_ms = 0;
+// The running analyzer, one per process.
+struct Analyzer {
+    volatile sig_atomic_t stop_signal = 0;  // SIGINT or SIGTERM once one has come
+    FILE* log = stdout;
+    FILE* capture = nullptr;
+    double start_ms = 0;
+    int master = -1;
+    int slave = -1;
+    int notify_fd = -1;  // the slave's opens and closes
+    std::string slave_name;
+    std::string prefix;
+    bool scratch_prefix = false;  // made here, removed at the end
+    std::string link_path;
+    LineSplitter lines;
+    // Opens and closes of the slave, as inotify reports them, not yet taken.
+    std::vector<uint32_t> port_events;
+    int users = 0;
+    int opens = 0;
+    int closes = 0;
+    int most_users = 0;
+    double last_line_end_ms = -1;
+    int chatter_lines = 0;
+    long long chatter_bytes = 0;
+    long long chatter_since_purge = 0;
+    int stale_writes = 0;
+    int purges = 0;
+    // How late the analyzer woke to what it is reading now: the event came that much before it
+    // saw it. Without real-time priority, a busy machine may keep it waiting for ms.
+    double woke_late_ms = 0;
+};
+
+Analyzer analyzer;
 
 double EventMs() {
-    return NowMs() - g_woke_late_ms;
+    return NowMs() - analyzer.woke_late_ms;
 }
 
 void OnStopSignal(int signal_number) {
-    g_stop_signal = signal_number;
+    analyzer.stop_signal = signal_number;
 }
 
 void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void Log(const char* format, ...) {
-    std::fprintf(g_log, "%10.3f s  ", (NowMs() - g_start_ms) / 1000.0);
+    std::fprintf(analyzer.log, "%10.3f s  ", (NowMs() - analyzer.start_ms) / 1000.0);
     va_list args;
     va_start(args, format);
-    std::vfprintf(g_log, format, args);
+    std::vfprintf(analyzer.log, format, args);
     va_end(args);
-    std::fputc('\n', g_log);
-    std::fflush(g_log);
+    std::fputc('\n', analyzer.log);
+    std::fflush(analyzer.log);
 }
 
 bool ParseNumber(const char* text, double low, double high, double* value) {
@@ -195,7 +207,7 @@ int ParseOptions(int argc, char** argv, SimOptions* options) {
 
 int WaitingInput() {
     int waiting = 0;
-    if (ioctl(g_slave, FIONREAD, &waiting) != 0) {
+    if (ioctl(analyzer.slave, FIONREAD, &waiting) != 0) {
         return 0;
     }
     return waiting;
@@ -211,20 +223,20 @@ void LogLine(const ReceivedLine& line) {
     if (line.delay_ms >= 1) {
         std::snprintf(late, sizeof late, "  (handed over %.1f ms after the purge)", line.delay_ms);
     }
-    std::fprintf(g_log, "%10.3f s  line %3d %s %4zu bytes  \"%s\"%s%s%s\n",
-                 (line.first_ms - g_start_ms) / 1000.0, line.number, pause,
+    std::fprintf(analyzer.log, "%10.3f s  line %3d %s %4zu bytes  \"%s\"%s%s%s\n",
+                 (line.first_ms - analyzer.start_ms) / 1000.0, line.number, pause,
                  line.text.size() + line.terminator.size(), Printable(line.text).c_str(),
                  terminator.c_str(), late,
                  line.short_pause  ? "  << SHORT PAUSE"
                  : line.evened_out ? "  (short, evened out by the long pause before: read late)"
                                    : "");
-    std::fflush(g_log);
+    std::fflush(analyzer.log);
 }
 
 void TakeLines(std::vector<ReceivedLine>* done) {
     for (const ReceivedLine& line : *done) {
         LogLine(line);
-        g_last_line_end_ms = line.last_ms;
+        analyzer.last_line_end_ms = line.last_ms;
     }
     done->clear();
 }
@@ -232,19 +244,19 @@ void TakeLines(std::vector<ReceivedLine>* done) {
 // Data bytes from the program.
 void TakeData(const char* data, int count) {
     double now = EventMs();
-    if (g_capture != nullptr) {
-        std::fwrite(data, 1, static_cast<size_t>(count), g_capture);
-        std::fflush(g_capture);
+    if (analyzer.capture != nullptr) {
+        std::fwrite(data, 1, static_cast<size_t>(count), analyzer.capture);
+        std::fflush(analyzer.capture);
     }
-    int lines_before = g_lines.lines;
+    int lines_before = analyzer.lines.lines;
     std::vector<ReceivedLine> done;
-    FeedBytes(&g_lines, data, count, now, &done);
+    FeedBytes(&analyzer.lines, data, count, now, &done);
     TakeLines(&done);
     // The program purges its input right before each write, so nothing of what the analyzer
     // said earlier may still be waiting when a line arrives.
     int waiting = WaitingInput();
-    if (g_chatter_bytes > 0 && waiting > 0 && g_lines.lines > lines_before) {
-        ++g_stale_writes;
+    if (analyzer.chatter_bytes > 0 && waiting > 0 && analyzer.lines.lines > lines_before) {
+        ++analyzer.stale_writes;
         Log("stale input NOT discarded: %d bytes were still waiting in the port when it wrote",
             waiting);
     }
@@ -255,15 +267,15 @@ void TakeData(const char* data, int count) {
 // would only repeat, line after line, that the program purges before it writes.
 void TakePacketControl(unsigned char control, bool chatter_on) {
     if (control & TIOCPKT_FLUSHREAD) {
-        ++g_purges;
-        NotePurge(&g_lines, EventMs());
-        if (g_chatter_since_purge > 0) {
+        ++analyzer.purges;
+        NotePurge(&analyzer.lines, EventMs());
+        if (analyzer.chatter_since_purge > 0) {
             Log("receive side purged by the program: %lld bytes of stale chatter discarded",
-                g_chatter_since_purge);
+                analyzer.chatter_since_purge);
         } else if (chatter_on) {
             Log("receive side purged by the program");
         }
-        g_chatter_since_purge = 0;
+        analyzer.chatter_since_purge = 0;
     }
     if ((control & TIOCPKT_FLUSHWRITE) && chatter_on) {
         Log("transmit side purged by the program");
@@ -274,7 +286,7 @@ void TakePacketControl(unsigned char control, bool chatter_on) {
 // caller rests it instead of polling it in a loop.
 bool ReadLine(bool chatter_on) {
     char buffer[4097];
-    ssize_t count = read(g_master, buffer, sizeof buffer);
+    ssize_t count = read(analyzer.master, buffer, sizeof buffer);
     if (count < 0) {
         return errno == EINTR || errno == EAGAIN;
     }
@@ -295,24 +307,22 @@ bool ReadLine(bool chatter_on) {
 // the flag as long as its master lives, so the analyzer drops it on the port's behalf.
 void EndExclusiveUse() {
     int exclusive = 0;
-    if (ioctl(g_slave, TIOCGEXCL, &exclusive) == 0 && exclusive) {
-        ioctl(g_slave, TIOCNXCL);
+    if (ioctl(analyzer.slave, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+        ioctl(analyzer.slave, TIOCNXCL);
         Log("port left in exclusive mode by its last user; released as a real port would be");
     }
 }
 
-// Opens and closes of the slave, as inotify reports them. inotify merges an event into a like
-// one still unread, so two opens (or closes) within the moment before the analyzer reads
-// them count once; programs and loaders taking turns on the port are never that close.
-std::vector<uint32_t> g_port_events;
-
-void ReadPortEvents(int notify_fd) {
+// inotify merges an event into a like one still unread, so two opens (or closes) within the
+// moment before the analyzer reads them count once; programs and loaders taking turns on the
+// port are never that close.
+void ReadPortEvents() {
     alignas(inotify_event) char buffer[4096];
     ssize_t count = 0;
-    while ((count = read(notify_fd, buffer, sizeof buffer)) > 0) {
+    while ((count = read(analyzer.notify_fd, buffer, sizeof buffer)) > 0) {
         for (char* at = buffer; at < buffer + count;) {
             const inotify_event* event = reinterpret_cast<const inotify_event*>(at);
-            g_port_events.push_back(event->mask);
+            analyzer.port_events.push_back(event->mask);
             at += sizeof(inotify_event) + event->len;
         }
     }
@@ -323,56 +333,58 @@ void ReadPortEvents(int notify_fd) {
 bool TakePortEvents(bool opens_only, const SimOptions& options) {
     bool stop = false;
     size_t taken = 0;
-    for (; taken < g_port_events.size(); ++taken) {
-        uint32_t mask = g_port_events[taken];
+    for (; taken < analyzer.port_events.size(); ++taken) {
+        uint32_t mask = analyzer.port_events[taken];
         if (mask & IN_OPEN) {
-            ++g_opens;
-            ++g_users;
-            g_most_users = g_users > g_most_users ? g_users : g_most_users;
-            if (g_users > 1) {
-                Log("port opened (open %d) while %d other user(s) still hold it", g_opens,
-                    g_users - 1);
+            ++analyzer.opens;
+            ++analyzer.users;
+            analyzer.most_users =
+                analyzer.users > analyzer.most_users ? analyzer.users : analyzer.most_users;
+            if (analyzer.users > 1) {
+                Log("port opened (open %d) while %d other user(s) still hold it", analyzer.opens,
+                    analyzer.users - 1);
             } else {
-                Log("port opened (open %d)", g_opens);
+                Log("port opened (open %d)", analyzer.opens);
             }
         } else if (mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
             if (opens_only) {
                 break;
             }
-            ++g_closes;
-            if (g_users == 0) {
+            ++analyzer.closes;
+            if (analyzer.users == 0) {
                 // Only a merged report (or an open from before the analyzer started) leaves a
                 // close without a user: say so rather than let the counts pass as exact.
                 Log("port closed (close %d) with no open seen: opens that came together were "
                     "counted once, so the counts of opens and users are low",
-                    g_closes);
+                    analyzer.closes);
             } else {
-                --g_users;
-                Log("port closed (close %d)", g_closes);
+                --analyzer.users;
+                Log("port closed (close %d)", analyzer.closes);
             }
-            if (g_users == 0) {
+            if (analyzer.users == 0) {
                 EndExclusiveUse();
                 stop = stop ||
-                       (options.stop_after_closes > 0 && g_closes >= options.stop_after_closes) ||
-                       (options.stop_after_data && g_lines.bytes > 0);
+                       (options.stop_after_closes > 0 &&
+                        analyzer.closes >= options.stop_after_closes) ||
+                       (options.stop_after_data && analyzer.lines.bytes > 0);
             }
         }
     }
-    g_port_events.erase(g_port_events.begin(), g_port_events.begin() + static_cast<long>(taken));
+    analyzer.port_events.erase(analyzer.port_events.begin(),
+                               analyzer.port_events.begin() + static_cast<long>(taken));
     return stop;
 }
 
 void SendChatter() {
-    static int count = 0;
     if (WaitingInput() > 1024) {
         return;  // no one is reading; a real instrument's words would be lost the same way
     }
     char text[64];
-    int length =
-        std::snprintf(text, sizeof text, "T410 STATUS %04d READY 12.6V\r\n", ++count % 10000);
-    if (write(g_master, text, static_cast<size_t>(length)) == length) {
-        g_chatter_bytes += length;
-        g_chatter_since_purge += length;
+    int length = std::snprintf(text, sizeof text, "T410 STATUS %04d READY 12.6V\r\n",
+                               ++analyzer.chatter_lines % 10000);
+    if (write(analyzer.master, text, static_cast<size_t>(length)) == length) {
+        analyzer.chatter_bytes += length;
+        analyzer.chatter_since_purge += length;
         Log("chatter sent to the program: \"%s\"", Printable(text).c_str());
     }
 }
@@ -381,32 +393,39 @@ void SendChatter() {
 // purge that happens just before a write and chatter that lands right after it are not
 // mistaken for stale input.
 bool ChatterAllowed(double now) {
-    if (g_last_line_end_ms < 0) {
+    if (analyzer.last_line_end_ms < 0) {
         return true;
     }
-    double since_line = now - g_last_line_end_ms;
+    double since_line = now - analyzer.last_line_end_ms;
     return since_line < 200 || since_line > 1000;
 }
 
-int Run(const SimOptions& options) {
+// Opens the analyzer's line, in packet mode so that the program's purges show, and watches
+// its slave for opens and closes. Returns 0, or 2 with the reason told.
+int OpenWatchedLine() {
     std::string error;
-    std::string slave_name;
-    if (OpenAnalyzerLine(&g_master, &g_slave, &slave_name, &error) != 0) {
+    if (OpenAnalyzerLine(&analyzer.master, &analyzer.slave, &analyzer.slave_name, &error) != 0) {
         std::fprintf(stderr, "k410sim: %s\n", error.c_str());
         return 2;
     }
     int packet_mode = 1;
-    ioctl(g_master, TIOCPKT, &packet_mode);
-    int notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (notify_fd < 0 || inotify_add_watch(notify_fd, slave_name.c_str(), IN_OPEN | IN_CLOSE) < 0) {
-        std::fprintf(stderr, "k410sim: cannot watch %s: %s\n", slave_name.c_str(),
+    ioctl(analyzer.master, TIOCPKT, &packet_mode);
+    analyzer.notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (analyzer.notify_fd < 0 || inotify_add_watch(analyzer.notify_fd, analyzer.slave_name.c_str(),
+                                                    IN_OPEN | IN_CLOSE) < 0) {
+        std::fprintf(stderr, "k410sim: cannot watch %s: %s\n", analyzer.slave_name.c_str(),
                      std::strerror(errno));
         return 2;
     }
+    return 0;
+}
 
-    std::string prefix = options.prefix;
-    bool scratch_prefix = prefix.empty();
-    if (scratch_prefix) {
+// Publishes the line as COM<n> in the prefix asked for, or in a scratch one. Returns 0, or 2
+// with the reason told.
+int PublishPort(const SimOptions& options) {
+    analyzer.prefix = options.prefix;
+    analyzer.scratch_prefix = analyzer.prefix.empty();
+    if (analyzer.scratch_prefix) {
         const char* tmp = std::getenv("TMPDIR");
         std::string pattern =
             std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/k410sim-prefix.XXXXXX";
@@ -417,28 +436,39 @@ int Run(const SimOptions& options) {
                          std::strerror(errno));
             return 2;
         }
-        prefix = name.data();
+        analyzer.prefix = name.data();
     }
-    if (PublishComLink(prefix, options.port_number, slave_name, &error) != 0) {
+    std::string error;
+    if (PublishComLink(analyzer.prefix, options.port_number, analyzer.slave_name, &error) != 0) {
         std::fprintf(stderr, "k410sim: %s\n", error.c_str());
         return 2;
     }
-    std::string link_path = ComLinkPath(prefix, options.port_number);
+    analyzer.link_path = ComLinkPath(analyzer.prefix, options.port_number);
+    return 0;
+}
 
-    g_lines.gap_ms = options.gap_ms;
-    g_lines.min_pause_ms = options.min_pause_ms;
-    g_lines.tolerance_ms = options.tolerance_ms;
-    std::fprintf(g_log, "k410sim: virtual TALVEN 410 analyzer on COM%d: %s -> %s\n",
-                 options.port_number, link_path.c_str(), slave_name.c_str());
-    std::fprintf(g_log, "k410sim: run k410prog with WINEPREFIX=%s%s\n", prefix.c_str(),
-                 scratch_prefix ? " (scratch prefix, removed at exit)" : "");
-    std::fprintf(g_log,
+// Takes the line splitter's settings and tells the technician where the analyzer is and how it
+// judges what arrives.
+void StartTheLog(const SimOptions& options) {
+    analyzer.lines.gap_ms = options.gap_ms;
+    analyzer.lines.min_pause_ms = options.min_pause_ms;
+    analyzer.lines.tolerance_ms = options.tolerance_ms;
+    std::fprintf(analyzer.log, "k410sim: virtual TALVEN 410 analyzer on COM%d: %s -> %s\n",
+                 options.port_number, analyzer.link_path.c_str(), analyzer.slave_name.c_str());
+    std::fprintf(analyzer.log, "k410sim: run k410prog with WINEPREFIX=%s%s\n",
+                 analyzer.prefix.c_str(),
+                 analyzer.scratch_prefix ? " (scratch prefix, removed at exit)" : "");
+    std::fprintf(analyzer.log,
                  "k410sim: 9600 baud, 8N1, raw; lines end at CR, LF or %.0f ms of quiet; "
                  "pauses under %.0f ms (measured to within %.1f ms, from the program's purges "
                  "where it purges) are flagged; timing at %s\n",
                  options.gap_ms, options.min_pause_ms, options.tolerance_ms, AskForPromptWakeups());
-    std::fflush(g_log);
+    std::fflush(analyzer.log);
+}
 
+// Blocks SIGINT and SIGTERM, so that they arrive only while the analyzer waits, and returns the
+// mask to wait with.
+sigset_t BlockStopSignalsButInWaits() {
     sigset_t blocked;
     sigset_t during_wait;
     sigemptyset(&blocked);
@@ -447,107 +477,155 @@ int Run(const SimOptions& options) {
     sigprocmask(SIG_BLOCK, &blocked, &during_wait);
     sigdelset(&during_wait, SIGINT);
     sigdelset(&during_wait, SIGTERM);
+    return during_wait;
+}
 
-    double next_chatter = options.chatter_ms > 0 ? NowMs() + options.chatter_ms : -1;
+// What the analyzer does next of its own accord: chatter, and look at a master that no one
+// held again.
+struct Schedule {
+    double next_chatter = -1;
     int lines_seen = 0;  // lines received when chatter was last held back
     double master_rests_until = 0;
-    bool stop = false;
-    const char* why = "stopped";
-    while (!stop) {
-        if (g_stop_signal != 0) {
-            why = g_stop_signal == SIGINT ? "stopped by SIGINT" : "stopped by SIGTERM";
-            break;
+};
+
+// Sends chatter when it is due and allowed; holds it back otherwise.
+void ChatterOnTime(double now, const SimOptions& options, Schedule* schedule) {
+    if (schedule->next_chatter >= 0 && now >= schedule->next_chatter) {
+        if (ChatterAllowed(now)) {
+            SendChatter();
+            schedule->next_chatter = now + options.chatter_ms;
+        } else {
+            // Held back until the next line has come (or the line has gone quiet).
+            schedule->next_chatter = analyzer.last_line_end_ms + 1000.5;
+            schedule->lines_seen = analyzer.lines.lines;
+        }
+    }
+    if (schedule->next_chatter > now && analyzer.lines.lines > schedule->lines_seen &&
+        schedule->lines_seen > 0) {
+        // A held-back word goes out in the middle of the pause after the next line.
+        schedule->next_chatter = analyzer.last_line_end_ms + 100;
+        schedule->lines_seen = 0;
+    }
+}
+
+// The earliest of `due` (a quiet line's end) and what the schedule has next, or -1 for none.
+double NextWake(double due, const Schedule& schedule, double now) {
+    double wake = due;
+    for (double candidate :
+         {schedule.next_chatter,
+          schedule.master_rests_until > now ? schedule.master_rests_until : -1}) {
+        if (candidate >= 0 && (wake < 0 || candidate < wake)) {
+            wake = candidate;
+        }
+    }
+    return wake;
+}
+
+// Waits for `watched` until `wake` (-1: no end), letting the stop signals in meanwhile, and
+// notes how late the analyzer woke. Returns what ppoll returned.
+int WaitForEvents(pollfd* watched, nfds_t watched_count, double wake, double now,
+                  const sigset_t& during_wait) {
+    timespec timeout{};
+    timespec* timeout_at = nullptr;
+    if (wake >= 0) {
+        double wait = wake - now;
+        wait = wait < 0 ? 0 : wait + 0.05;
+        timeout.tv_sec = static_cast<time_t>(wait / 1000);
+        timeout.tv_nsec = static_cast<long>((wait - timeout.tv_sec * 1000.0) * 1e6);
+        timeout_at = &timeout;
+    }
+    TakeRunQueueWaitMs();
+    int ready = ppoll(watched, watched_count, timeout_at, &during_wait);
+    analyzer.woke_late_ms = TakeRunQueueWaitMs();
+    return ready;
+}
+
+// Plays the analyzer's end of the line until a stop signal comes or the program closed the port
+// as the options ask. Returns why it stopped, for the log.
+const char* ServeTheLine(const SimOptions& options, const sigset_t& during_wait) {
+    Schedule schedule;
+    schedule.next_chatter = options.chatter_ms > 0 ? NowMs() + options.chatter_ms : -1;
+    for (;;) {
+        if (analyzer.stop_signal != 0) {
+            return analyzer.stop_signal == SIGINT ? "stopped by SIGINT" : "stopped by SIGTERM";
         }
         double now = NowMs();
         std::vector<ReceivedLine> done;
-        double due = EndQuietLine(&g_lines, now, &done);
+        double due = EndQuietLine(&analyzer.lines, now, &done);
         TakeLines(&done);
-        if (next_chatter >= 0 && now >= next_chatter) {
-            if (ChatterAllowed(now)) {
-                SendChatter();
-                next_chatter = now + options.chatter_ms;
-            } else {
-                // Held back until the next line has come (or the line has gone quiet).
-                next_chatter = g_last_line_end_ms + 1000.5;
-                lines_seen = g_lines.lines;
-            }
-        }
-        if (next_chatter > now && g_lines.lines > lines_seen && lines_seen > 0) {
-            // A held-back word goes out in the middle of the pause after the next line.
-            next_chatter = g_last_line_end_ms + 100;
-            lines_seen = 0;
-        }
-        double wake = due;
-        for (double candidate :
-             {next_chatter, master_rests_until > now ? master_rests_until : -1}) {
-            if (candidate >= 0 && (wake < 0 || candidate < wake)) {
-                wake = candidate;
-            }
-        }
-        pollfd watched[2] = {{notify_fd, POLLIN, 0}, {g_master, POLLIN, 0}};
-        nfds_t watched_count = master_rests_until > now ? 1 : 2;
-        timespec timeout{};
-        timespec* timeout_at = nullptr;
-        if (wake >= 0) {
-            double wait = wake - now;
-            wait = wait < 0 ? 0 : wait + 0.05;
-            timeout.tv_sec = static_cast<time_t>(wait / 1000);
-            timeout.tv_nsec = static_cast<long>((wait - timeout.tv_sec * 1000.0) * 1e6);
-            timeout_at = &timeout;
-        }
-        TakeRunQueueWaitMs();
-        int ready = ppoll(watched, watched_count, timeout_at, &during_wait);
-        g_woke_late_ms = TakeRunQueueWaitMs();
-        if (ready < 0) {
+        ChatterOnTime(now, options, &schedule);
+        pollfd watched[2] = {{analyzer.notify_fd, POLLIN, 0}, {analyzer.master, POLLIN, 0}};
+        nfds_t watched_count = schedule.master_rests_until > now ? 1 : 2;
+        if (WaitForEvents(watched, watched_count, NextWake(due, schedule, now), now, during_wait) <
+            0) {
             continue;  // a signal: the loop's head decides
         }
         if (watched[0].revents & POLLIN) {
-            ReadPortEvents(notify_fd);
+            ReadPortEvents();
             TakePortEvents(true, options);
         }
         if (watched_count == 2 && watched[1].revents != 0) {
             if (!ReadLine(options.chatter_ms > 0)) {
-                master_rests_until = NowMs() + 100;
+                schedule.master_rests_until = NowMs() + 100;
             }
         }
-        ReadPortEvents(notify_fd);
+        ReadPortEvents();
         if (TakePortEvents(false, options)) {
-            stop = true;
-            why = "stopped: the program closed the port";
+            return "stopped: the program closed the port";
         }
     }
+}
 
-    // Drain what arrived before the stop.
-    g_woke_late_ms = 0;
+// Takes what arrived before the stop, and ends the line still pending.
+void TakeTheRest(bool chatter_on) {
+    analyzer.woke_late_ms = 0;
     while (true) {
-        pollfd last = {g_master, POLLIN, 0};
-        if (poll(&last, 1, 0) <= 0 || !(last.revents & POLLIN) ||
-            !ReadLine(options.chatter_ms > 0)) {
+        pollfd last = {analyzer.master, POLLIN, 0};
+        if (poll(&last, 1, 0) <= 0 || !(last.revents & POLLIN) || !ReadLine(chatter_on)) {
             break;
         }
     }
     std::vector<ReceivedLine> done;
-    EndPendingLine(&g_lines, &done);
+    EndPendingLine(&analyzer.lines, &done);
     TakeLines(&done);
-    Log("%s", why);
+}
 
-    WithdrawComLink(link_path, slave_name);
-    if (scratch_prefix) {
-        rmdir((prefix + "/dosdevices").c_str());
-        rmdir(prefix.c_str());
+// Takes the COM port back, with the scratch prefix if it made one.
+void WithdrawPort() {
+    WithdrawComLink(analyzer.link_path, analyzer.slave_name);
+    if (analyzer.scratch_prefix) {
+        rmdir((analyzer.prefix + "/dosdevices").c_str());
+        rmdir(analyzer.prefix.c_str());
     }
-    std::string summary = SummaryText(g_lines);
-    std::fprintf(g_log, "k410sim summary: %s, %d opens, %d closes, at most %d user(s) at once",
-                 summary.c_str(), g_opens, g_closes, g_most_users);
-    if (g_chatter_bytes > 0) {
-        std::fprintf(g_log, ", %lld chatter bytes sent, %d purges, %d writes over stale input",
-                     g_chatter_bytes, g_purges, g_stale_writes);
+}
+
+void LogSummary() {
+    std::string summary = SummaryText(analyzer.lines);
+    std::fprintf(analyzer.log,
+                 "k410sim summary: %s, %d opens, %d closes, at most %d user(s) at once",
+                 summary.c_str(), analyzer.opens, analyzer.closes, analyzer.most_users);
+    if (analyzer.chatter_bytes > 0) {
+        std::fprintf(analyzer.log,
+                     ", %lld chatter bytes sent, %d purges, %d writes over stale input",
+                     analyzer.chatter_bytes, analyzer.purges, analyzer.stale_writes);
     }
-    std::fprintf(g_log, "\n");
-    std::fflush(g_log);
-    close(notify_fd);
-    close(g_master);
-    close(g_slave);
+    std::fprintf(analyzer.log, "\n");
+    std::fflush(analyzer.log);
+}
+
+int Run(const SimOptions& options) {
+    if (OpenWatchedLine() != 0 || PublishPort(options) != 0) {
+        return 2;
+    }
+    StartTheLog(options);
+    const char* why = ServeTheLine(options, BlockStopSignalsButInWaits());
+    TakeTheRest(options.chatter_ms > 0);
+    Log("%s", why);
+    WithdrawPort();
+    LogSummary();
+    close(analyzer.notify_fd);
+    close(analyzer.master);
+    close(analyzer.slave);
     return 0;
 }
 
@@ -559,18 +637,18 @@ int main(int argc, char** argv) {
     if (parsed != 0) {
         return parsed == 1 ? 0 : 2;
     }
-    g_start_ms = NowMs();
+    analyzer.start_ms = NowMs();
     if (!options.log_path.empty()) {
-        g_log = std::fopen(options.log_path.c_str(), "w");
-        if (g_log == nullptr) {
+        analyzer.log = std::fopen(options.log_path.c_str(), "w");
+        if (analyzer.log == nullptr) {
             std::fprintf(stderr, "k410sim: cannot write the log %s: %s\n", options.log_path.c_str(),
                          std::strerror(errno));
             return 2;
         }
     }
     if (!options.capture_path.empty()) {
-        g_capture = std::fopen(options.capture_path.c_str(), "wb");
-        if (g_capture == nullptr) {
+        analyzer.capture = std::fopen(options.capture_path.c_str(), "wb");
+        if (analyzer.capture == nullptr) {
             std::fprintf(stderr, "k410sim: cannot write the capture %s: %s\n",
                          options.capture_path.c_str(), std::strerror(errno));
             return 2;
@@ -583,11 +661,11 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &on_stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
     int status = Run(options);
-    if (g_capture != nullptr) {
-        std::fclose(g_capture);
+    if (analyzer.capture != nullptr) {
+        std::fclose(analyzer.capture);
     }
-    if (g_log != stdout) {
-        std::fclose(g_log);
+    if (analyzer.log != stdout) {
+        std::fclose(analyzer.log);
     }
     return status;
 }

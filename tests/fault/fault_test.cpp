@@ -84,16 +84,17 @@ class FaultTest : public Session {
     // Runs the program and checks what every run must show, fault or not: it ended by itself,
     // the sanitizers (in a sanitizer build) had nothing to say, the line is not left exclusive
     // and its read time-outs are the ones it had before the program opened it. A fixed PATH:
-    // no BSL.EXE elsewhere stands in for a missing one. `command` may add a wrapper, a signal
-    // or an early end of the output.
+    // no BSL.EXE elsewhere stands in for a missing one. `command` may add a wrapper, a signal,
+    // an early end of the output or variables of its own (the stand-in loader's).
     RunResult Run(const std::string& answers, const std::string& faults, Command command = {}) {
         command.input = answers;
-        command.environment = {{"PATH", "/usr/bin:/bin"},
-                               {"HOME", Folder()},
-                               {"LD_PRELOAD", K410_INTERPOSER_PATH},
-                               {"K410_FAULT", faults},
-                               {"K410_FAULT_DEVICE", line_.slave_path()},
-                               {"K410_FAULT_LOG", Folder() + "/fault.log"}};
+        command.environment.insert(command.environment.begin(),
+                                   {{"PATH", "/usr/bin:/bin"},
+                                    {"HOME", Folder()},
+                                    {"LD_PRELOAD", K410_INTERPOSER_PATH},
+                                    {"K410_FAULT", faults},
+                                    {"K410_FAULT_DEVICE", line_.slave_path()},
+                                    {"K410_FAULT_LOG", Folder() + "/fault.log"}});
         RunResult result;
         static_cast<ProcessRun&>(result) = RunCommand(command);
         result.fault_log = ReadFile(Folder() + "/fault.log");
@@ -473,28 +474,32 @@ TEST_F(FaultTest, DataFileThatIsNoPlainFileIsAReadErrorAndNeverWaitedOn) {
 
 struct LoaderFault {
     const char* name;
-    const char* loader;  // the stand-in's own ending; nullptr: no BSL.EXE at all
+    bool present;  // false: no BSL.EXE at all
     bool executable;
+    Environment loader;  // the stand-in's own ending (program.h)
     const char* faults;
 };
 
 void PrintTo(const LoaderFault& fault, std::ostream* out) {
-    *out << (fault.loader == nullptr   ? "no loader"
-             : fault.loader[0] == '\0' ? "loader"
-                                       : fault.loader)
-         << " " << fault.faults;
+    *out << (fault.present ? "loader" : "no loader");
+    for (const auto& variable : fault.loader) {
+        *out << " " << variable.first << "=" << variable.second;
+    }
+    *out << " " << fault.faults;
 }
 
 class LoaderFailure : public FaultTest, public ::testing::WithParamInterface<LoaderFault> {};
 
 TEST_P(LoaderFailure, SaysProgrammingFailedAndAsksToRetry) {
     std::string loader = Folder() + "/BSL.EXE";
-    unlink(loader.c_str());
-    if (GetParam().loader != nullptr) {
-        PutStandInLoader(Folder(), GetParam().loader);
+    if (!GetParam().present) {
+        unlink(loader.c_str());
+    } else {
         chmod(loader.c_str(), GetParam().executable ? 0755 : 0644);
     }
-    RunResult result = Run(kLoaderFailsThenQuit, GetParam().faults);
+    Command command;
+    command.environment = GetParam().loader;
+    RunResult result = Run(kLoaderFailsThenQuit, GetParam().faults, command);
     EXPECT_TRUE(EndsWith(result.output, std::string(kLaunching) + kLoaderFailed + kSwitchOffPrompt))
         << result.output;
     EXPECT_FALSE(Contains(result.output, kFirmwareComplete)) << result.output;
@@ -502,18 +507,17 @@ TEST_P(LoaderFailure, SaysProgrammingFailedAndAsksToRetry) {
     ExpectWire("");
 }
 
-INSTANTIATE_TEST_SUITE_P(Fault, LoaderFailure,
-                         ::testing::Values(LoaderFault{"Missing", nullptr, false, ""},
-                                           LoaderFault{"NotExecutable", "", false, ""},
-                                           LoaderFault{"KilledBySignal", "kill -KILL $$", true, ""},
-                                           // Ctrl-C reaches the loader's whole process group:
-                                           // the loader's to act on, not the program's.
-                                           LoaderFault{"CtrlC", "kill -INT 0", true, ""},
-                                           LoaderFault{"ExitStatus255", "exit 255", true, ""},
-                                           LoaderFault{"SpawnFails", "", true, "spawn:1+:EAGAIN"}),
-                         [](const ::testing::TestParamInfo<LoaderFault>& info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Fault, LoaderFailure,
+    ::testing::Values(LoaderFault{"Missing", false, false, {}, ""},
+                      LoaderFault{"NotExecutable", true, false, {}, ""},
+                      LoaderFault{"KilledBySignal", true, true, {{"K410_BSL_SIGNAL", "KILL"}}, ""},
+                      // Ctrl-C reaches the loader's whole process group: the loader's to act
+                      // on, not the program's.
+                      LoaderFault{"CtrlC", true, true, {{"K410_BSL_SIGNAL", "INT"}}, ""},
+                      LoaderFault{"ExitStatus255", true, true, {{"K410_BSL_STATUS", "255"}}, ""},
+                      LoaderFault{"SpawnFails", true, true, {}, "spawn:1+:EAGAIN"}),
+    [](const ::testing::TestParamInfo<LoaderFault>& info) { return std::string(info.param.name); });
 
 TEST_F(FaultTest, SpawnFailureRetriedToSuccessCompletesTheRun) {
     RunResult result = Run("3\nN\nN\nN\nN\nC\nY\nC\n", "spawn:1:EAGAIN");
@@ -529,8 +533,9 @@ TEST_F(FaultTest, SpawnFailureRetriedToSuccessCompletesTheRun) {
 }
 
 TEST_F(FaultTest, LoaderFailureNotRetriedStillDownloadsButFailsTheRun) {
-    PutStandInLoader(Folder(), "exit 255");
-    RunResult result = Run("3\nN\nN\nN\nN\nC\nN\nC\n", "");
+    Command command;
+    command.environment = {{"K410_BSL_STATUS", "255"}};
+    RunResult result = Run("3\nN\nN\nN\nN\nC\nN\nC\n", "", command);
     EXPECT_TRUE(Contains(result.output, kLoaderFailed)) << result.output;
     EXPECT_FALSE(Contains(result.output, kFirmwareComplete)) << result.output;
     EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kDownloadComplete)) << result.output;

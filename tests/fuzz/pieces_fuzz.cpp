@@ -4,7 +4,8 @@
 //   255 bytes long or the file's last;
 // - the pieces, joined, are the file, in order, zero bytes included;
 // - what is sent of a piece is all of it less a line feed that ends it, so what reaches the
-//   analyzer is the file less exactly the line feeds that ended pieces.
+//   analyzer is what the tests' own model of the rule says (tests/support/pieces.h): the file
+//   less exactly the line feeds that ended pieces.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "download.h"
+#include "pieces.h"
 
 namespace {
 
@@ -20,23 +22,6 @@ void Check(bool condition) {
     if (!condition) {
         std::abort();
     }
-}
-
-// What reaches the analyzer, derived from the file alone.
-std::string ModelWire(const uint8_t* data, size_t size) {
-    std::string wire;
-    size_t in_piece = 0;
-    for (size_t i = 0; i < size; ++i) {
-        ++in_piece;
-        bool ends_piece = data[i] == '\n' || in_piece == static_cast<size_t>(kPieceMax);
-        if (!(data[i] == '\n' && ends_piece)) {
-            wire += static_cast<char>(data[i]);
-        }
-        if (ends_piece) {
-            in_piece = 0;
-        }
-    }
-    return wire;
 }
 
 }  // namespace
@@ -72,6 +57,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(joined.size() <= size && offset == joined.size());
     }
     Check(joined.size() == size && (size == 0 || std::memcmp(joined.data(), data, size) == 0));
-    Check(wire == ModelWire(data, size));
+    Check(wire == k410test::WireBytes(contents));
     return 0;
 }

@@ -351,40 +351,11 @@ std::string WinePrefixFor(const std::string& scratch) {
     return prefix != nullptr && *prefix != '\0' ? prefix : scratch;
 }
 
-void PutStandInLoader(const std::string& folder, const std::string& then) {
+void PutStandInLoader(const std::string& folder) {
     const std::string path = folder + "/BSL.EXE";
     const char* standin = std::getenv("K410_BSL_STANDIN");
-    if (standin != nullptr && *standin != '\0') {
-        CopyFile(standin, path);
-        chmod(path.c_str(), 0755);
-        return;
-    }
-    // printf, not echo: dash's echo takes the backslashes of \\.\COM3 for escapes.
-    WriteFile(path,
-              R"(#!/bin/sh
-if [ -n "$K410_BSL_RECORD" ]; then
-    runs=$(grep -c '^$' "$K410_BSL_RECORD" 2>/dev/null)
-    for argument in "$@"; do printf '%s\n' "$argument"; done >> "$K410_BSL_RECORD"
-    printf '\n' >> "$K410_BSL_RECORD"
-fi
-if [ -n "$K410_BSL_PORTCHECK" ]; then
-    device="$WINEPREFIX/dosdevices/com${2##*COM}"
-    if flock -n "$device" true; then echo free; else echo held; fi >> "$K410_BSL_PORTCHECK"
-fi
-[ -n "$K410_BSL_SAY" ] && printf '%s\n' "$K410_BSL_SAY"
-)" + then + R"(
-statuses="${K410_BSL_STATUS:-0},"
-status=0
-run=0
-while [ -n "$statuses" ]; do
-    status="${statuses%%,*}"
-    statuses="${statuses#*,}"
-    [ "$run" -ge "${runs:-0}" ] && break
-    run=$((run + 1))
-done
-exit "$status"
-)",
-              true);
+    CopyFile(standin != nullptr && *standin != '\0' ? standin : K410_BSL_STANDIN_PATH, path);
+    chmod(path.c_str(), 0755);
 }
 
 std::vector<std::vector<std::string>> LoaderRuns(const std::string& record_path) {

@@ -11,7 +11,7 @@
 // command line (words separated by blanks): the native build under a checker ("valgrind -q
 // /path/to/k410prog"), or a Windows build under Wine ("wine /path/to/k410prog.exe"), for which
 // K410_WINEPREFIX names the (booted) Wine prefix in which the analyzer's line is published and
-// K410_BSL_STANDIN the stand-in loader to copy in.
+// K410_BSL_STANDIN the stand-in loader to copy in (the Windows build's).
 //
 // Every wait here is bounded; nothing in this harness can hang a test.
 #pragma once
@@ -90,14 +90,15 @@ bool ProgramIsForeign();
 // K410_WINEPREFIX when set, else `scratch`.
 std::string WinePrefixFor(const std::string& scratch);
 
-// Puts a stand-in loader named BSL.EXE into `folder`. Each run of it appends its arguments to
-// the file named by K410_BSL_RECORD, one a line and an empty line after them; prints
-// K410_BSL_SAY when set; runs the shell commands `then` if given (a test's own ending, such as
-// "kill -KILL $$"; the native stand-in only); and exits with the status K410_BSL_STATUS names: a
-// list separated by commas gives the status of each run in turn, the last one repeating (0 when
-// unset). The native stand-in also appends "free" or "held" to the file named by
-// K410_BSL_PORTCHECK: whether it could lock the device that its -c argument names.
-void PutStandInLoader(const std::string& folder, const std::string& then = std::string());
+// Puts the stand-in loader (tests/support/bsl_standin.cpp: the native build's, or the one
+// K410_BSL_STANDIN names) into `folder` as BSL.EXE. Each run of it appends its arguments to the
+// file named by K410_BSL_RECORD, one a line and an empty line after them; appends "free" or
+// "held" to the file named by K410_BSL_PORTCHECK: whether it could open the port of its -c
+// argument exclusively; prints K410_BSL_SAY when set; ends by the signal K410_BSL_SIGNAL names
+// ("KILL": itself, "INT": its process group, as Ctrl-C does; POSIX only); and exits with the
+// status K410_BSL_STATUS names: a list separated by commas gives the status of each run in
+// turn, the last one repeating (0 when unset).
+void PutStandInLoader(const std::string& folder);
 
 // The arguments of every run recorded by the stand-in loader, one vector per run.
 std::vector<std::vector<std::string>> LoaderRuns(const std::string& record_path);

@@ -5,8 +5,9 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include "sim_port.h"
 
 namespace k410test {
 
@@ -129,15 +130,8 @@ bool LineExclusive(const PtyLine& line) {
 }
 
 bool PublishComPort(const std::string& prefix, int number, const std::string& device) {
-    std::string folder = prefix + "/dosdevices";
-    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-        return false;
-    }
-    std::string link = folder + "/com" + std::to_string(number);
-    if (unlink(link.c_str()) != 0 && errno != ENOENT) {
-        return false;
-    }
-    return symlink(device.c_str(), link.c_str()) == 0;
+    std::string error;
+    return PublishComLink(prefix, number, device, &error) == 0;
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {

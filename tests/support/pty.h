@@ -87,9 +87,9 @@ bool SetDistinctiveTimeouts(const PtyLine& line);
 // True while some process holds the line in exclusive mode (TIOCEXCL).
 bool LineExclusive(const PtyLine& line);
 
-// Publishes `device` as COM<number> in the Wine prefix `prefix`: makes <prefix>/dosdevices/
-// if needed and links <prefix>/dosdevices/com<number> to `device` (replacing an older link).
-// False on failure.
+// Publishes `device` as COM<number> in the Wine prefix `prefix` as the virtual analyzer does
+// (PublishComLink of tools/sim_port.h): links <prefix>/dosdevices/com<number> to `device`,
+// making the folders if needed and replacing an older link. False on failure.
 bool PublishComPort(const std::string& prefix, int number, const std::string& device);
 
 // Sets (or, with `value` null, removes) an environment variable for the object's life and

@@ -4,9 +4,10 @@
 
 namespace k410test {
 
-const char* const kBanner =
-    "\nTALVEN FIRMWARE PROGRAM UTILITY\n       v1.7  for  K410\n\n"
-    "Press Q to quit at anytime.\n\nEnter COM Port #>";
+// The version the build gives the program too: a new version breaks no transcript.
+const char* const kBanner = "\nTALVEN FIRMWARE PROGRAM UTILITY\n       v" K410_VERSION
+                            "  for  K410\n\n"
+                            "Press Q to quit at anytime.\n\nEnter COM Port #>";
 const char* const kInvalidResponse = " Invalid Response\n";
 const char* const kQuestionsIntro =
     "\nThe following questions are for special analyzer configurations.\n"

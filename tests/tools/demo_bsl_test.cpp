@@ -104,7 +104,7 @@ TEST(DemoLoaderPort, WritesWhenThePortIsFreeAndRefusesWhenItIsHeldOrMissing) {
 TEST(DemoLoaderStatus, EndsWithTheStatusAskedForEachAttempt) {
     LoaderBench bench;
     ASSERT_TRUE(bench.Ready());
-    ProcessRun failing = bench.Run({"+mpvr", kPort, "K410IV.TXT"}, {{"K410_DEMO_BSL_STATUS", "5"}});
+    ProcessRun failing = bench.Run({"+mpvr", kPort, "K410IV.TXT"}, {{"K410_BSL_STATUS", "5"}});
     EXPECT_EQ(failing.status, 5) << failing.output;
     EXPECT_NE(failing.output.find("write failed"), std::string::npos);
 
@@ -112,7 +112,7 @@ TEST(DemoLoaderStatus, EndsWithTheStatusAskedForEachAttempt) {
     std::vector<int> statuses;
     for (int attempt = 0; attempt < 4; ++attempt) {
         statuses.push_back(
-            bench.Run({"+mpvr", kPort, "K410IV.TXT"}, {{"K410_DEMO_BSL_STATUS", "7,3,0"}}).status);
+            bench.Run({"+mpvr", kPort, "K410IV.TXT"}, {{"K410_BSL_STATUS", "7,3,0"}}).status);
     }
     EXPECT_EQ(statuses, (std::vector<int>{7, 3, 0, 0}));
 }

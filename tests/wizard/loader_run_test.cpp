@@ -97,7 +97,6 @@ TEST_F(Loader, TerminalSettingsTheLoaderChangedArePutBackForTheSwitchOffPrompt) 
                         "build's console modes are shown by the Windows tests";
     }
     // Standard input is a terminal; the loader leaves it raw and without echo.
-    PutStandInLoader(Folder(), "stty raw -echo && stty -a > loader-left.txt");
     PtyLine console;
     ASSERT_TRUE(console.ok());
     const int input = open(console.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -107,13 +106,14 @@ TEST_F(Loader, TerminalSettingsTheLoaderChangedArePutBackForTheSwitchOffPrompt) 
     ASSERT_TRUE(console.Send("3\nN\nN\nN\nN\nC\nQ\n"));
     Command command;
     command.input_fd = input;
+    command.environment = {{"K410_BSL_RAW_CONSOLE", Folder() + "/loader-left.txt"}};
     ProcessRun run = RunCommand(command);
     termios after{};
     ASSERT_EQ(tcgetattr(input, &after), 0);
     close(input);
     EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kSwitchOffPrompt);
     EXPECT_EQ(run.status, 0);
-    EXPECT_NE(ReadFile(Folder() + "/loader-left.txt").find("-echo"), std::string::npos)
+    EXPECT_EQ(ReadFile(Folder() + "/loader-left.txt"), "raw\n")
         << "the loader did not change the terminal";
     EXPECT_EQ(after.c_lflag, before.c_lflag);
     EXPECT_EQ(after.c_iflag, before.c_iflag);

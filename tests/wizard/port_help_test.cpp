@@ -1,8 +1,7 @@
-// What the technician reads beside a port that cannot be had, and the download's progress in
-// the window's title: the texts in-process, for cases a test machine cannot lay out.
+// What the technician reads beside a port that cannot be had: the texts in-process, for cases a
+// test machine cannot lay out.
 #include <gtest/gtest.h>
 
-#include "download.h"
 #include "port_help.h"
 
 namespace {
@@ -39,19 +38,6 @@ TEST(WhyOpenFailed, OneLinePerReasonAndTheListingForAPortThatIsNotThere) {
               " There is no COM4. Serial ports present: COM3 (USB Serial Port), COM12.\n");
     EXPECT_EQ(WhyOpenFailed("COM3", PORT_REASON_ABSENT, present),
               " There is no COM3. Serial ports present: COM4, COM12.\n");
-}
-
-TEST(ProgressTitle, LinesShareAndTimeLeftAtThePaceSoFar) {
-    const std::string port = "\\\\.\\COM3";
-    EXPECT_EQ(ProgressTitle(port, 0, 4096, 0), "k410prog: COM3 EEPROM data 0/4096 lines, 0%");
-    // 1200 lines in 5 minutes: 2896 more take about 12 minutes.
-    EXPECT_EQ(ProgressTitle(port, 1200, 4096, 300),
-              "k410prog: COM3 EEPROM data 1200/4096 lines, 29%, about 12 min left");
-    EXPECT_EQ(ProgressTitle(port, 3, 4, 0.8),
-              "k410prog: COM3 EEPROM data 3/4 lines, 75%, about 1 s left");
-    EXPECT_EQ(ProgressTitle(port, 4, 4, 1.1), "k410prog: COM3 EEPROM data 4/4 lines, 100%");
-    EXPECT_EQ(ProgressTitle("\\\\.\\COM255", 0, 0, 0),
-              "k410prog: COM255 EEPROM data 0/0 lines, 100%");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// A stand-in for the bootstrap loader BSL.EXE, for tests that run the real command interpreter.
-// It behaves as the native stand-in of tests/support/program.cpp does, so that one end-to-end
-// suite serves both builds. It writes nothing to the analyzer.
+// A stand-in for the bootstrap loader BSL.EXE, built for the native tests and, with mingw-w64,
+// for the Windows ones, so that one end-to-end suite serves both builds. It writes nothing to
+// the analyzer.
 //
 //   K410_BSL_RECORD     file to which each run appends its arguments, one a line, then an
 //                       empty line ending the run (nothing is recorded when unset)
@@ -8,9 +8,22 @@
 //                       turn (runs counted in the record), the last one repeating; 0 when unset
 //   K410_BSL_SAY        printed on standard output when set, so a test sees where the loader's
 //                       output lands in the console transcript
-//   K410_BSL_PORTCHECK  file to which each run appends "free" or "held": whether the device
-//                       named by the -c argument could be opened exclusively
+//   K410_BSL_PORTCHECK  file to which each run appends "free" or "held": whether the port named
+//                       by the -c argument could be opened exclusively, by the program's own
+//                       serial module, so that COM<n> is the device the program itself used
+//   K410_BSL_SIGNAL     POSIX systems: the run ends by a signal instead of a status, after all
+//                       of the above. "KILL": SIGKILL to itself, as a loader killed from outside
+//                       ends; "INT": SIGINT to its whole process group, the program included, as
+//                       Ctrl-C at the terminal reaches the foreground job.
+//   K410_BSL_RAW_CONSOLE  POSIX systems: leaves the terminal of standard input raw and without
+//                       echo, as a loader that forgets to put it back does, and writes "raw" to
+//                       the file this names once it has.
+#ifdef _WIN32
 #include <windows.h>
+#else
+#include <signal.h>
+#include <termios.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,14 +31,21 @@
 #include <fstream>
 #include <string>
 
+#include "port.h"
+
 namespace {
 
-// The variable's value; empty when it is unset. (The system's own call: the C library's getenv
-// is one MSVC warns about.)
+// The variable's value; empty when it is unset. (On Windows the system's own call: the C
+// library's getenv is one MSVC warns about.)
 std::string Variable(const char* name) {
+#ifdef _WIN32
     char value[1024];
     const DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
     return length > 0 && length < sizeof(value) ? std::string(value, length) : std::string();
+#else
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+#endif
 }
 
 // The runs recorded before this one: the empty lines in the record.
@@ -70,16 +90,41 @@ int StatusFor(const std::string& statuses, int run) {
 std::string PortCheck(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strncmp(argv[i], "-c", 2) == 0) {
-            HANDLE port = CreateFileA(argv[i] + 2, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
-            if (port == INVALID_HANDLE_VALUE) {
-                return "held";
-            }
-            CloseHandle(port);
-            return "free";
+            const bool free = OpenPort(argv[i] + 2) == PORT_OK;
+            ClosePort();
+            return free ? "free" : "held";
         }
     }
     return "held";
+}
+
+// Ends the run by the signal that `name` asks for, if any (see above).
+void EndBySignal(const std::string& name) {
+#ifndef _WIN32
+    if (name == "KILL") {
+        raise(SIGKILL);
+    } else if (name == "INT") {
+        kill(0, SIGINT);
+    }
+#else
+    (void)name;
+#endif
+}
+
+// Leaves the console raw (see above); says so in `report_path` once it has.
+void LeaveConsoleRaw(const std::string& report_path) {
+#ifndef _WIN32
+    termios settings;
+    if (report_path.empty() || tcgetattr(0, &settings) != 0) {
+        return;
+    }
+    cfmakeraw(&settings);
+    if (tcsetattr(0, TCSANOW, &settings) == 0) {
+        Append(report_path, "raw\n");
+    }
+#else
+    (void)report_path;
+#endif
 }
 
 }  // namespace
@@ -105,5 +150,7 @@ int main(int argc, char** argv) {
         std::printf("%s\n", say.c_str());
         std::fflush(stdout);
     }
+    LeaveConsoleRaw(Variable("K410_BSL_RAW_CONSOLE"));
+    EndBySignal(Variable("K410_BSL_SIGNAL"));
     return StatusFor(Variable("K410_BSL_STATUS"), run);
 }

@@ -1,5 +1,6 @@
-// How the data file is cut into the pieces that go to the analyzer: every byte but the line
-// feeds that end pieces must arrive, in order.
+// The download in-process: how the data file is cut into the pieces that go to the analyzer
+// (every byte but the line feeds that end pieces must arrive, in order), how the file is read
+// and chosen, and the progress shown in the window's title.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -110,6 +111,19 @@ TEST(HelpFileName, ChosenByVersionOnly) {
     EXPECT_STREQ(HelpFileName(options), "K410HELP(64K).TXT");
     options.old_version = true;
     EXPECT_STREQ(HelpFileName(options), "K410HELP(32K).TXT");
+}
+
+TEST(ProgressTitle, LinesShareAndTimeLeftAtThePaceSoFar) {
+    const std::string port = "\\\\.\\COM3";
+    EXPECT_EQ(ProgressTitle(port, 0, 4096, 0), "k410prog: COM3 EEPROM data 0/4096 lines, 0%");
+    // 1200 lines in 5 minutes: 2896 more take about 12 minutes.
+    EXPECT_EQ(ProgressTitle(port, 1200, 4096, 300),
+              "k410prog: COM3 EEPROM data 1200/4096 lines, 29%, about 12 min left");
+    EXPECT_EQ(ProgressTitle(port, 3, 4, 0.8),
+              "k410prog: COM3 EEPROM data 3/4 lines, 75%, about 1 s left");
+    EXPECT_EQ(ProgressTitle(port, 4, 4, 1.1), "k410prog: COM3 EEPROM data 4/4 lines, 100%");
+    EXPECT_EQ(ProgressTitle("\\\\.\\COM255", 0, 0, 0),
+              "k410prog: COM255 EEPROM data 0/0 lines, 100%");
 }
 
 }  // namespace
