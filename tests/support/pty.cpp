@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "program.h"
+
 namespace k410test {
 
 namespace {
@@ -138,6 +140,29 @@ bool PublishComPort(const std::string& prefix, int number, const std::string& de
         return false;
     }
     return symlink(device.c_str(), link.c_str()) == 0;
+}
+
+bool RegisterComPortWithWine(const std::string& prefix, int number, bool registered) {
+    const char* program = getenv("K410_PROGRAM");
+    std::string wine = program != nullptr ? program : "";
+    wine = wine.substr(0, wine.find(' '));
+    if (wine.empty()) {
+        return false;
+    }
+    Command command;
+    command.argv = {wine,
+                    "reg",
+                    registered ? "add" : "delete",
+                    "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
+                    "/v",
+                    "\\Device\\k410test" + std::to_string(number),
+                    "/f"};
+    if (registered) {
+        command.argv.insert(command.argv.end(),
+                            {"/t", "REG_SZ", "/d", "COM" + std::to_string(number)});
+    }
+    command.environment = {{"WINEPREFIX", prefix}};
+    return RunProcess(command).status == 0;
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {
