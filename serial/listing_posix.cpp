@@ -1,20 +1,23 @@
 // The serial ports present on POSIX systems: the COM numbers that reach a serial device the way
 // the port module maps them, and the serial devices that none reaches yet, each with the link
-// that would give it the lowest free number.
+// that would give it the lowest free number. No device is opened to find out: an open raises
+// DTR and RTS and the close drops them, which resets some devices; the device nodes and sysfs
+// say enough.
 #include "port_posix.h"
 
 #include <dirent.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/ioctl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 #if defined(__linux__)
-#include <linux/serial.h>
+#include <linux/major.h>
+#include <sys/sysmacros.h>
 #endif
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -23,32 +26,58 @@
 
 namespace {
 
-// True when `path` leads to a terminal device with something behind it; its device number goes
-// to `device`. Cheap and safe, because devices are probed that the technician never asked for:
-// the device is opened without waiting and without becoming a controlling terminal, its
-// settings are not touched, and it is closed again at once. A device that cannot be opened
-// because it is held or not ours is still there.
-bool SerialDeviceThere(const std::string& path, dev_t* device) {
+// True when the character device `number` is a serial port with something behind it, by what
+// sysfs under `sysfs` says of it; nothing is opened. A pseudo-terminal's slave counts (it stands
+// for a line in tests, and socat or a network serial server publishes one as a port).
+bool SerialDeviceNumber(const std::string& sysfs, dev_t number) {
+#if defined(__linux__)
+    // Pseudo-terminal slaves have no sysfs entry of their own.
+    if (major(number) >= UNIX98_PTY_SLAVE_MAJOR &&
+        major(number) < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT) {
+        return true;
+    }
+    // Without sysfs (a container that has none mounted) there is nothing to ask: every
+    // character device counts, as on systems without it.
+    struct stat devices;
+    if (stat((sysfs + "/dev/char").c_str(), &devices) != 0) {
+        return true;
+    }
+    const std::string entry =
+        sysfs + "/dev/char/" + std::to_string(major(number)) + ":" + std::to_string(minor(number));
+    char subsystem[PATH_MAX];
+    const ssize_t length = readlink((entry + "/subsystem").c_str(), subsystem, sizeof(subsystem));
+    if (length < 4 || std::string(subsystem, static_cast<size_t>(length)).rfind("/tty") !=
+                          static_cast<size_t>(length) - 4) {
+        return false;  // not a terminal device (/dev/null, a disk)
+    }
+    // A port of the serial core (ttyS, ttyAMA) tells its UART type; Linux makes /dev/ttyS*
+    // nodes for UARTs that may not exist, and those say 0 (no UART).
+    std::ifstream type_file(entry + "/type");
+    int type = 0;
+    if (type_file >> type) {
+        return type != 0;
+    }
+    // Other serial devices (USB adapters, modems) have hardware behind them; virtual consoles
+    // and the like have none.
+    struct stat hardware;
+    return lstat((entry + "/device").c_str(), &hardware) == 0;
+#else
+    // No sysfs to ask: every character device counts.
+    (void)sysfs;
+    (void)number;
+    return true;
+#endif
+}
+
+// True when `path` leads to a serial device with something behind it (SerialDeviceNumber); its
+// device number goes to `device`.
+bool SerialDeviceThere(const std::string& path, const std::string& sysfs, dev_t* device) {
     struct stat info;
     if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) {
         return false;
     }
     *device = info.st_rdev;
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == EBUSY || errno == EACCES || errno == EPERM;
-    }
-    bool there = isatty(fd) != 0;
-#if defined(__linux__)
-    // Linux makes /dev/ttyS* nodes for UARTs that may not exist; those report no UART type
-    // (others fail with EIO at open, above). A pseudo-terminal has no such report.
-    serial_struct serial;
-    if (there && ioctl(fd, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) {
-        there = false;
-    }
-#endif
-    close(fd);
-    return there;
+    return SerialDeviceNumber(sysfs, info.st_rdev);
 }
 
 // For a serial device's name: its kind (the name less its number) and its number, so that
@@ -75,7 +104,7 @@ bool SerialDeviceName(const std::string& name, std::string* kind, long* number) 
 
 // The serial devices in `folder` whose device numbers are not in `numbered`, in order of kind
 // and number.
-std::vector<std::string> UnnumberedDevices(const std::string& folder,
+std::vector<std::string> UnnumberedDevices(const std::string& folder, const std::string& sysfs,
                                            const std::vector<dev_t>& numbered) {
     struct Found {
         std::string kind;
@@ -91,7 +120,7 @@ std::vector<std::string> UnnumberedDevices(const std::string& folder,
         Found device{"", 0, folder + "/" + entry->d_name};
         dev_t number = 0;
         if (SerialDeviceName(entry->d_name, &device.kind, &device.number) &&
-            SerialDeviceThere(device.path, &number) &&
+            SerialDeviceThere(device.path, sysfs, &number) &&
             std::find(numbered.begin(), numbered.end(), number) == numbered.end()) {
             found.push_back(device);
         }
@@ -109,7 +138,7 @@ std::vector<std::string> UnnumberedDevices(const std::string& folder,
 
 }  // namespace
 
-PortListing ListPortsIn(const std::string& device_folder) {
+PortListing ListPortsIn(const std::string& device_folder, const std::string& sysfs_folder) {
     PortListing listing;
     const ComLinkFolder links = ComLinkFolderInUse();
     // A COM number is taken when it reaches a device, or when a link for it is there already
@@ -118,7 +147,7 @@ PortListing ListPortsIn(const std::string& device_folder) {
     std::vector<dev_t> numbered;
     for (int number = 1; number <= kComNumberMax; ++number) {
         dev_t device = 0;
-        if (SerialDeviceThere(ComDevicePath(ComPath(number).c_str()), &device)) {
+        if (SerialDeviceThere(ComDevicePath(ComPath(number).c_str()), sysfs_folder, &device)) {
             listing.ports.push_back(ComName(number));
             numbered.push_back(device);
             taken[number] = true;
@@ -128,7 +157,7 @@ PortListing ListPortsIn(const std::string& device_folder) {
         }
     }
     int next = 1;
-    for (const std::string& path : UnnumberedDevices(device_folder, numbered)) {
+    for (const std::string& path : UnnumberedDevices(device_folder, sysfs_folder, numbered)) {
         while (next <= kComNumberMax && taken[next]) {
             ++next;
         }
@@ -143,5 +172,5 @@ PortListing ListPortsIn(const std::string& device_folder) {
 }
 
 PortListing ListPorts() {
-    return ListPortsIn("/dev");
+    return ListPortsIn("/dev", "/sys");
 }

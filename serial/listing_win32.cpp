@@ -1,23 +1,80 @@
-// The serial ports present on Windows: those the device manager names, the COM names among the
-// system's device names, and any other COM<n> that opens as a serial port.
+// The serial ports present on Windows, from what the system lists: the ports the device manager
+// has present, the ports the serial drivers registered under HARDWARE\DEVICEMAP\SERIALCOMM, and
+// the COM names among the system's device names. No port is opened to find out: an open raises
+// DTR and RTS and the close drops them, which resets some devices, and a Bluetooth port whose
+// device is out of range holds up the open for seconds.
+//
+// Wine lists the ports that its mount manager made when the prefix started (from
+// HKLM\Software\Wine\Ports and the machine's /dev/ttyS*); a COM link added to the prefix's
+// dosdevices folder after that shows up only when opened, so it is not listed.
 #include <windows.h>
 // After windows.h: makes the device interface class of COM ports defined here.
 #include <initguid.h>
 #include <setupapi.h>
 
-#include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "com_names.h"
 #include "port_win32.h"
 
 namespace {
 
+// The most characters the list of device names is given room for: far more than any system has,
+// only so that a driver that keeps asking for more cannot make the listing grow without end.
+constexpr size_t kDosDeviceNamesMax = 8 * 1024 * 1024;
+
+// ComNumber for a name read with the W functions. COM names are ASCII; anything else is no COM
+// name.
+int WideComNumber(const wchar_t* name) {
+    std::string narrow;
+    for (const wchar_t* c = name; *c != L'\0'; ++c) {
+        if (*c > 0x7F) {
+            return 0;
+        }
+        narrow += static_cast<char>(*c);
+    }
+    return ComNumber(narrow.c_str());
+}
+
+// The port's name in a device's registry key, "COM3"; empty when it has none.
+std::wstring PortNameOf(HDEVINFO devices, SP_DEVINFO_DATA* device) {
+    HKEY key = SetupDiOpenDevRegKey(devices, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE) {
+        return std::wstring();
+    }
+    wchar_t name[32] = {};
+    DWORD type = 0;
+    DWORD size = sizeof(name) - sizeof(wchar_t);
+    const LONG read =
+        RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
+    RegCloseKey(key);
+    return read == ERROR_SUCCESS && type == REG_SZ ? std::wstring(name) : std::wstring();
+}
+
+// The device's name as the device manager shows it, less the " (COM3)" it ends with.
+std::wstring FriendlyNameOf(HDEVINFO devices, SP_DEVINFO_DATA* device,
+                            const std::wstring& port_name) {
+    wchar_t friendly[256] = {};
+    if (!SetupDiGetDeviceRegistryPropertyW(devices, device, SPDRP_FRIENDLYNAME, nullptr,
+                                           reinterpret_cast<BYTE*>(friendly),
+                                           sizeof(friendly) - sizeof(wchar_t), nullptr)) {
+        return std::wstring();
+    }
+    std::wstring name = friendly;
+    const std::wstring suffix = L" (" + port_name + L")";
+    if (name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        name.erase(name.size() - suffix.size());
+    }
+    return name;
+}
+
 // The COM ports with a device name from the device manager: "USB Serial Port (COM3)" becomes
 // "USB Serial Port". Only devices present now.
 void AddFriendlyNames(std::map<int, std::string>* ports) {
-    HDEVINFO devices = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
+    HDEVINFO devices = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
                                             DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (devices == INVALID_HANDLE_VALUE) {
         return;
@@ -25,77 +82,88 @@ void AddFriendlyNames(std::map<int, std::string>* ports) {
     SP_DEVINFO_DATA device = {};
     device.cbSize = sizeof(device);
     for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
-        char port_name[32] = {};
-        HKEY key = SetupDiOpenDevRegKey(devices, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-        if (key == INVALID_HANDLE_VALUE) {
-            continue;
+        const std::wstring port_name = PortNameOf(devices, &device);
+        const int number = WideComNumber(port_name.c_str());
+        if (number != 0) {
+            (*ports)[number] = ConsoleText(FriendlyNameOf(devices, &device, port_name).c_str());
         }
-        DWORD size = sizeof(port_name) - 1;
-        LONG read = RegQueryValueExA(key, "PortName", nullptr, nullptr,
-                                     reinterpret_cast<BYTE*>(port_name), &size);
-        RegCloseKey(key);
-        const int number = read == ERROR_SUCCESS ? ComNumber(port_name) : 0;
-        if (number == 0) {
-            continue;
-        }
-        char friendly[256] = {};
-        std::string name;
-        if (SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_FRIENDLYNAME, nullptr,
-                                              reinterpret_cast<BYTE*>(friendly),
-                                              sizeof(friendly) - 1, nullptr)) {
-            name = friendly;
-            const std::string suffix = std::string(" (") + port_name + ")";
-            if (name.size() > suffix.size() &&
-                name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-                name.erase(name.size() - suffix.size());
-            }
-        }
-        (*ports)[number] = name;
     }
     SetupDiDestroyDeviceInfoList(devices);
 }
 
-// The COM names among the system's device names; Windows lists only the devices present now.
-void AddDosDevices(std::map<int, std::string>* ports) {
-    std::string names(64 * 1024, '\0');
-    DWORD length = QueryDosDeviceA(nullptr, &names[0], static_cast<DWORD>(names.size()));
-    for (const char* name = names.c_str(); length > 0 && *name != '\0';
-         name += std::strlen(name) + 1) {
-        const int number = ComNumber(name);
+// The ports that serial drivers registered: each value's data is a port's name ("COM1").
+void AddRegisteredPorts(std::map<int, std::string>* ports) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    for (DWORD index = 0;; ++index) {
+        wchar_t device[256];
+        DWORD device_length = sizeof(device) / sizeof(device[0]);
+        wchar_t port_name[32] = {};
+        DWORD type = 0;
+        DWORD size = sizeof(port_name) - sizeof(wchar_t);
+        const LONG read = RegEnumValueW(key, index, device, &device_length, nullptr, &type,
+                                        reinterpret_cast<BYTE*>(port_name), &size);
+        if (read == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        const int number = read == ERROR_SUCCESS && type == REG_SZ ? WideComNumber(port_name) : 0;
         if (number != 0 && ports->count(number) == 0) {
             (*ports)[number] = "";
         }
     }
+    RegCloseKey(key);
 }
 
-// True when \\.\COM<n> opens as a serial port, for ports that neither list knows: under Wine
-// the COM links of the prefix's dosdevices folder are such ports. A port held by another
-// program is there too. Opened without access rights, which changes nothing on the device and
-// allows only queries; reading its time-outs is one that only a serial port answers (with no
-// access rights Wine answers no other). Closed at once.
-bool ComPortThere(int number) {
-    HANDLE handle = CreateFileA(ComPath(number).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return ReasonForOpenError(GetLastError()) == PORT_REASON_IN_USE;
+// The COM names among the system's device names; Windows lists only the devices present now.
+// The list has no size limit, so the buffer grows until it fits.
+void AddDosDevices(std::map<int, std::string>* ports) {
+    std::vector<wchar_t> names(16 * 1024);
+    DWORD length = 0;
+    for (;;) {
+        length = QueryDosDeviceW(nullptr, names.data(), static_cast<DWORD>(names.size()));
+        if (length != 0 || GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
+            names.size() >= kDosDeviceNamesMax) {
+            break;
+        }
+        names.resize(names.size() * 2);
     }
-    COMMTIMEOUTS timeouts = {};
-    const bool serial = GetCommTimeouts(handle, &timeouts) != 0;
-    CloseHandle(handle);
-    return serial;
+    // Names one after the other, each ended by a zero, the list by another.
+    for (DWORD at = 0; at < length && names[at] != L'\0';) {
+        const wchar_t* name = &names[at];
+        const int number = WideComNumber(name);
+        if (number != 0 && ports->count(number) == 0) {
+            (*ports)[number] = "";
+        }
+        while (at < length && names[at] != L'\0') {
+            ++at;
+        }
+        ++at;
+    }
 }
 
 }  // namespace
 
+std::string ConsoleText(const wchar_t* text) {
+    // 0 without a console: the system's ANSI code page then, which is what CP_ACP (0) says.
+    const UINT code_page = GetConsoleOutputCP();
+    const int size = WideCharToMultiByte(code_page, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) {
+        return std::string();
+    }
+    std::string converted(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(code_page, 0, text, -1, &converted[0], size, nullptr, nullptr);
+    converted.resize(static_cast<size_t>(size) - 1);
+    return converted;
+}
+
 PortListing ListPorts() {
     std::map<int, std::string> ports;
     AddFriendlyNames(&ports);
+    AddRegisteredPorts(&ports);
     AddDosDevices(&ports);
-    for (int number = 1; number <= kComNumberMax; ++number) {
-        if (ports.count(number) == 0 && ComPortThere(number)) {
-            ports[number] = "";
-        }
-    }
     PortListing listing;
     for (const auto& port : ports) {
         const std::string name = ComName(port.first);

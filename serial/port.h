@@ -16,11 +16,11 @@
 enum PortResult {
     // Success.
     PORT_OK = 0,
-    // OpenPort: the device could not be opened exclusively (missing, or held by another
-    // program), or its buffer sizes or time-outs could not be set, or its line settings could
-    // not be read, or it is the program's own console (the terminal of its standard input,
-    // output or error, or its controlling terminal; refused before anything about it changes).
-    // The device is released again.
+    // OpenPort: the device could not be opened exclusively (missing, held by another program,
+    // or not answering), or its buffer sizes or time-outs could not be set, or its line
+    // settings could not be read, or it is the program's own console (the terminal of its
+    // standard input, output or error, or its controlling terminal; refused before anything
+    // about it changes). The device is released again.
     PORT_ERR_OPEN = 2,
     // OpenPort: the device was opened but refused the line settings, or took only part of
     // them. The device is released again, its settings as they were.
@@ -53,8 +53,10 @@ int ClosePort();
 // they have left the driver's output queue. POSIX systems then wait for the transmitter beyond
 // it (the UART's FIFO and shift register), up to 70 ms and only where the driver reports its
 // state; one that never reports it empty fails nothing. Windows waits for the output queue
-// only. Returns PORT_OK, or PORT_ERR_WRITE (also when no port is open). A count of 0 only
-// discards the received bytes and returns PORT_OK. Leaves the last error alone.
+// only. A write that a line error cut short (Windows cancels writes while one is pending) goes
+// on with the bytes not yet sent, within the same bound; each byte is sent once. Returns
+// PORT_OK, or PORT_ERR_WRITE (also when no port is open). A count of 0 only discards the
+// received bytes and returns PORT_OK. Leaves the last error alone.
 int WritePort(const char* bytes, int count);
 
 // Reads up to `count` bytes into `buffer`, which must hold count + 1 bytes. Returns when
@@ -91,6 +93,9 @@ enum PortReason {
     PORT_REASON_REFUSED = 4,
     // POSIX systems: the device is there, but this user may not open it.
     PORT_REASON_DENIED = 5,
+    // Windows: the port is there but did not answer the open (a Bluetooth port whose device is
+    // out of range, a device that is not working). It stays among the ports ListPorts names.
+    PORT_REASON_NO_RESPONSE = 6,
 };
 
 // The PortReason of the last OpenPort.
@@ -104,7 +109,14 @@ struct PortListing {
     std::vector<std::string> ports;
     // POSIX systems: serial devices that no COM number reaches, each with the link that would
     // make it one: "/dev/ttyUSB0 (ln -s /dev/ttyUSB0 ~/.wine/dosdevices/com5)". Empty on
-    // Windows. Probing opens a device for a moment without changing any of its settings.
+    // Windows.
     std::vector<std::string> unnumbered;
 };
+
+// Opens no device: opening a port raises DTR and RTS and closing it drops them, which resets
+// some devices, and a Bluetooth port can take seconds to refuse. Windows: the ports the device
+// manager has present, those in HKLM\HARDWARE\DEVICEMAP\SERIALCOMM and the COM names among the
+// system's device names (under Wine these are the ports Wine made when it started, not links
+// added to the prefix's dosdevices folder later). POSIX systems: what the device nodes and sysfs
+// say (ListPortsIn in port_posix.h).
 PortListing ListPorts();

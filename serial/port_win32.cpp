@@ -76,26 +76,46 @@ COMMTIMEOUTS AnalyzerTimeouts() {
     return timeouts;
 }
 
+// The flow-control thresholds, in bytes of the input queue: what Windows itself sets for a queue
+// of kInQueueBytes (a half and an eighth). With the handshake off nothing acts on them, but a
+// driver checks them against its queue, and values left by another program for a larger queue
+// (25000 and more, from some CDC drivers) make SetCommState fail or hang.
+constexpr WORD kXonLimitBytes = kInQueueBytes / 2;
+constexpr WORD kXoffLimitBytes = kInQueueBytes / 8;
+
 // 9600 baud, 8 data bits, no parity, one stop bit, no handshaking of any kind, DTR and RTS
-// raised so the analyzer sees a PC on the line. Fields not named here keep what the device
-// reported: they matter only with the flow control that stays off.
+// raised so the analyzer sees a PC on the line. Every field is set, none kept from the device:
+// Windows keeps the DCB from one open to the next, so whatever the last program on the port
+// left would otherwise be ours. A line error must not cancel reads and writes (fAbortOnError,
+// which MSYS2 and Cygwin programs set), and the driver refuses XON equal to XOFF outright.
 void SetAnalyzerLine(DCB* dcb) {
+    dcb->DCBlength = sizeof(DCB);
     dcb->BaudRate = CBR_9600;
+    dcb->fBinary = 1;  // Windows supports nothing else
+    dcb->fParity = 1;  // parity checking on; with NOPARITY it has nothing to flag
+    dcb->fOutxCtsFlow = 0;
+    dcb->fOutxDsrFlow = 0;
+    dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    dcb->fDsrSensitivity = 0;
+    dcb->fTXContinueOnXoff = 1;
+    dcb->fOutX = 0;
+    dcb->fInX = 0;
+    dcb->fErrorChar = 0;  // bytes with errors are passed through unchanged
+    dcb->fNull = 0;       // zero bytes are data for the analyzer
+    dcb->fRtsControl = RTS_CONTROL_ENABLE;
+    dcb->fAbortOnError = 0;
+    dcb->fDummy2 = 0;
+    dcb->wReserved = 0;
+    dcb->XonLim = kXonLimitBytes;
+    dcb->XoffLim = kXoffLimitBytes;
     dcb->ByteSize = 8;
     dcb->Parity = NOPARITY;
     dcb->StopBits = ONESTOPBIT;
-    dcb->fBinary = 1;  // Windows supports nothing else
-    dcb->fParity = 1;  // parity checking on; with NOPARITY it has nothing to flag
+    dcb->XonChar = 0x11;   // DC1, as everywhere
+    dcb->XoffChar = 0x13;  // DC3
     dcb->ErrorChar = '\xFF';
-    dcb->fErrorChar = 0;  // bytes with errors are passed through unchanged
-    dcb->fDtrControl = DTR_CONTROL_ENABLE;
-    dcb->fRtsControl = RTS_CONTROL_ENABLE;
-    dcb->fDsrSensitivity = 0;
-    dcb->fOutxCtsFlow = 0;
-    dcb->fOutxDsrFlow = 0;
-    dcb->fOutX = 0;
-    dcb->fInX = 0;
-    dcb->fNull = 0;  // zero bytes are data for the analyzer
+    dcb->EofChar = 0;  // binary mode: no byte ends the input
+    dcb->EvtChar = 0;  // nothing waits on a byte
 }
 
 // Waits, polling the driver's output queue, until the bytes written have left the port or
@@ -120,6 +140,60 @@ bool WaitUntilSent(HANDLE handle, ULONGLONG deadline) {
         const ULONGLONG left = deadline - now;
         Sleep(static_cast<DWORD>(queued < left ? queued : left));
     }
+}
+
+// Gives the writes still to come the time left until `deadline`, so that a write resumed after
+// a line error cannot outlast the bound of the write it continues. The read time-outs stay.
+bool BoundWritesBy(HANDLE handle, ULONGLONG deadline) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline) {
+        return false;
+    }
+    COMMTIMEOUTS timeouts = AnalyzerTimeouts();
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(deadline - now);
+    return SetCommTimeouts(handle, &timeouts) != 0;
+}
+
+// Hands the driver all `count` bytes by `deadline`. A line error (a framing error or a break
+// from the analyzer) can still cancel the write in progress with ERROR_OPERATION_ABORTED after
+// some of the bytes went out, on a driver that does so whatever fAbortOnError says: the error
+// is cleared and the rest follows, so that each byte is sent once and in order. A write that
+// returns short without an error ran out of its time-outs, which is the bound itself.
+bool SendAll(HANDLE handle, const char* bytes, DWORD count, ULONGLONG deadline) {
+    DWORD sent = 0;
+    bool bounded_anew = false;
+    bool all = false;
+    for (;;) {
+        DWORD written = 0;
+        const bool done = WriteFile(handle, bytes + sent, count - sent, &written, nullptr) != 0;
+        const DWORD error = GetLastError();
+        sent += written < count - sent ? written : count - sent;
+        if (done || sent == count) {
+            all = sent == count;
+            break;
+        }
+        if (error != ERROR_OPERATION_ABORTED) {
+            break;
+        }
+        DWORD error_flags = 0;
+        if (!ClearCommError(handle, &error_flags, &port_state.comm_status)) {
+            break;
+        }
+        if (written == 0) {
+            // A line that keeps failing: try again a tick later rather than at once.
+            Sleep(1);
+        }
+        if (!BoundWritesBy(handle, deadline)) {
+            break;
+        }
+        bounded_anew = true;
+    }
+    if (bounded_anew) {
+        COMMTIMEOUTS timeouts = AnalyzerTimeouts();
+        SetCommTimeouts(handle, &timeouts);
+    }
+    return all;
 }
 
 // ClosePort, with the lock already held.
@@ -159,12 +233,27 @@ int FailOpen(int code) {
     return code;
 }
 
-}  // namespace
-
+// The PortReason for why CreateFileA failed on a device, by its last error. Windows reports a
+// port that another program holds as access denied; one that is there but does not answer by
+// the error its driver met.
 int ReasonForOpenError(DWORD error) {
-    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? PORT_REASON_IN_USE
-                                                                            : PORT_REASON_ABSENT;
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            return PORT_REASON_IN_USE;
+        case ERROR_SEM_TIMEOUT:  // a Bluetooth port whose device is out of range
+        case ERROR_TIMEOUT:
+        case ERROR_GEN_FAILURE:  // a device that is not working
+        case ERROR_NOT_READY:
+        case ERROR_IO_DEVICE:
+            return PORT_REASON_NO_RESPONSE;
+        default:
+            // ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND: no device by that name.
+            return PORT_REASON_ABSENT;
+    }
 }
+
+}  // namespace
 
 int OpenPort(const char* device_path) {
     PortLock lock;
@@ -184,6 +273,12 @@ int OpenPort(const char* device_path) {
         return PORT_ERR_OPEN;
     }
     port_state.handle = handle;
+
+    // A line error that a program before us left pending: with fAbortOnError, which the DCB
+    // keeps from one open to the next, the driver refuses every call but this one until it is
+    // cleared.
+    DWORD error_flags = 0;
+    ClearCommError(handle, &error_flags, &port_state.comm_status);
 
     if (!SetupComm(handle, kInQueueBytes, kOutQueueBytes)) {
         return FailOpen(PORT_ERR_OPEN);
@@ -250,12 +345,8 @@ int WritePort(const char* bytes, int count) {
     // time-outs give WriteFile alone.
     const ULONGLONG deadline = GetTickCount64() + kWriteTotalConstantMs +
                                kWriteTotalPerByteMs * static_cast<ULONGLONG>(count);
-    DWORD written = 0;
-    bool sent = WriteFile(handle, bytes, static_cast<DWORD>(count), &written, nullptr) &&
-                written == static_cast<DWORD>(count);
-    if (sent) {
-        sent = WaitUntilSent(handle, deadline);
-    }
+    const bool sent = SendAll(handle, bytes, static_cast<DWORD>(count), deadline) &&
+                      WaitUntilSent(handle, deadline);
     return sent ? PORT_OK : PORT_ERR_WRITE;
 }
 

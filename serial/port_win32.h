@@ -1,10 +1,14 @@
-// What the Windows serial module's files share beyond port.h.
+// What the serial module offers beyond port.h on Windows: the conversion the listing gives the
+// device manager's names, for tests to try on names of their own.
 #pragma once
 
 #include <windows.h>
 
+#include <string>
+
 #include "port.h"
 
-// The PortReason for why CreateFileA failed on a device, by its last error. Windows reports a
-// port that another program holds as access denied.
-int ReasonForOpenError(DWORD error);
+// `text` in the console's output code page (the system's ANSI code page without a console), so
+// that a device's name read with the W functions ("Serielles USB-Gerät") prints as it reads.
+// Characters the code page lacks come out as '?'.
+std::string ConsoleText(const wchar_t* text);

@@ -47,6 +47,10 @@ std::string WhyOpenFailed(const std::string& port_name, int reason, const PortLi
             return " " + port_name + " refused the line settings 9600 8N1.\n";
         case PORT_REASON_DENIED:
             return " " + port_name + " may not be opened by this user.\n";
+        case PORT_REASON_NO_RESPONSE:
+            return " " + port_name +
+                   " is there but did not respond (a Bluetooth port out of range, or a device "
+                   "that is not working).\n";
         default:
             return " " + port_name + " is not a serial port.\n";
     }
@@ -55,7 +59,7 @@ std::string WhyOpenFailed(const std::string& port_name, int reason, const PortLi
 void SayOpenFailed(std::ostream& out, const std::string& port_path) {
     Say(out, " Error Opening " + port_path + " !\n");
     const int reason = GetPortReason();
-    // Only a port that is not there needs the ports that are; listing probes devices.
+    // Only a port that is not there needs the ports that are.
     const PortListing present = reason == PORT_REASON_ABSENT ? ListPorts() : PortListing();
     Say(out, WhyOpenFailed(ComNameOfPath(port_path), reason, present));
 }

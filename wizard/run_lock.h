@@ -14,6 +14,7 @@ enum RunLockResult {
 
 // Takes the lock for COM<port_number>, which the process keeps until it ends; programs it
 // starts (the loader) do not inherit it. POSIX systems: flock on k410prog-COM<n>.lock in
-// $XDG_RUNTIME_DIR, else $TMPDIR, else /tmp. Windows: the named mutex Local\k410prog-COM<n>.
-// One implementation per platform.
+// $XDG_RUNTIME_DIR, else $TMPDIR, else /tmp. Windows: the named mutex Global\k410prog-COM<n>,
+// seen from every session, or Local\k410prog-COM<n> where the global namespace is closed to the
+// process. One implementation per platform.
 int LockPortForRun(int port_number);

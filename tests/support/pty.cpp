@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "program.h"
 #include "sim_port.h"
 
 namespace k410test {
@@ -132,6 +133,29 @@ bool LineExclusive(const PtyLine& line) {
 bool PublishComPort(const std::string& prefix, int number, const std::string& device) {
     std::string error;
     return PublishComLink(prefix, number, device, &error) == 0;
+}
+
+bool RegisterComPortWithWine(const std::string& prefix, int number, bool registered) {
+    const char* program = getenv("K410_PROGRAM");
+    std::string wine = program != nullptr ? program : "";
+    wine = wine.substr(0, wine.find(' '));
+    if (wine.empty()) {
+        return false;
+    }
+    Command command;
+    command.argv = {wine,
+                    "reg",
+                    registered ? "add" : "delete",
+                    "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
+                    "/v",
+                    "\\Device\\k410test" + std::to_string(number),
+                    "/f"};
+    if (registered) {
+        command.argv.insert(command.argv.end(),
+                            {"/t", "REG_SZ", "/d", "COM" + std::to_string(number)});
+    }
+    command.environment = {{"WINEPREFIX", prefix}};
+    return RunProcess(command).status == 0;
 }
 
 ScopedEnv::ScopedEnv(const char* name, const char* value) : name_(name) {

@@ -92,6 +92,13 @@ bool LineExclusive(const PtyLine& line);
 // making the folders if needed and replacing an older link. False on failure.
 bool PublishComPort(const std::string& prefix, int number, const std::string& device);
 
+// For a Windows build under Wine (ProgramIsForeign): registers COM<number> in the prefix under
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM as a serial driver registers its ports, or with
+// `registered` false takes it back. Wine tells of a COM link added to dosdevices after it
+// started only when the port is opened, so the program's listing, which opens no port, finds
+// only registered ones. Runs Wine's reg through the first word of K410_PROGRAM. False on failure.
+bool RegisterComPortWithWine(const std::string& prefix, int number, bool registered = true);
+
 // Sets (or, with `value` null, removes) an environment variable for the object's life and
 // puts the old value back afterwards.
 class ScopedEnv {

@@ -7,6 +7,11 @@
 #                  the pseudo-terminal's master is closed and writes to COM5 fail
 #   COM6           a device that is no serial port at all (/dev/null)
 #
+# COM3, COM4 and COM5 are also registered under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM, as a serial
+# driver registers its ports: Wine lists a COM link added to dosdevices after it started nowhere
+# (it finds one only when it is opened), and the program's listing opens no port. COM6 is not:
+# nothing would register /dev/null.
+#
 #   null-modem.sh start PREFIX    publish the lines (waits until they are there, at most 10 s)
 #   null-modem.sh stop PREFIX     take them down again
 set -euo pipefail
@@ -16,6 +21,25 @@ prefix=${2:?usage: null-modem.sh start|stop PREFIX}
 devices=$prefix/dosdevices
 state=$prefix/k410-lines
 links=(com3 com4 com5 com6)
+registered=(3 4 5)
+
+export WINEPREFIX=$prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+# Registers the lines (value "<data>" for each) or takes them back again (value -), in one run of
+# Wine's reg. The key is volatile: it lives as long as the prefix's server.
+register_lines() {
+    local value=$1 file=$state/serialcomm.reg number
+    {
+        printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+        printf '[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\r\n'
+        for number in "${registered[@]}"; do
+            printf '"\\\\Device\\\\k410line%s"=%s\r\n' "$number" "${value//<n>/$number}"
+        done
+    } >"$file"
+    timeout 60 wine reg import "Z:${file//\//\\}" >/dev/null 2>&1 </dev/null
+}
 
 stop_lines() {
     local pid_file pid
@@ -31,6 +55,9 @@ stop_lines() {
     for link in "${links[@]}"; do
         rm -f "$devices/$link"
     done
+    if [[ -d $state ]]; then
+        register_lines - || true
+    fi
 }
 
 case $action in
@@ -50,6 +77,11 @@ start)
     ln -s /dev/null "$devices/com6"
     for _ in $(seq 100); do
         if [[ -e $devices/com3 && -e $devices/com4 && -e $devices/com5 ]]; then
+            register_lines '"COM<n>"' || {
+                echo "the lines could not be registered under SERIALCOMM" >&2
+                stop_lines
+                exit 1
+            }
             echo "COM3<->COM4, COM5 (hangs up), COM6 (/dev/null) published in $devices"
             exit 0
         fi

@@ -22,6 +22,9 @@ TEST(WhyOpenFailed, OneLinePerReasonAndTheListingForAPortThatIsNotThere) {
         {PORT_REASON_IN_USE, present, " COM7 is in use by another program.\n"},
         {PORT_REASON_NOT_SERIAL, present, " COM7 is not a serial port.\n"},
         {PORT_REASON_REFUSED, present, " COM7 refused the line settings 9600 8N1.\n"},
+        {PORT_REASON_NO_RESPONSE, present,
+         " COM7 is there but did not respond (a Bluetooth port out of range, or a device that is "
+         "not working).\n"},
         {PORT_REASON_ABSENT, none, " There is no COM7, and no serial port is present.\n"},
         {PORT_REASON_ABSENT, present,
          " There is no COM7. Serial ports present: COM3 (USB Serial Port), COM4, COM12.\n"},
