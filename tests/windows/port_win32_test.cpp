@@ -81,8 +81,10 @@ class SerialLine : public PortContract {};
 // --- The listing -----------------------------------------------------------------------------
 
 TEST_F(SerialLine, ListingHasThePortsPresentAndNoneElse) {
-    // Under Wine the prefix's COM links are the ports; the prefix has ports of its own too
-    // (COM1 for each /dev/ttyS* of the machine).
+    // The listing opens nothing, so it has what the system lists: the lines' fixture registers
+    // COM3 to COM5 with the device map as a serial driver would, while COM6 (/dev/null) is only a
+    // link that nothing registers. Wine lists ports of its own too (COM1 for each /dev/ttyS* of
+    // the machine).
     const PortListing listing = ListPorts();
     auto listed = [&listing](const std::string& name) {
         for (const std::string& port : listing.ports) {
@@ -95,7 +97,7 @@ TEST_F(SerialLine, ListingHasThePortsPresentAndNoneElse) {
     for (const char* present : {"COM3", "COM4", "COM5"}) {
         EXPECT_TRUE(listed(present)) << present;
     }
-    EXPECT_FALSE(listed("COM6")) << "/dev/null is no serial port";
+    EXPECT_FALSE(listed("COM6")) << "/dev/null is no serial port, and no driver registers it";
     EXPECT_FALSE(listed("COM42"));
     EXPECT_TRUE(listing.unnumbered.empty());
     // The far end stays open while listed, and the listing changed nothing on the line.
