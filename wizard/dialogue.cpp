@@ -1,7 +1,9 @@
 #include "dialogue.h"
 
+#include <filesystem>
 #include <istream>
 #include <ostream>
+#include <system_error>
 
 #include "com_names.h"
 #include "console.h"
@@ -89,6 +91,31 @@ StageEnd AskConfigurationQuestions(std::istream& in, std::ostream& out, Analyzer
     return STAGE_DONE;
 }
 
+bool IsInThisFolder(const std::string& name) {
+    std::error_code error;
+    return std::filesystem::exists(name, error);
+}
+
+// Before the technician opens the analyzer and slides its switches on: one line for each file
+// this run will need that is not there, and what cannot be done without it. Each is looked for
+// where it will be used: the loader as its launch looks for it, the firmware image and the data
+// file in this folder, where the loader and the download read them by their bare names. Nothing
+// is asked: the technician decides at the switch-on prompt.
+void WarnAboutMissingFiles(std::ostream& out, const AnalyzerOptions& options) {
+    if (FindLoaderProgram(kLoaderName).empty()) {
+        Say(out, std::string(" ") + kLoaderName +
+                     " is not in this folder or on PATH: the firmware cannot be written.\n");
+    }
+    const std::string image = FirmwareImageName(options);
+    if (!IsInThisFolder(image)) {
+        Say(out, " " + image + " is not in this folder: the firmware cannot be written.\n");
+    }
+    const std::string data_file = HelpFileName(options);
+    if (!IsInThisFolder(data_file)) {
+        Say(out, " " + data_file + " is not in this folder: the EEPROM data cannot be sent.\n");
+    }
+}
+
 void ShowSwitchOnInfo(std::ostream& out) {
     Say(out,
         "Open the battery compartment and locate 2 miniature slide switches to the right of "
@@ -169,6 +196,7 @@ int RunStages(std::istream& in, std::ostream& out) {
     // The loader opens the port itself, so it must be free from here until the download.
     ClosePort();
 
+    WarnAboutMissingFiles(out, options);
     switch (AskSwitchOn(in, out)) {
         case 'C':
             return ProgramFirmwareThenDownload(in, out, port_path, options);

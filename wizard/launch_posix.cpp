@@ -27,27 +27,6 @@ bool IsExecutableFile(const std::string& path) {
            access(path.c_str(), X_OK) == 0;
 }
 
-// Looks the loader up the way the Windows command interpreter does: the current folder first,
-// then the folders on PATH. Returns an empty string when it is nowhere.
-std::string FindLoader(const std::string& name) {
-    if (name.find('/') != std::string::npos) {
-        return name;
-    }
-    if (IsExecutableFile("./" + name)) {
-        return "./" + name;
-    }
-    const char* path = std::getenv("PATH");
-    std::stringstream folders(path != nullptr ? path : "");
-    std::string folder;
-    while (std::getline(folders, folder, ':')) {
-        std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + name;
-        if (IsExecutableFile(candidate)) {
-            return candidate;
-        }
-    }
-    return "";
-}
-
 std::vector<std::string> SplitAtBlanks(const std::string& command) {
     std::vector<std::string> words;
     std::stringstream stream(command);
@@ -84,12 +63,33 @@ int SpawnAndWait(const std::string& program, char** argv, const sigset_t& defaul
 
 }  // namespace
 
+// The current folder first, then the folders on PATH, as the README tells the technician; an
+// empty folder on PATH is the current one, as for a shell.
+std::string FindLoaderProgram(const std::string& name) {
+    if (name.find('/') != std::string::npos) {
+        return name;
+    }
+    if (IsExecutableFile("./" + name)) {
+        return "./" + name;
+    }
+    const char* path = std::getenv("PATH");
+    std::stringstream folders(path != nullptr ? path : "");
+    std::string folder;
+    while (std::getline(folders, folder, ':')) {
+        std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + name;
+        if (IsExecutableFile(candidate)) {
+            return candidate;
+        }
+    }
+    return "";
+}
+
 int LaunchLoader(const std::string& loader_command) {
     std::vector<std::string> words = SplitAtBlanks(loader_command);
     if (words.empty()) {
         return 1;
     }
-    std::string program = FindLoader(words[0]);
+    std::string program = FindLoaderProgram(words[0]);
     if (program.empty()) {
         return 1;
     }

@@ -26,7 +26,7 @@ std::string FirmwareImageName(const AnalyzerOptions& options) {
 
 std::string LoaderCommand(const std::string& port_path, const AnalyzerOptions& options) {
     // The loader takes the device path joined to its -c option, with no space between.
-    return "BSL.EXE +mpvr -c" + port_path + " " + FirmwareImageName(options);
+    return std::string(kLoaderName) + " +mpvr -c" + port_path + " " + FirmwareImageName(options);
 }
 
 StageEnd WriteFirmware(std::istream& in, std::ostream& out, const std::string& port_path,

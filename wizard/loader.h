@@ -7,15 +7,28 @@
 
 #include "run.h"
 
+// The bootstrap loader's program, as the technician has it and the command line names it.
+constexpr char kLoaderName[] = "BSL.EXE";
+
 // "K410" + the suffixes of the set options in the order M, HD, IV, Me + ".TXT".
 std::string FirmwareImageName(const AnalyzerOptions& options);
 
 // "BSL.EXE +mpvr -c" + port path + " " + image name.
 std::string LoaderCommand(const std::string& port_path, const AnalyzerOptions& options);
 
-// Runs `loader_command` in this console and waits for it. Returns 0 when the loader ran and
-// exited with status 0; anything else (a nonzero status, a loader that could not be started,
-// one killed by a signal) is nonzero. One implementation per platform.
+// Where the loader `name` is: in the current folder first, then in each folder on PATH, in
+// order (a name with a folder in it is taken as it is). Returns the path to start it by (one
+// in the current folder as .\BSL.EXE on Windows, ./BSL.EXE on POSIX systems), or an empty
+// string when it is nowhere. LaunchLoader looks the loader up this way, and so does the check
+// before the switch-on prompt. One implementation per platform.
+std::string FindLoaderProgram(const std::string& name);
+
+// Runs `loader_command` in this console and waits for it: the program its first word names,
+// found by FindLoaderProgram, started directly (no command interpreter in between) with the
+// command line split at its blanks (POSIX systems) or whole (Windows). Returns 0 when the
+// loader ran and exited with status 0; anything else (a nonzero status, a loader that is
+// nowhere or could not be started, one killed by a signal) is nonzero. One implementation per
+// platform.
 int LaunchLoader(const std::string& loader_command);
 
 // Runs the loader, and again for as long as it fails and the technician asks for a retry.

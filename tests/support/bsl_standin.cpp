@@ -11,6 +11,11 @@
 //   K410_BSL_PORTCHECK  file to which each run appends "free" or "held": whether the port named
 //                       by the -c argument could be opened exclusively, by the program's own
 //                       serial module, so that COM<n> is the device the program itself used
+//   K410_BSL_STARTED    file to which each run appends three lines: this program's own path, the
+//                       file name of the program of the process that started it (Windows: from
+//                       the process snapshot; Linux: /proc; empty elsewhere), and its command
+//                       line as it got it (Windows: whole; POSIX: the arguments joined by
+//                       blanks), so that a test sees what ran it and with which command line
 //   K410_BSL_SIGNAL     POSIX systems: the run ends by a signal instead of a status, after all
 //                       of the above. "KILL": SIGKILL to itself, as a loader killed from outside
 //                       ends; "INT": SIGINT to its whole process group, the program included, as
@@ -20,9 +25,12 @@
 //                       the file this names once it has.
 #ifdef _WIN32
 #include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
 #else
 #include <signal.h>
 #include <termios.h>
+#include <unistd.h>
 #endif
 
 #include <cstdio>
@@ -98,6 +106,71 @@ std::string PortCheck(int argc, char** argv) {
     return "held";
 }
 
+#ifdef _WIN32
+std::string OwnPath() {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(path, length) : std::string();
+}
+
+// The file name of the parent process's program, from a snapshot of the processes.
+std::string ParentName() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return "";
+    }
+    const DWORD self = GetCurrentProcessId();
+    DWORD parent = 0;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot, &entry); more;
+         more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ProcessID == self) {
+            parent = entry.th32ParentProcessID;
+        }
+    }
+    std::string name;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot, &entry); more;
+         more = Process32Next(snapshot, &entry)) {
+        if (parent != 0 && entry.th32ProcessID == parent) {
+            name = entry.szExeFile;
+        }
+    }
+    CloseHandle(snapshot);
+    return name;
+}
+
+std::string CommandLine(int, char**) {
+    return GetCommandLineA();
+}
+#else
+// Where the link `link` points; empty when it cannot be read (no /proc).
+std::string LinkTarget(const std::string& link) {
+    char target[4096];
+    const ssize_t length = readlink(link.c_str(), target, sizeof(target));
+    return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
+}
+
+std::string OwnPath() {
+    return LinkTarget("/proc/self/exe");
+}
+
+std::string ParentName() {
+    const std::string path = LinkTarget("/proc/" + std::to_string(getppid()) + "/exe");
+    return path.substr(path.rfind('/') + 1);
+}
+
+std::string CommandLine(int argc, char** argv) {
+    std::string line = argv[0];
+    for (int i = 1; i < argc; ++i) {
+        line += ' ';
+        line += argv[i];
+    }
+    return line;
+}
+#endif
+
 // Ends the run by the signal that `name` asks for, if any (see above).
 void EndBySignal(const std::string& name) {
 #ifndef _WIN32
@@ -144,6 +217,11 @@ int main(int argc, char** argv) {
     const std::string check_path = Variable("K410_BSL_PORTCHECK");
     if (!check_path.empty()) {
         Append(check_path, PortCheck(argc, argv) + "\n");
+    }
+    const std::string started_path = Variable("K410_BSL_STARTED");
+    if (!started_path.empty()) {
+        Append(started_path,
+               OwnPath() + "\n" + ParentName() + "\n" + CommandLine(argc, argv) + "\n");
     }
     const std::string say = Variable("K410_BSL_SAY");
     if (!say.empty()) {

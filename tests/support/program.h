@@ -94,10 +94,11 @@ std::string WinePrefixFor(const std::string& scratch);
 // K410_BSL_STANDIN names) into `folder` as BSL.EXE. Each run of it appends its arguments to the
 // file named by K410_BSL_RECORD, one a line and an empty line after them; appends "free" or
 // "held" to the file named by K410_BSL_PORTCHECK: whether it could open the port of its -c
-// argument exclusively; prints K410_BSL_SAY when set; ends by the signal K410_BSL_SIGNAL names
-// ("KILL": itself, "INT": its process group, as Ctrl-C does; POSIX only); and exits with the
-// status K410_BSL_STATUS names: a list separated by commas gives the status of each run in
-// turn, the last one repeating (0 when unset).
+// argument exclusively; appends its own path, the program that started it and its command line
+// to the file named by K410_BSL_STARTED; prints K410_BSL_SAY when set; ends by the signal
+// K410_BSL_SIGNAL names ("KILL": itself, "INT": its process group, as Ctrl-C does; POSIX only);
+// and exits with the status K410_BSL_STATUS names: a list separated by commas gives the status
+// of each run in turn, the last one repeating (0 when unset).
 void PutStandInLoader(const std::string& folder);
 
 // The arguments of every run recorded by the stand-in loader, one vector per run.

@@ -28,6 +28,8 @@ const char* const kQuestion4 =
     "If your TALVEN has a Norwick NDIR bench, you can index the hydrocarbons channel to methane "
     "instead of propane.\n"
     "Do you want to enable the methane-mode option for the NDIR sensor? (Y/N)>";
+const char* const kLoaderMissing =
+    " BSL.EXE is not in this folder or on PATH: the firmware cannot be written.\n";
 const char* const kSwitchOnPrompt =
     "\nYou must now turn on the programming switches.\n"
     "Press I for more info, S to skip, or C to continue>";
@@ -43,6 +45,12 @@ const char* const kSwitchOffPrompt =
 const char* const kFirmwareComplete = "Firmware Programming Complete!\n";
 const char* const kDownloading = "Downloading EEPROM Data...\n";
 const char* const kDownloadComplete = "Programming Complete!\n";
+
+const std::vector<ImageChoice> kImageChoices = {
+    {"N N Y", "K410.TXT"},    {"N N N N", "K410IV.TXT"}, {"N N N Y", "K410IVMe.TXT"},
+    {"Y N Y", "K410HD.TXT"},  {"Y N N", "K410HDIV.TXT"}, {"N Y Y", "K410M.TXT"},
+    {"N Y N", "K410MIV.TXT"}, {"Y Y Y", "K410MHD.TXT"},  {"Y Y N", "K410MHDIV.TXT"},
+};
 
 std::string PortError(const std::string& action, int port) {
     return " Error " + action + " \\\\.\\COM" + std::to_string(port) + " !\n";
@@ -92,9 +100,17 @@ std::string FileReadError(const std::string& file_name) {
     return "File read error: " + file_name + "\n";
 }
 
-std::string UpToSwitchOn() {
+std::string ImageMissingLine(const std::string& image) {
+    return " " + image + " is not in this folder: the firmware cannot be written.\n";
+}
+
+std::string DataFileMissingLine(const std::string& file_name) {
+    return " " + file_name + " is not in this folder: the EEPROM data cannot be sent.\n";
+}
+
+std::string UpToSwitchOn(const std::string& missing) {
     return std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 + kQuestion3 +
-           kQuestion4 + kSwitchOnPrompt;
+           kQuestion4 + missing + kSwitchOnPrompt;
 }
 
 std::string DownloadTranscript(const std::string& file_name, const std::string& echoed) {
@@ -118,6 +134,12 @@ void Session::SetUp() {
     prefix_ = WinePrefixFor(folder_.path());
     ASSERT_TRUE(PublishComPort(prefix_, 3, line_.slave_path()));
     PutStandInLoader(folder_.path());
+    // Every file that some answers choose, so that no run misses one unless its test says so.
+    for (const ImageChoice& choice : kImageChoices) {
+        PutImage(choice.image);
+    }
+    PutDataFile("K410HELP(64K).TXT", "");
+    PutDataFile("K410HELP(32K).TXT", "");
     recorder_ = std::make_unique<LineRecorder>(line_.master());
 }
 
@@ -147,6 +169,10 @@ ProcessRun Session::RunCommand(Command command) {
 
 void Session::PutDataFile(const std::string& name, const std::string& contents) {
     WriteFile(folder_.path() + "/" + name, contents);
+}
+
+void Session::PutImage(const std::string& name) {
+    PutDataFile(name, "; stand-in firmware image\r\n");
 }
 
 std::vector<std::vector<std::string>> Session::LoaderRuns() const {

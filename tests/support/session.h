@@ -1,7 +1,8 @@
 // Test harness: a technician's session with the built program as a GoogleTest fixture: the
-// analyzer on a pseudo-terminal published as COM3, a scratch current folder for the data files
-// with a stand-in loader, and the exact texts the program prints. The run tests use it as it is;
-// the fault tests derive from it and add the fault interposer and their own checks.
+// analyzer on a pseudo-terminal published as COM3, a scratch current folder holding what a
+// technician's folder holds (a stand-in loader, the nine firmware images, both data files,
+// empty until a test puts its own), and the exact texts the program prints. The run tests use it as
+// it is; the fault tests derive from it and add the fault interposer and their own checks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,6 +28,8 @@ extern const char* const kQuestion1;
 extern const char* const kQuestion2;
 extern const char* const kQuestion3;
 extern const char* const kQuestion4;
+// Before the switch-on prompt, when BSL.EXE is neither in the run's folder nor on PATH.
+extern const char* const kLoaderMissing;
 extern const char* const kSwitchOnPrompt;
 extern const char* const kSwitchOnInfo;
 extern const char* const kLaunching;
@@ -35,6 +38,14 @@ extern const char* const kSwitchOffPrompt;
 extern const char* const kFirmwareComplete;
 extern const char* const kDownloading;  // once the data file is open
 extern const char* const kDownloadComplete;
+
+// The nine firmware images and the answers (to questions 1 to 4, or 1 to 3 when the fourth is
+// not asked, separated by blanks) that choose each.
+struct ImageChoice {
+    const char* answers;
+    const char* image;
+};
+extern const std::vector<ImageChoice> kImageChoices;
 
 // " Error <action> \\.\COM<port> !\n", the port's failure line: action "Opening", "Writing" or
 // "Closing".
@@ -59,8 +70,14 @@ std::string HelpFileLine(const std::string& file_name);
 std::string FileNotFound(const std::string& file_name);
 std::string FileReadError(const std::string& file_name);
 
-// The transcript from the banner through the switch-on prompt, all four questions asked.
-std::string UpToSwitchOn();
+// Before the switch-on prompt, when the firmware image or the data file that the answers choose
+// is not in the run's folder.
+std::string ImageMissingLine(const std::string& image);
+std::string DataFileMissingLine(const std::string& file_name);
+
+// The transcript from the banner through the switch-on prompt, all four questions asked;
+// `missing`: the lines about missing files, just before the prompt.
+std::string UpToSwitchOn(const std::string& missing = std::string());
 
 // "Programming Help File: ...", the echoed lines and "Programming Complete!".
 std::string DownloadTranscript(const std::string& file_name, const std::string& echoed);
@@ -80,6 +97,8 @@ class Session : public ::testing::Test {
     ProcessRun RunCommand(Command command);
 
     void PutDataFile(const std::string& name, const std::string& contents);
+    // A firmware image (which the stand-in loader does not read) into the folder.
+    void PutImage(const std::string& name);
     std::string Folder() const { return folder_.path(); }
     // The stand-in loader's runs, one list of arguments each.
     std::vector<std::vector<std::string>> LoaderRuns() const;

@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 // Replaces one import-table slot for the life of the object.
 class ImportPatch {
   public:
@@ -27,6 +29,32 @@ class ImportPatch {
     }
     void** slot_;
     void* saved_;
+};
+
+// Puts the folder of the build's stand-in loader BSL.EXE (K410_BSL_STANDIN_DIR) first on PATH,
+// where LaunchLoader finds it, for the life of the object; ok() is false when that variable is
+// not set. With CreateProcessA patched, a loader that really runs.
+class StandInLoaderOnPath {
+  public:
+    StandInLoaderOnPath() {
+        was_.resize(GetEnvironmentVariableA("PATH", nullptr, 0));
+        was_.resize(GetEnvironmentVariableA("PATH", &was_[0], static_cast<DWORD>(was_.size())));
+        char folder[MAX_PATH];
+        const DWORD length = GetEnvironmentVariableA("K410_BSL_STANDIN_DIR", folder, MAX_PATH);
+        // Under Wine the folder is a Linux path, which names a folder of the Linux root only
+        // on its drive, Z:, and not from a test that has moved to a folder on C:.
+        const std::string drive = length > 0 && folder[0] == '/' ? "Z:" : "";
+        ok_ = length > 0 && length < MAX_PATH &&
+              SetEnvironmentVariableA("PATH", (drive + folder + ";" + was_).c_str());
+    }
+    ~StandInLoaderOnPath() { SetEnvironmentVariableA("PATH", was_.c_str()); }
+    StandInLoaderOnPath(const StandInLoaderOnPath&) = delete;
+    StandInLoaderOnPath& operator=(const StandInLoaderOnPath&) = delete;
+    bool ok() const { return ok_; }
+
+  private:
+    std::string was_;
+    bool ok_ = false;
 };
 
 // The import-table slots through which the test programs (and the modules linked into them)
@@ -47,7 +75,7 @@ extern void* __imp_TerminateProcess;
 extern void* __imp_GetConsoleProcessList;
 extern void* __imp_GetConsoleTitleA;
 extern void* __imp_SetConsoleTitleA;
-extern void* __imp_system;
+extern void* __imp_CreateProcessA;
 extern void* __imp_CreateWaitableTimerExW;
 }
 

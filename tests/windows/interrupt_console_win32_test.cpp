@@ -38,7 +38,7 @@ extern void* __imp_CloseHandle;
 extern void* __imp_GetCommTimeouts;
 extern void* __imp_WriteFile;
 extern void* __imp_ReadFile;
-extern void* __imp_system;
+extern void* __imp_CreateProcessA;
 }
 
 namespace {
@@ -287,13 +287,19 @@ BOOL WINAPI FakeSetConsoleMode(HANDLE handle, DWORD mode) {
 }
 
 // A loader that leaves the console as it likes it: input raw, without echo; output without
-// wrapping at the line's end.
-int __cdecl ModeChangingSystem(const char*) {
+// wrapping at the line's end. It is started (the stand-in, which ends with status 0) and has
+// changed the modes by the time it is waited for.
+const auto real_create_process = reinterpret_cast<decltype(&CreateProcessA)>(__imp_CreateProcessA);
+BOOL WINAPI ModeChangingCreateProcessA(LPCSTR program, LPSTR command_line,
+                                       LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
+                                       BOOL inherit, DWORD flags, LPVOID environment, LPCSTR folder,
+                                       LPSTARTUPINFOA startup, LPPROCESS_INFORMATION started) {
     if (console.present) {
         console.input_mode = ENABLE_EXTENDED_FLAGS;
         console.output_mode = ENABLE_PROCESSED_OUTPUT;
     }
-    return 0;
+    return real_create_process(program, command_line, process, thread, inherit, flags, environment,
+                               folder, startup, started);
 }
 
 TEST(ConsoleModes, LoaderThatChangesThemLeavesThemAsTheyWere) {
@@ -302,7 +308,9 @@ TEST(ConsoleModes, LoaderThatChangesThemLeavesThemAsTheyWere) {
     const DWORD kOutput = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
     ImportPatch get(&__imp_GetConsoleMode, reinterpret_cast<void*>(&FakeGetConsoleMode));
     ImportPatch set(&__imp_SetConsoleMode, reinterpret_cast<void*>(&FakeSetConsoleMode));
-    ImportPatch system(&__imp_system, reinterpret_cast<void*>(&ModeChangingSystem));
+    ImportPatch loader(&__imp_CreateProcessA, reinterpret_cast<void*>(&ModeChangingCreateProcessA));
+    StandInLoaderOnPath standin;
+    ASSERT_TRUE(standin.ok()) << "K410_BSL_STANDIN_DIR is not set";
 
     console = FakeConsole{true, kInput, kOutput, 0};
     EXPECT_EQ(LaunchLoader("BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT"), 0);

@@ -69,12 +69,18 @@ void Deliver(DWORD event) {
     CloseHandle(thread);
 }
 
-// "While the loader runs": the command interpreter's run, in which the event arrives. Stands
-// for a loader that the event stopped.
+// "While the loader runs": the event arrives once the loader (the stand-in, told to fail: a
+// loader that the event stopped) has been started.
 DWORD event_for_the_loader = 0;
-int __cdecl InterruptedSystem(const char*) {
+const auto real_create_process = reinterpret_cast<decltype(&CreateProcessA)>(__imp_CreateProcessA);
+BOOL WINAPI InterruptedCreateProcessA(LPCSTR program, LPSTR command_line,
+                                      LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
+                                      BOOL inherit, DWORD flags, LPVOID environment, LPCSTR folder,
+                                      LPSTARTUPINFOA startup, LPPROCESS_INFORMATION started) {
+    const BOOL created = real_create_process(program, command_line, process, thread, inherit, flags,
+                                             environment, folder, startup, started);
     Deliver(event_for_the_loader);
-    return 1;
+    return created;
 }
 
 // The technician's answers, then a wait (at the keyboard) until the test lets the input end.
@@ -124,8 +130,12 @@ class Interruption : public ::testing::Test {
         for (int line = 0; line < 12; ++line) {
             data << "DATA LINE " << line << "\r\n";
         }
+        // The stand-in loader, found on PATH, fails.
+        ASSERT_TRUE(loader_.ok()) << "K410_BSL_STANDIN_DIR is not set";
+        ASSERT_TRUE(SetEnvironmentVariableA("K410_BSL_STATUS", "1"));
     }
     void TearDown() override {
+        SetEnvironmentVariableA("K410_BSL_STATUS", nullptr);
         ClosePort();
         DeleteFileA((work_ + "\\K410HELP(64K).TXT").c_str());
         SetCurrentDirectoryA(was_in_.c_str());
@@ -133,6 +143,7 @@ class Interruption : public ::testing::Test {
     }
     std::string was_in_;
     std::string work_;
+    StandInLoaderOnPath loader_;
 };
 
 TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoaderRuns) {
@@ -179,7 +190,8 @@ TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoade
             ImportPatch close(&__imp_CloseHandle,
                               reinterpret_cast<void*>(&TimeoutReadingCloseHandle));
             ImportPatch write(&__imp_WriteFile, reinterpret_cast<void*>(&WatchingWriteFile));
-            ImportPatch system(&__imp_system, reinterpret_cast<void*>(&InterruptedSystem));
+            ImportPatch loader(&__imp_CreateProcessA,
+                               reinterpret_cast<void*>(&InterruptedCreateProcessA));
             CatchInterruptions();
             std::thread technician([&] {
                 if (c.when == AT_A_QUESTION) {

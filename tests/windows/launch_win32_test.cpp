@@ -1,16 +1,19 @@
-// LaunchLoader with the real command interpreter (cmd.exe, under Wine or on Windows) and the
-// stand-in BSL.EXE, which records its arguments and exits with the status it is told. The
-// tests run in the stand-in's folder, where cmd.exe finds BSL.EXE first.
+// LaunchLoader with the stand-in BSL.EXE, which records its arguments, what started it and its
+// command line, and exits with the status it is told. The tests run in the stand-in's folder,
+// where the look-up finds BSL.EXE first; those of the look-up move to folders of their own and
+// change PATH, and put both back.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "loader.h"
 
@@ -29,22 +32,164 @@ std::string ReadWhole(const std::string& path) {
     return text.str();
 }
 
+std::string CurrentFolder() {
+    char folder[MAX_PATH];
+    const DWORD length = GetCurrentDirectoryA(MAX_PATH, folder);
+    return length > 0 && length < MAX_PATH ? std::string(folder, length) : std::string();
+}
+
+std::string Variable(const char* name) {
+    char value[32768];
+    const DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
+    return length > 0 && length < sizeof(value) ? std::string(value, length) : std::string();
+}
+
+// The file's full path in upper case, for comparing paths as Windows does.
+std::string Comparable(const std::string& path) {
+    char full[MAX_PATH];
+    const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+    std::string result = length > 0 && length < MAX_PATH ? std::string(full, length) : path;
+    for (char& c : result) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return result;
+}
+
 class Loader : public ::testing::Test {
   protected:
     void SetUp() override {
         char folder[MAX_PATH];
         ASSERT_NE(GetTempPathA(MAX_PATH, folder), 0u);
+        temp_ = folder;
         char path[MAX_PATH];
         ASSERT_NE(GetTempFileNameA(folder, "bsl", 0, path), 0u);
         record_ = path;
+        ASSERT_NE(GetTempFileNameA(folder, "bsl", 0, path), 0u);
+        started_ = path;
         SetVariable("K410_BSL_RECORD", record_);
+        SetVariable("K410_BSL_STARTED", started_);
         SetVariable("K410_BSL_STATUS", "0");
         SetVariable("K410_BSL_SAY", "");
+        standin_folder_ = CurrentFolder();
+        ASSERT_FALSE(standin_folder_.empty());
+        path_ = Variable("PATH");
     }
-    void TearDown() override { DeleteFileA(record_.c_str()); }
+    void TearDown() override {
+        SetCurrentDirectoryA(standin_folder_.c_str());
+        SetEnvironmentVariableA("PATH", path_.c_str());
+        for (auto file = made_files_.rbegin(); file != made_files_.rend(); ++file) {
+            DeleteFileA(file->c_str());
+        }
+        for (auto folder = made_folders_.rbegin(); folder != made_folders_.rend(); ++folder) {
+            RemoveDirectoryA(folder->c_str());
+        }
+        DeleteFileA(record_.c_str());
+        DeleteFileA(started_.c_str());
+    }
     std::string Recorded() const { return ReadWhole(record_); }
+
+    // A new empty folder, removed with what the test put into it.
+    std::string MakeFolder(const std::string& name) {
+        const std::string folder = temp_ + "k410-launch-" + name;
+        CreateDirectoryA(folder.c_str(), nullptr);
+        made_folders_.push_back(folder);
+        return folder;
+    }
+    // A copy of the stand-in as `folder`\BSL.EXE.
+    void PutStandIn(const std::string& folder) {
+        const std::string copy = folder + "\\BSL.EXE";
+        ASSERT_TRUE(CopyFileA((standin_folder_ + "\\BSL.EXE").c_str(), copy.c_str(), FALSE));
+        made_files_.push_back(copy);
+    }
+    void PutFile(const std::string& path, const std::string& contents) {
+        std::ofstream(path, std::ios::binary) << contents;
+        made_files_.push_back(path);
+    }
+
+    // What the stand-in's last run said of itself: its own path, its parent's program, its
+    // command line.
+    struct Started {
+        std::string own_path;
+        std::string parent;
+        std::string command_line;
+    };
+    Started LastStarted() const {
+        std::istringstream lines(ReadWhole(started_));
+        Started started;
+        std::string own_path;
+        while (std::getline(lines, own_path)) {
+            started.own_path = own_path;
+            std::getline(lines, started.parent);
+            std::getline(lines, started.command_line);
+        }
+        return started;
+    }
+
+    std::string temp_;
     std::string record_;
+    std::string started_;
+    std::string standin_folder_;
+    std::string path_;
+    std::vector<std::string> made_files_;
+    std::vector<std::string> made_folders_;
 };
+
+// No command interpreter in between: this program starts the loader itself, and the loader's
+// command line is the one the wizard made, unchanged.
+TEST_F(Loader, StartedByThisProgramWithTheCommandLineUnchanged) {
+    EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
+    const Started started = LastStarted();
+    EXPECT_EQ(started.parent, "launch_win32_test.exe");
+    EXPECT_EQ(started.command_line, kTypicalCommand);
+    EXPECT_EQ(Comparable(started.own_path), Comparable(standin_folder_ + "\\BSL.EXE"));
+}
+
+TEST_F(Loader, OneInTheCurrentFolderComesBeforeOneOnPath) {
+    const std::string on_path = MakeFolder("on-path");
+    PutStandIn(on_path);
+    ASSERT_TRUE(SetEnvironmentVariableA("PATH", (on_path + ";" + path_).c_str()));
+    EXPECT_EQ(FindLoaderProgram("BSL.EXE"), ".\\BSL.EXE");
+    EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
+    EXPECT_EQ(Comparable(LastStarted().own_path), Comparable(standin_folder_ + "\\BSL.EXE"));
+}
+
+TEST_F(Loader, OneOnPathOnlyIsFoundInPathsOrder) {
+    const std::string elsewhere = MakeFolder("elsewhere");
+    const std::string first = MakeFolder("first");
+    const std::string second = MakeFolder("second");
+    PutStandIn(first);
+    PutStandIn(second);
+    ASSERT_TRUE(SetCurrentDirectoryA(elsewhere.c_str()));
+    // A folder that is not there, an empty entry, and the first with the quotes cmd.exe allows.
+    ASSERT_TRUE(SetEnvironmentVariableA(
+        "PATH", (temp_ + "k410-launch-none;;\"" + first + "\";" + second + ";" + path_).c_str()));
+    EXPECT_EQ(Comparable(FindLoaderProgram("BSL.EXE")), Comparable(first + "\\BSL.EXE"));
+    EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
+    EXPECT_EQ(Comparable(LastStarted().own_path), Comparable(first + "\\BSL.EXE"));
+    EXPECT_EQ(Recorded(), "+mpvr\n-c\\\\.\\COM3\nK410IV.TXT\n\n");
+}
+
+// Not where SearchPathA and CreateProcessA look first: this program's own folder.
+TEST_F(Loader, NoneInTheCurrentFolderOrOnPathIsAFailedLaunchWhereverElseOneIs) {
+    char self[MAX_PATH];
+    ASSERT_NE(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+    std::string own_folder = self;
+    own_folder.resize(own_folder.rfind('\\'));
+    PutStandIn(own_folder);
+    ASSERT_TRUE(SetCurrentDirectoryA(MakeFolder("empty").c_str()));
+    EXPECT_EQ(FindLoaderProgram("BSL.EXE"), "");
+    EXPECT_NE(LaunchLoader(kTypicalCommand), 0);
+    EXPECT_EQ(Recorded(), "");
+}
+
+TEST_F(Loader, OneThatCannotBeStartedIsAFailedLaunch) {
+    const std::string folder = MakeFolder("not-a-program");
+    PutFile(folder + "\\BSL.EXE", "not a program\r\n");
+    ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
+    EXPECT_EQ(FindLoaderProgram("BSL.EXE"), ".\\BSL.EXE");
+    EXPECT_NE(LaunchLoader(kTypicalCommand), 0);
+    EXPECT_EQ(Recorded(), "");
+}
 
 TEST_F(Loader, SuccessfulLoaderGetsTheCommandLineWordByWord) {
     EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
@@ -52,18 +197,19 @@ TEST_F(Loader, SuccessfulLoaderGetsTheCommandLineWordByWord) {
 }
 
 TEST_F(Loader, AnyNonzeroExitStatusIsAFailure) {
-    for (const char* status : {"1", "2", "3", "255", "-1", "256"}) {
+    for (const char* status : {"1", "2", "3", "255", "-1", "256", "259"}) {
         SCOPED_TRACE(status);
         SetVariable("K410_BSL_STATUS", status);
         EXPECT_NE(LaunchLoader(kTypicalCommand), 0);
     }
-    // Each of them ran, with the same command line.
+    // Each of them ran, with the same command line. (259, STILL_ACTIVE, is the status of a
+    // process not yet ended: the wait is over before the status is taken.)
     std::string one_run = "+mpvr\n-c\\\\.\\COM3\nK410IV.TXT\n\n";
-    std::string six_runs;
-    for (int i = 0; i < 6; ++i) {
-        six_runs += one_run;
+    std::string seven_runs;
+    for (int i = 0; i < 7; ++i) {
+        seven_runs += one_run;
     }
-    EXPECT_EQ(Recorded(), six_runs);
+    EXPECT_EQ(Recorded(), seven_runs);
 }
 
 TEST_F(Loader, RetriedLaunchRunsTheSameCommandAgain) {
@@ -75,7 +221,7 @@ TEST_F(Loader, RetriedLaunchRunsTheSameCommandAgain) {
               "+mpvr\n-c\\\\.\\COM12\nK410HD.TXT\n\n+mpvr\n-c\\\\.\\COM12\nK410HD.TXT\n\n");
 }
 
-// The status cmd.exe hands back is the loader's of this run, not one left from an earlier run.
+// The status that comes back is the loader's of this run, not one left from an earlier run.
 TEST_F(Loader, EachRunsOwnStatusComesBack) {
     SetVariable("K410_BSL_STATUS", "4,1,0");
     EXPECT_NE(LaunchLoader(kTypicalCommand), 0);

@@ -170,5 +170,61 @@ TEST_F(Dialogue, EndOfInputEndsTheRunAndReleasesThePort) {
     EXPECT_EQ(run.status, 1);
 }
 
+// The files a run needs are looked for after the questions, before the technician slides the
+// switches on: one line for each that is missing, just before the switch-on prompt, and nothing
+// else changes. With every file there the transcript is as it always was.
+
+const char* const kMissingFileLine = " is not in this folder";
+
+size_t LinesAboutMissingFiles(const std::string& output) {
+    size_t lines = 0;
+    for (size_t at = output.find(kMissingFileLine); at != std::string::npos;
+         at = output.find(kMissingFileLine, at + 1)) {
+        ++lines;
+    }
+    return lines;
+}
+
+TEST_F(Dialogue, EachFirmwareImageTheAnswersChooseIsLookedForAndOnlyThatOne) {
+    for (const ImageChoice& choice : kImageChoices) {
+        SCOPED_TRACE(choice.image);
+        const std::string answers = std::string("3\n") + choice.answers + "\nQ\n";
+        ProcessRun all_there = Run(answers);
+        EXPECT_EQ(LinesAboutMissingFiles(all_there.output), 0u) << all_there.output;
+
+        ASSERT_EQ(unlink((Folder() + "/" + choice.image).c_str()), 0);
+        ProcessRun missing = Run(answers);
+        // The run is the same but for that one line before the prompt; Q still quits.
+        std::string expected = all_there.output;
+        expected.insert(expected.rfind(kSwitchOnPrompt), ImageMissingLine(choice.image));
+        EXPECT_EQ(missing.output, expected);
+        EXPECT_EQ(missing.status, 0);
+        PutImage(choice.image);
+    }
+}
+
+TEST_F(Dialogue, MissingDataFileIsToldBeforeTheSwitchOnPrompt) {
+    // Versions A to E take the 32K file, the others the 64K one; the other file plays no part.
+    ASSERT_EQ(unlink((Folder() + "/K410HELP(32K).TXT").c_str()), 0);
+    ProcessRun run = Run("3\nN\nN\nN\nN\nQ\n");
+    EXPECT_EQ(run.output, UpToSwitchOn());
+    run = Run("3\nN\nY\nN\nQ\n");
+    EXPECT_EQ(run.output, std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 +
+                              kQuestion3 + DataFileMissingLine("K410HELP(32K).TXT") +
+                              kSwitchOnPrompt);
+    EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(Dialogue, AllThreeMissingGiveThreeLinesInTheOrderOfUse) {
+    ASSERT_EQ(unlink((Folder() + "/BSL.EXE").c_str()), 0);
+    ASSERT_EQ(unlink((Folder() + "/K410IV.TXT").c_str()), 0);
+    ASSERT_EQ(unlink((Folder() + "/K410HELP(64K).TXT").c_str()), 0);
+    ProcessRun run = Run("3\nN\nN\nN\nN\nI\nQ\n");
+    EXPECT_EQ(run.output, UpToSwitchOn(kLoaderMissing + ImageMissingLine("K410IV.TXT") +
+                                       DataFileMissingLine("K410HELP(64K).TXT")) +
+                              kSwitchOnInfo + kSwitchOnPrompt);
+    EXPECT_EQ(run.status, 0);
+}
+
 }  // namespace
 }  // namespace k410test

@@ -1,5 +1,7 @@
 // The EEPROM data download through the built program: every byte of the data file but its line
 // feeds reaches the analyzer, in order, a piece at a time and at least 250 ms apart.
+#include <unistd.h>
+
 #include <future>
 
 #include "session.h"
@@ -153,8 +155,11 @@ TEST_F(Download, AwkwardFilesArriveWhole) {
 
 TEST_F(Download, MissingDataFile) {
     SetDistinctiveTimeouts();
+    ASSERT_EQ(unlink((Folder() + "/K410HELP(64K).TXT").c_str()), 0);
     ProcessRun run = Run("3\nN\nN\nN\nN\nS\n");
-    EXPECT_EQ(run.output, UpToSwitchOn() + HelpFileLine("K410HELP(64K).TXT") +
+    // Told before the switch-on prompt, and again by the download, which looks for itself.
+    EXPECT_EQ(run.output, UpToSwitchOn(DataFileMissingLine("K410HELP(64K).TXT")) +
+                              HelpFileLine("K410HELP(64K).TXT") +
                               FileNotFound("K410HELP(64K).TXT"));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(recorder_->Bytes(), "");

@@ -1,10 +1,14 @@
 // The loader's command line: the image name must match the analyzer's options exactly, or the
 // analyzer gets the wrong firmware.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <set>
 
 #include "com_names.h"
+#include "files.h"
 #include "loader.h"
 #include "run.h"
 
@@ -52,6 +56,32 @@ TEST(LoaderCommand, DevicePathJoinedToItsOptionAndOneBlankBeforeTheImage) {
               "BSL.EXE +mpvr -c\\\\.\\COM4 K410IVMe.TXT");
     EXPECT_EQ(ComPath(255), "\\\\.\\COM255");
     EXPECT_EQ(ComPath(255).size(), 10u);
+}
+
+// The loader is where the technician was told to put it: the current folder first, then the
+// folders on PATH in order; a file there that cannot be run is passed over.
+TEST(FindLoaderProgram, CurrentFolderThenPathInOrder) {
+    k410test::ScratchDir scratch;
+    const std::string here = scratch.path() + "/here";
+    const std::string first = scratch.path() + "/first";
+    const std::string second = scratch.path() + "/second";
+    for (const std::string& folder : {here, first, second}) {
+        ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    }
+    ASSERT_TRUE(k410test::WriteFile(first + "/BSL.EXE", "#!/bin/sh\n", true));
+    ASSERT_TRUE(k410test::WriteFile(second + "/BSL.EXE", "#!/bin/sh\n", true));
+    ASSERT_EQ(chdir(here.c_str()), 0);
+    ASSERT_EQ(setenv("PATH", (scratch.path() + "/none:" + first + ":" + second).c_str(), 1), 0);
+    EXPECT_EQ(FindLoaderProgram(kLoaderName), first + "/BSL.EXE");
+
+    ASSERT_TRUE(k410test::WriteFile(here + "/BSL.EXE", "not to be run\n"));
+    EXPECT_EQ(FindLoaderProgram(kLoaderName), first + "/BSL.EXE");
+    ASSERT_EQ(chmod((here + "/BSL.EXE").c_str(), 0755), 0);
+    EXPECT_EQ(FindLoaderProgram(kLoaderName), "./BSL.EXE");
+
+    ASSERT_EQ(setenv("PATH", scratch.path().c_str(), 1), 0);
+    ASSERT_EQ(unlink((here + "/BSL.EXE").c_str()), 0);
+    EXPECT_EQ(FindLoaderProgram(kLoaderName), "");
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 // The firmware stage through the built program: the loader's exact arguments, retries, and the
 // switch-off prompt.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <iostream>
+#include <sstream>
 
 #include "session.h"
 
@@ -16,24 +20,16 @@ const std::vector<std::string> kTypicalLoaderArguments = {"+mpvr", "-c\\\\.\\COM
 using Loader = Session;
 
 TEST_F(Loader, ImageNameFollowsTheAnswers) {
-    struct Case {
-        const char* answers;  // questions 1 to 4 (or 1 to 3)
-        const char* image;
-    };
-    const Case cases[] = {
-        {"N N Y", "K410.TXT"},    {"N N N N", "K410IV.TXT"}, {"N N N Y", "K410IVMe.TXT"},
-        {"Y N Y", "K410HD.TXT"},  {"Y N N", "K410HDIV.TXT"}, {"N Y Y", "K410M.TXT"},
-        {"N Y N", "K410MIV.TXT"}, {"Y Y Y", "K410MHD.TXT"},  {"Y Y N", "K410MHDIV.TXT"},
-    };
-    for (const Case& c : cases) {
-        ProcessRun run = Run(std::string("3\n") + c.answers + "\nC\nQ\n");
-        EXPECT_EQ(run.status, 0) << c.answers;
+    for (const ImageChoice& choice : kImageChoices) {
+        ProcessRun run = Run(std::string("3\n") + choice.answers + "\nC\nQ\n");
+        EXPECT_EQ(run.status, 0) << choice.answers;
     }
     auto runs = LoaderRuns();
     ASSERT_EQ(runs.size(), 9u);
     for (size_t i = 0; i < runs.size(); ++i) {
-        EXPECT_EQ(runs[i], (std::vector<std::string>{"+mpvr", "-c\\\\.\\COM3", cases[i].image}))
-            << cases[i].answers;
+        EXPECT_EQ(runs[i],
+                  (std::vector<std::string>{"+mpvr", "-c\\\\.\\COM3", kImageChoices[i].image}))
+            << kImageChoices[i].answers;
     }
 }
 
@@ -53,11 +49,10 @@ TEST_F(Loader, RunsWithThePortFreeAndItsOutputBetweenTheWizardsLines) {
 TEST_F(Loader, FailedLaunchesRetriedWithTheSameCommandLine) {
     ProcessRun run = Run("3\nN\nN\nN\nN\nC\nY\ny\nN\nC\nQ\n", {{"K410_BSL_STATUS", "1"}});
     // Not retried to success: the firmware was not written, so that is never claimed, and the
-    // run ends as failed even though the technician quit normally.
+    // run ends as failed even though the EEPROM data went out.
     EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kLoaderFailed + kLaunching + kLoaderFailed +
                               kLaunching + kLoaderFailed + kSwitchOffPrompt +
-                              HelpFileLine("K410HELP(64K).TXT") +
-                              FileNotFound("K410HELP(64K).TXT"));
+                              DownloadTranscript("K410HELP(64K).TXT", ""));
     EXPECT_EQ(run.status, 1);
     auto runs = LoaderRuns();
     ASSERT_EQ(runs.size(), 3u);
@@ -84,11 +79,47 @@ TEST_F(Loader, QAtRetryCountsAsNoAndQAtSwitchOffEnds) {
     EXPECT_EQ(recorder_->Bytes(), "");
 }
 
-TEST_F(Loader, MissingLoaderIsAFailedLaunch) {
+TEST_F(Loader, MissingLoaderIsToldBeforeTheSwitchOnPromptAndIsAFailedLaunch) {
     ASSERT_EQ(unlink((Folder() + "/BSL.EXE").c_str()), 0);
     ProcessRun run = Run("3\nN\nN\nN\nN\nC\nN\nQ\n");
-    EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kLoaderFailed + kSwitchOffPrompt);
+    EXPECT_EQ(run.output,
+              UpToSwitchOn(kLoaderMissing) + kLaunching + kLoaderFailed + kSwitchOffPrompt);
     EXPECT_EQ(run.status, 1);
+}
+
+// The loader is looked up in the current folder, then on PATH; before the switch-on prompt too.
+TEST_F(Loader, LoaderOnPathOnlyIsFoundAndRun) {
+    const std::string bin = Folder() + "/bin";
+    ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+    ASSERT_EQ(rename((Folder() + "/BSL.EXE").c_str(), (bin + "/BSL.EXE").c_str()), 0);
+    // Wine takes no PATH from Linux; it adds the folders of WINEPATH to its own.
+    std::string windows_bin = "Z:" + bin;
+    std::replace(windows_bin.begin(), windows_bin.end(), '/', '\\');
+    const char* path = std::getenv("PATH");
+    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nC\n",
+                         {{"PATH", bin + ":" + (path != nullptr ? path : "/usr/bin:/bin")},
+                          {"WINEPATH", windows_bin}});
+    EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kSwitchOffPrompt + kFirmwareComplete +
+                              DownloadTranscript("K410HELP(64K).TXT", ""));
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(LoaderRuns().size(), 1u);
+}
+
+// No command interpreter in between: the program itself starts the loader, and the loader gets
+// the command line as the program made it.
+TEST_F(Loader, StartedByTheProgramItselfWithTheCommandLineWhole) {
+    const std::string started = Folder() + "/loader-started.txt";
+    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nQ\n", {{"K410_BSL_STARTED", started}});
+    EXPECT_EQ(run.status, 0);
+    std::stringstream lines(ReadFile(started));
+    std::string own_path;
+    std::string parent;
+    std::string command_line;
+    std::getline(lines, own_path);
+    std::getline(lines, parent);
+    std::getline(lines, command_line);
+    EXPECT_EQ(parent, ProgramIsForeign() ? "k410prog.exe" : "k410prog");
+    EXPECT_EQ(command_line, "BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT");
 }
 
 TEST_F(Loader, TerminalSettingsTheLoaderChangedArePutBackForTheSwitchOffPrompt) {
