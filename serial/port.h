@@ -50,13 +50,17 @@ int OpenPort(const char* device_path);
 int ClosePort();
 
 // Discards whatever was received and not yet read, then writes `count` bytes and returns once
-// they have left the driver's output queue. POSIX systems then wait for the transmitter beyond
-// it (the UART's FIFO and shift register), up to 70 ms and only where the driver reports its
-// state; one that never reports it empty fails nothing. Windows waits for the output queue
-// only. A write that a line error cut short (Windows cancels writes while one is pending) goes
-// on with the bytes not yet sent, within the same bound; each byte is sent once. Returns
-// PORT_OK, or PORT_ERR_WRITE (also when no port is open). A count of 0 only discards the
-// received bytes and returns PORT_OK. Leaves the last error alone.
+// the driver reports them sent. POSIX systems wait until the driver's output queue is empty,
+// then up to 70 ms for the transmitter beyond it (the UART's FIFO and shift register), only
+// where the driver reports its state; one that never reports it empty fails nothing. Windows
+// waits until the driver's output queue is empty. Neither means the bytes are off the wire: a
+// USB adapter's driver reports them sent once the adapter has them, a UART's once they are in
+// its FIFO, and a 255-byte piece needs 266 ms at 9600 baud. So the download does not rely on
+// this return for its pause: it counts the bytes' time on the wire itself. A write that a line
+// error cut short (Windows cancels writes while one is pending) goes on with the bytes not yet
+// sent, within the same bound; each byte is sent once. Returns PORT_OK, or PORT_ERR_WRITE (also
+// when no port is open). A count of 0 only discards the received bytes and returns PORT_OK.
+// Leaves the last error alone.
 int WritePort(const char* bytes, int count);
 
 // Reads up to `count` bytes into `buffer`, which must hold count + 1 bytes. Returns when

@@ -118,9 +118,10 @@ void SetAnalyzerLine(DCB* dcb) {
     dcb->EvtChar = 0;  // nothing waits on a byte
 }
 
-// Waits, polling the driver's output queue, until the bytes written have left the port or
-// `deadline` (GetTickCount64) has passed. Returns false on the deadline, or when the driver can
-// no longer say (a vanished device). A line error found meanwhile is cleared by the same call.
+// Waits, polling the driver's output queue, until the driver reports the bytes written sent (its
+// queue is empty; a USB adapter may still hold them) or `deadline` (GetTickCount64) has passed.
+// Returns false on the deadline, or when the driver can no longer say (a vanished device). A line
+// error found meanwhile is cleared by the same call.
 bool WaitUntilSent(HANDLE handle, ULONGLONG deadline) {
     for (;;) {
         DWORD error_flags = 0;
@@ -339,8 +340,8 @@ int WritePort(const char* bytes, int count) {
     DWORD error_flags = 0;
     ClearCommError(handle, &error_flags, &port_state.comm_status);
 
-    // A write is only done when every byte was accepted and has left the port: a line still
-    // in the driver's queue would be lost at close, and an unplugged adapter must be noticed
+    // A write is only done when every byte was accepted and the driver's queue is empty: a line
+    // still in that queue would be lost at close, and an unplugged adapter must be noticed
     // rather than reported as success. Both steps share one deadline, the one the write
     // time-outs give WriteFile alone.
     const ULONGLONG deadline = GetTickCount64() + kWriteTotalConstantMs +

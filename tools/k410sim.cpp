@@ -2,10 +2,11 @@
 //
 // It opens a pseudo-terminal, publishes its slave as COM<n> the way Wine does (a link
 // <prefix>/dosdevices/com<n>), and plays the analyzer's end of the line: every line that
-// arrives is logged with its arrival time and the pause since the previous line, and pauses
-// shorter than the analyzer needs are flagged. Opens and closes of the port, and purges of its
-// buffers, are logged too, so the log shows whether the loader found the port free and whether
-// stale input was thrown away before each write.
+// arrives is logged with its arrival time and the pause since the previous line was off the
+// wire (a pseudo-terminal hands a line over at once, as a USB adapter takes it, but the analyzer
+// receives it at 9600 baud), and pauses shorter than the analyzer needs are flagged. Opens and
+// closes of the port, and purges of its buffers, are logged too, so the log shows whether the
+// loader found the port free and whether stale input was thrown away before each write.
 //
 //   k410sim --prefix "$WINEPREFIX" --port 3      then run k410prog with that WINEPREFIX
 #include <fcntl.h>
@@ -50,6 +51,8 @@ const char kUsage[] =
     "      --tolerance MS       ... less this much for the timing's own error (default 1)\n"
     "  -h, --help               show this text\n"
     "\n"
+    "Pauses count from when the line before was off the wire at 9600 baud (1.04 ms a byte\n"
+    "from its start), however fast the pseudo-terminal handed it over.\n"
     "Stops on SIGINT or SIGTERM (or as asked above) and prints a one-line summary:\n"
     "lines, bytes, shortest and longest pause, pauses under the minimum.\n";
 
@@ -227,16 +230,17 @@ void LogLine(const ReceivedLine& line) {
                  (line.first_ms - analyzer.start_ms) / 1000.0, line.number, pause,
                  line.text.size() + line.terminator.size(), Printable(line.text).c_str(),
                  terminator.c_str(), late,
-                 line.short_pause  ? "  << SHORT PAUSE"
-                 : line.evened_out ? "  (short, evened out by the long pause before: read late)"
-                                   : "");
+                 line.on_the_wire   ? "  << SHORT PAUSE, begun with the line before on the wire"
+                 : line.short_pause ? "  << SHORT PAUSE"
+                 : line.evened_out  ? "  (short, evened out by the long pause before: read late)"
+                                    : "");
     std::fflush(analyzer.log);
 }
 
 void TakeLines(std::vector<ReceivedLine>* done) {
     for (const ReceivedLine& line : *done) {
         LogLine(line);
-        analyzer.last_line_end_ms = line.last_ms;
+        analyzer.last_line_end_ms = line.end_ms;
     }
     done->clear();
 }
@@ -460,9 +464,11 @@ void StartTheLog(const SimOptions& options) {
                  analyzer.scratch_prefix ? " (scratch prefix, removed at exit)" : "");
     std::fprintf(analyzer.log,
                  "k410sim: 9600 baud, 8N1, raw; lines end at CR, LF or %.0f ms of quiet; "
-                 "pauses under %.0f ms (measured to within %.1f ms, from the program's purges "
-                 "where it purges) are flagged; timing at %s\n",
-                 options.gap_ms, options.min_pause_ms, options.tolerance_ms, AskForPromptWakeups());
+                 "pauses under %.0f ms from the line before off the wire (%.2f ms a byte from "
+                 "its start; measured to within %.1f ms, from the program's purges where it "
+                 "purges) are flagged; timing at %s\n",
+                 options.gap_ms, options.min_pause_ms, analyzer.lines.byte_ms, options.tolerance_ms,
+                 AskForPromptWakeups());
     std::fflush(analyzer.log);
 }
 

@@ -4,6 +4,13 @@
 
 namespace {
 
+// When a line that started at `start_ms` with `bytes` bytes, the last of them handed over at
+// `handed_ms`, was off the wire.
+double OffTheWire(const LineSplitter& s, double start_ms, long long bytes, double handed_ms) {
+    double on_the_wire = start_ms + static_cast<double>(bytes) * s.byte_ms;
+    return handed_ms > on_the_wire ? handed_ms : on_the_wire;
+}
+
 void EndLine(LineSplitter* s, const std::string& terminator, std::vector<ReceivedLine>* done) {
     ReceivedLine line;
     line.number = ++s->lines;
@@ -21,6 +28,9 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
             s->latest_handover_ms = line.delay_ms;
         }
     }
+    const long long bytes = static_cast<long long>(line.text.size() + line.terminator.size());
+    const double handed_ms = line.last_ms - line.delay_ms;
+    line.end_ms = OffTheWire(*s, start_ms, bytes, handed_ms);
     if (s->previous_end_ms >= 0) {
         line.pause_ms = start_ms - s->previous_end_ms;
         line.from_purges = s->previous_sent && line.sent_ms >= 0;
@@ -29,8 +39,11 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
             below && s->previous_pause_ms >= 0 &&
             s->previous_pause_ms + line.pause_ms >= 2 * s->min_pause_ms - s->tolerance_ms;
         line.short_pause = below && !line.evened_out;
+        line.on_the_wire = line.short_pause &&
+                           start_ms - s->previous_handed_ms >= s->min_pause_ms - s->tolerance_ms;
         s->short_pauses += line.short_pause ? 1 : 0;
         s->evened_out += line.evened_out ? 1 : 0;
+        s->on_the_wire += line.on_the_wire ? 1 : 0;
         s->from_purges += line.from_purges ? 1 : 0;
         if (s->shortest_pause_ms < 0 || line.pause_ms < s->shortest_pause_ms) {
             s->shortest_pause_ms = line.pause_ms;
@@ -40,7 +53,10 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
         }
     }
     s->previous_pause_ms = line.pause_ms;
-    s->previous_end_ms = line.last_ms - line.delay_ms;
+    s->previous_end_ms = line.end_ms;
+    s->previous_start_ms = start_ms;
+    s->previous_handed_ms = handed_ms;
+    s->previous_bytes = bytes;
     s->last_delay_ms = line.delay_ms;
     s->previous_sent = line.sent_ms >= 0;
     s->pending.clear();
@@ -51,13 +67,17 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
 void TakeByte(LineSplitter* s, char byte, double now_ms, std::vector<ReceivedLine>* done) {
     ++s->bytes;
     if (byte == '\n' && s->after_cr) {
-        // The line feed of a CRLF pair: it belongs to the line just ended.
+        // The line feed of a CRLF pair: it belongs to the line just ended, and keeps it on the
+        // wire a byte longer.
         s->after_cr = false;
+        s->previous_handed_ms = now_ms - s->last_delay_ms;
+        s->previous_end_ms =
+            OffTheWire(*s, s->previous_start_ms, ++s->previous_bytes, s->previous_handed_ms);
         if (!done->empty() && done->back().number == s->lines) {
             done->back().terminator = "\r\n";
             done->back().last_ms = now_ms;
+            done->back().end_ms = s->previous_end_ms;
         }
-        s->previous_end_ms = now_ms - s->last_delay_ms;
         return;
     }
     s->after_cr = false;
@@ -119,8 +139,10 @@ std::string SummaryText(const LineSplitter& s) {
                       s.shortest_pause_ms, s.longest_pause_ms);
     }
     char text[256];
-    std::snprintf(text, sizeof text, "%d lines, %lld bytes, %s, %d pauses under %.0f ms", s.lines,
-                  s.bytes, pauses, s.short_pauses, s.min_pause_ms);
+    std::snprintf(text, sizeof text,
+                  "%d lines, %lld bytes, pauses from each line's end on the wire (%.2f ms a "
+                  "byte): %s, %d pauses under %.0f ms",
+                  s.lines, s.bytes, s.byte_ms, pauses, s.short_pauses, s.min_pause_ms);
     std::string summary = text;
     // Says what the pauses were judged from, so a flag is read as the program's fault only
     // where it can be.
@@ -142,6 +164,14 @@ std::string SummaryText(const LineSplitter& s) {
     if (s.evened_out > 0) {
         std::snprintf(text, sizeof text, ", %d short ones evened out by the pause before",
                       s.evened_out);
+        summary += text;
+    }
+    // A pause that is short only when counted from the wire is the mark of a program that
+    // trusted its driver's word that a line was sent (see sim_lines.h).
+    if (s.on_the_wire > 0) {
+        std::snprintf(text, sizeof text,
+                      ", %d short ones begun while the line before was still on the wire",
+                      s.on_the_wire);
         summary += text;
     }
     return summary;

@@ -5,14 +5,18 @@
 // separated only by the pause. So a line ends at a carriage return or a line feed (a line feed
 // right after a carriage return belongs to it), or when the line has been quiet for the gap.
 //
-// A pause is what the program waited between the end of one line's write and the start of the
-// next, and the analyzer judges only that. A pseudo-terminal hands written bytes to its reader
-// through a kernel worker, which on a busy machine may run many ms late, so arrivals alone
-// would blame the program for the worker's delays. But the program purges its input right
-// before each write, and the reader learns of a purge at once, from the purge itself. So a line
-// announced by a purge (at most kMostDelayMs before it) counts as sent at its purge, and its
-// end as that plus its own length in time; a pause between two such lines is the program's
-// own, whatever the worker did (where a purge is missing, arrivals stand in). The reader
+// The analyzer needs the quiet after a line, and the quiet begins when the line's last byte is
+// off the wire: at 9600 baud with 10 bits a byte, its first byte's departure plus 1.04 ms for
+// each of its bytes. A pseudo-terminal (like a USB adapter) hands a whole line over at once, so
+// its last byte arrives long before it would have left a real line; the line's end is taken as
+// the later of its start plus its time on the wire and its last arrival. A pause is the quiet
+// from that end to the start of the next line, and the analyzer judges only that. A pseudo-terminal
+// hands written bytes to its reader through a kernel worker, which on a busy machine may run many
+// ms late, so arrivals alone would blame the program for the worker's delays. But the program
+// purges its input right before each write, and the reader learns of a purge at once, from the
+// purge itself. So a line announced by a purge (at most kMostDelayMs before it) counts as sent at
+// its purge, and its end as that plus its own length in time; a pause between two such lines is the
+// program's own, whatever the worker did (where a purge is missing, arrivals stand in). The reader
 // itself may still see an event late, when the machine keeps it from running; that makes the
 // pause before the event look long by as much as the pause after it looks short. So a short
 // pause right after a pause long enough to make up for it is counted apart ("evened out"),
@@ -24,19 +28,27 @@
 
 constexpr double kMostDelayMs = 50;
 
+// One byte's time on the analyzer's line: 10 bits (start, 8 data, stop) at 9600 baud.
+constexpr double kByteMsOnTheWire = 10 * 1000.0 / 9600;
+
 struct ReceivedLine {
     int number = 0;            // 1 for the first line
     std::string text;          // the bytes without the terminator
     std::string terminator;    // "\r", "\n", "\r\n" or "" (ended by the gap or at the end)
     double first_ms = 0;       // arrival of its first byte (or of its terminator, if empty)
     double last_ms = 0;        // arrival of its last byte
+    double end_ms = 0;         // its last byte off the wire: its start (its purge, else its
+                               // first byte) plus its bytes' time on the wire, or its last
+                               // arrival (less delay_ms) when that is later
     double sent_ms = -1;       // the purge that announced it; -1 when none did
     double delay_ms = 0;       // first_ms less sent_ms: the hand-over's lateness, or 0
-    double pause_ms = -1;      // from the previous line's end to this line's start (its purge,
-                               // else its first byte); -1 for line 1
+    double pause_ms = -1;      // from the previous line's end_ms to this line's start (its
+                               // purge, else its first byte); -1 for line 1
     bool from_purges = false;  // the pause lies between two purges: the program's own
     bool short_pause = false;  // pause_ms below the minimum pause less the tolerance
     bool evened_out = false;   // below it, but the pause before was long by as much
+    bool on_the_wire = false;  // short only because the previous line was still on the wire
+                               // when the pause began: from its last arrival it would pass
 };
 
 struct LineSplitter {
@@ -45,6 +57,7 @@ struct LineSplitter {
     double tolerance_ms = 1;    // less this much: the timing of a pseudo-terminal's reader is
                                 // only good to a fraction of a millisecond, and a program that
                                 // sleeps exactly the pause lands within it
+    double byte_ms = kByteMsOnTheWire;  // each byte's time on the wire
     // Running state.
     std::string pending;
     bool pending_open = false;  // a line has begun (possibly still empty before its terminator)
@@ -55,11 +68,15 @@ struct LineSplitter {
     bool previous_sent = false;  // the previous line was announced by a purge
     bool after_cr = false;       // the previous byte ended a line with a carriage return
     double after_cr_ms = 0;
-    double previous_end_ms = -1;
+    double previous_end_ms = -1;    // the previous line off the wire
+    double previous_start_ms = 0;   // ... its start,
+    double previous_handed_ms = 0;  // ... its last arrival less its hand-over's lateness,
+    long long previous_bytes = 0;   // ... and its bytes, terminators included
     int lines = 0;
     long long bytes = 0;  // every received byte, terminators included
     int short_pauses = 0;
     int evened_out = 0;
+    int on_the_wire = 0;            // short pauses begun while the line was on the wire
     int from_purges = 0;            // pauses judged between purges
     double latest_handover_ms = 0;  // the largest delay_ms seen
     double previous_pause_ms = -1;
@@ -81,8 +98,9 @@ double EndQuietLine(LineSplitter* splitter, double now_ms, std::vector<ReceivedL
 // Ends a pending line whatever its age (at the end of the run).
 void EndPendingLine(LineSplitter* splitter, std::vector<ReceivedLine>* done);
 
-// The one-line summary: lines, bytes, shortest and longest pause, pauses below the minimum,
-// and what they were judged from.
+// The one-line summary: lines, bytes, shortest and longest pause (counted from each line's end
+// on the wire), pauses below the minimum, what they were judged from, and how many of the short
+// ones began while the line before was still on the wire.
 std::string SummaryText(const LineSplitter& splitter);
 
 // A line's bytes as printable text: printable ASCII as it is, backslash and quote escaped,

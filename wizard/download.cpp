@@ -1,5 +1,6 @@
 #include "download.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -19,12 +20,21 @@ namespace {
 // Indexed by whether the analyzer is an old version (A to E), which has the smaller EEPROM.
 const char* const help_files[2] = {"K410HELP(32K).TXT", "K410HELP(64K).TXT"};
 
-// The analyzer needs time to take each piece in: a line, or a part of a line longer than
-// kPieceMax bytes. The pause is measured on a monotonic clock from when the piece has left the
-// port, and sleeps rather than spins: a download runs for minutes and must not load the
-// technician's PC meanwhile.
-void PauseAfterPiece() {
-    SleepUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(kLinePauseMs));
+using Clock = std::chrono::steady_clock;
+
+// The analyzer needs kLinePauseMs of quiet to take each piece in: a line, or a part of a line
+// longer than kPieceMax bytes. The quiet begins when the last byte is off the wire, and the
+// driver's word that the piece was sent does not say when that is: a USB adapter's driver says
+// so once the adapter has the bytes, a UART's once they are in its FIFO, all well before they
+// have left at 9600 baud. Bytes cannot leave faster than the baud rate, so the piece is not off
+// the wire before its write began plus its wire time; the pause counts from that moment, or
+// from the driver's word when that comes later (flow control, a slow driver). It is measured on
+// a monotonic clock and sleeps rather than spins: a download runs for minutes and must not load
+// the technician's PC meanwhile.
+void PauseAfterPiece(Clock::time_point write_began, int bytes) {
+    const Clock::time_point reported_sent = Clock::now();
+    const Clock::time_point off_the_wire = write_began + WireTime(bytes);
+    SleepUntil(std::max(reported_sent, off_the_wire) + std::chrono::milliseconds(kLinePauseMs));
 }
 
 // Shows the technician the piece about to be sent. On a terminal, control bytes in a corrupt or
@@ -43,7 +53,6 @@ void EchoPiece(std::ostream& out, const char* piece, int count, bool to_terminal
 // Sends the data file piece by piece, its progress in the console window's title. Returns
 // RUN_OK at its end, or RUN_FAILED after telling the technician why it stopped.
 int SendDataFile(std::ostream& out, const DataFile& data, const std::string& port_path) {
-    using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     int lines_sent = 0;
     const bool to_terminal = OutputIsTerminal();
@@ -59,6 +68,7 @@ int SendDataFile(std::ostream& out, const DataFile& data, const std::string& por
         }
         int sent = SentLength(piece, length);
         EchoPiece(out, piece, sent, to_terminal);
+        const Clock::time_point write_began = Clock::now();
         if (WritePort(piece, sent) != PORT_OK) {
             // A port taken back by an interruption is not a failed write.
             WaitForInterruptionUnderWay();
@@ -67,7 +77,7 @@ int SendDataFile(std::ostream& out, const DataFile& data, const std::string& por
             Say(out, " Error Writing " + port_path + " !\n");
             return RUN_FAILED;
         }
-        PauseAfterPiece();
+        PauseAfterPiece(write_began, sent);
         // A line counts once its last piece is out. The pause keeps the updates a quarter of a
         // second apart at least.
         if (piece[length - 1] == '\n' || offset == data.bytes.size()) {
@@ -118,6 +128,11 @@ std::string ProgressTitle(const std::string& port_path, int lines_sent, int line
                " min left";
     }
     return title + ", about " + std::to_string(static_cast<long>(std::ceil(left))) + " s left";
+}
+
+std::chrono::microseconds WireTime(int bytes) {
+    const long long bits = static_cast<long long>(bytes) * kBitsPerByte;
+    return std::chrono::microseconds((bits * 1000000 + kLineBaud - 1) / kLineBaud);
 }
 
 const char* HelpFileName(const AnalyzerOptions& options) {

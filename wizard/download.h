@@ -1,8 +1,10 @@
 // The EEPROM data download: the data file that matches the analyzer's version goes to the
-// analyzer line by line, with a pause of at least 250 ms after each line; a line longer than
-// kPieceMax bytes goes in pieces, with the pause after each piece.
+// analyzer line by line, with a pause of at least 250 ms after each line, counted from when the
+// line is off the wire; a line longer than kPieceMax bytes goes in pieces, with the pause after
+// each piece.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <iosfwd>
 #include <string>
@@ -16,6 +18,16 @@ constexpr int kPieceMax = 255;
 // The pause after each piece (after each line, for a line of at most kPieceMax bytes), in
 // milliseconds.
 constexpr int kLinePauseMs = 250;
+
+// The analyzer's line: 9600 baud, and 10 bits on the wire for each byte (a start bit, 8 data
+// bits, a stop bit).
+constexpr int kLineBaud = 9600;
+constexpr int kBitsPerByte = 10;
+
+// How long `bytes` bytes take on the analyzer's line, rounded up to the microsecond: about
+// 1.04 ms a byte, 266 ms for a piece of kPieceMax bytes. The pause after a piece ends no earlier
+// than kLinePauseMs after its write began plus this, however early the driver reported it sent.
+std::chrono::microseconds WireTime(int bytes);
 
 // The data file for the analyzer's version, by its bare name (looked up in the current folder).
 const char* HelpFileName(const AnalyzerOptions& options);

@@ -318,7 +318,7 @@ TEST_F(FaultTest, AnalyzerReadingSlowlyStillGetsEveryByte) {
 
 // The port calls that no timing shows, exactly: at each open DTR and RTS raised and both
 // queues purged; before each line the input purged; each line's pause ending 250 ms or more
-// after the line left the port; at each close the input purged, the output not.
+// after the driver reported the line sent; at each close the input purged, the output not.
 TEST_F(FaultTest, PortCallsAndPausesAsRecorded) {
     RunResult result = Run(kSkipLoader, "");
     EXPECT_EQ(result.status, 0);
@@ -346,6 +346,40 @@ TEST_F(FaultTest, PortCallsAndPausesAsRecorded) {
         }
     }
     EXPECT_EQ(recorded, expected);
+}
+
+// A USB adapter's driver says a write is sent once the adapter has the bytes (a pseudo-terminal
+// says so too, at once), while the analyzer receives them at 9600 baud, 1.04 ms a byte: each
+// pause must still end 250 ms after the piece was off the wire, counted from the write's start.
+TEST_F(FaultTest, PauseEndsAfterThePieceIsOffTheWireWhenTheDriverSaysSentAtOnce) {
+    RunResult result = Run(kSkipLoader, "write:1+:sent");
+    ExpectInjected(result, "write");
+    EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kDownloadComplete)) << result.output;
+    EXPECT_EQ(result.status, 0);
+    ExpectWire(WireBytes(data_));
+    std::istringstream log(result.fault_log);
+    long long bytes = -1;
+    int pauses = 0;
+    for (std::string line; std::getline(log, line);) {
+        if (line.compare(0, 13, "record write ") == 0) {
+            bytes = std::stoll(line.substr(13));
+        } else if (line.compare(0, 13, "record sleep ") == 0 && bytes >= 0) {
+            std::istringstream ends(line.substr(13));
+            long long after_return_us = 0;
+            long long after_write_start_us = 0;
+            ends >> after_return_us >> after_write_start_us;
+            const long long wire_us = bytes * 10 * 1000000 / 9600;
+            // Loose by 5 ms for the purge that the program makes between its clock reading and
+            // the write; the shortest piece here, 8 bytes, needs 8.3 ms on the wire.
+            EXPECT_GE(after_write_start_us, wire_us + 250000 - 5000)
+                << "the pause after a piece of " << bytes
+                << " bytes began before it was off the wire";
+            EXPECT_GE(after_return_us, 250000);
+            bytes = -1;
+            ++pauses;
+        }
+    }
+    EXPECT_EQ(pauses, static_cast<int>(PieceOffsets(data_).size())) << result.fault_log;
 }
 
 // --- Interruptions and a console that goes away. ---

@@ -17,9 +17,10 @@
 //                        "record tcflush in|out|both"   a purge of the device, by queue
 //                        "record mbis <bits>"           modem lines raised (TIOCM_* bits)
 //                        "record write <count>"         bytes the device took
-//                        "record sleep <us>"            a sleep's end (nanosleep or
+//                        "record sleep <us> <us>"       a sleep's end (nanosleep or
 //                                                       clock_nanosleep), in microseconds after
-//                                                       the last device call returned
+//                                                       the last device call returned, and
+//                                                       after the last device write began
 //
 // Calls (what counts as a use):
 //   open, flock, excl (ioctl TIOCEXCL), tcgetattr, tcsetattr, tcflush, write, poll,
@@ -30,7 +31,10 @@
 // Actions: an errno name (EIO, EINTR, EAGAIN, EBUSY, ...) makes the call fail with it; "short"
 // makes write take only half of its bytes (at least one); "stall" makes TIOCOUTQ report a byte
 // still queued; "ignore" makes tcsetattr report success without changing anything; "busy"
-// makes TIOCSERGETLSR report a transmitter that never empties (as ftdi_sio does).
+// makes TIOCSERGETLSR report a transmitter that never empties (as ftdi_sio does); "sent", on
+// write, makes the device a USB adapter whose driver says the bytes are sent as soon as it has
+// them: from that write on, TIOCOUTQ reports nothing queued and TIOCSERGETLSR an empty
+// transmitter at once, however long the bytes still need on the wire.
 //
 // The variable LD_PRELOAD is removed at start, so programs that k410prog starts (the loader)
 // run without faults.
@@ -52,7 +56,7 @@
 
 namespace {
 
-enum Action { ACTION_ERRNO, ACTION_SHORT, ACTION_STALL, ACTION_IGNORE, ACTION_BUSY };
+enum Action { ACTION_ERRNO, ACTION_SHORT, ACTION_STALL, ACTION_IGNORE, ACTION_BUSY, ACTION_SENT };
 
 struct Rule {
     char call[16];
@@ -134,6 +138,10 @@ bool ParseAction(const char* text, Rule* rule) {
     }
     if (strcmp(text, "busy") == 0) {
         rule->action = ACTION_BUSY;
+        return true;
+    }
+    if (strcmp(text, "sent") == 0) {
+        rule->action = ACTION_SENT;
         return true;
     }
     for (const ErrnoName& known : errno_names) {
@@ -300,8 +308,17 @@ void ForgetDataFile(FILE* file) {
     }
 }
 
-// When the last call on the device returned (CLOCK_MONOTONIC, the program's steady clock).
+// When the last call on the device returned, and when the last write on it began
+// (CLOCK_MONOTONIC, the program's steady clock).
 timespec last_device_return = {0, 0};
+timespec last_write_start = {0, 0};
+
+// A "sent" rule has fired: the driver reports every write sent at once.
+bool reports_sent_at_once = false;
+
+long long Microseconds(const timespec& moment) {
+    return moment.tv_sec * 1000000LL + moment.tv_nsec / 1000;
+}
 
 void NoteDeviceReturn() {
     clock_gettime(CLOCK_MONOTONIC, &last_device_return);
@@ -326,8 +343,8 @@ void RecordSleep(const timespec& length, bool absolute) {
     }
     long long end_us =
         (end.tv_sec + length.tv_sec) * 1000000LL + (end.tv_nsec + length.tv_nsec) / 1000;
-    Record("sleep %lld",
-           end_us - last_device_return.tv_sec * 1000000LL - last_device_return.tv_nsec / 1000);
+    Record("sleep %lld %lld", end_us - Microseconds(last_device_return),
+           end_us - Microseconds(last_write_start));
 }
 
 // Fails with the rule's errno. Returns -1 for the callers' convenience.
@@ -441,6 +458,12 @@ int ioctl(int fd, unsigned long request, ...) {
         // The driver answers, but its transmitter never reports empty.
         *static_cast<unsigned int*>(argument) = 0;
         result = 0;
+    } else if (reports_sent_at_once && request == TIOCOUTQ) {
+        *static_cast<int*>(argument) = 0;
+        result = 0;
+    } else if (reports_sent_at_once && request == TIOCSERGETLSR) {
+        *static_cast<unsigned int*>(argument) = TIOCSER_TEMT;
+        result = 0;
     } else {
         result = real(fd, request, argument);
     }
@@ -489,10 +512,13 @@ int tcflush(int fd, int queue) {
 ssize_t write(int fd, const void* bytes, size_t count) {
     auto real = Next<ssize_t (*)(int, const void*, size_t)>("write");
     if (IsDevice(fd)) {
+        clock_gettime(CLOCK_MONOTONIC, &last_write_start);
         const Rule* rule = Use("write");
         if (rule != nullptr && rule->action == ACTION_ERRNO) {
             return Fail(rule);
         }
+        reports_sent_at_once =
+            reports_sent_at_once || (rule != nullptr && rule->action == ACTION_SENT);
         bool short_write = rule != nullptr && rule->action == ACTION_SHORT && count > 1;
         ssize_t written = real(fd, bytes, short_write ? count / 2 : count);
         NoteDeviceReturn();

@@ -6,7 +6,9 @@
 The guest (Debian's kernel, busybox, init.sh) has a 16550 UART as /dev/ttyS1 (8250 driver) and
 an emulated FTDI adapter as /dev/ttyUSB0 (ftdi_sio); the analyzer's end of each is a host pty,
 read here. QEMU's trace gives the UART's line settings and register writes, and the adapter's
-control requests, with QEMU's own time stamps. Prints one PASS or FAIL line per check.
+control requests and data transfers, with QEMU's own time stamps. Neither emulated device
+sends at the baud rate: each passes a piece on at once, as a USB adapter does, so the pace of
+the pieces is the program's own. Prints one PASS or FAIL line per check.
 
 Exit status: 0 every check passed, 1 a check failed, 77 the guest cannot run here (the reason is
 printed). The kernel and its modules are fetched once with apt-get and kept in DIR.
@@ -33,7 +35,10 @@ BOOT_LIMIT = 120  # seconds from start to the guest's READY
 RUN_LIMIT = 90  # seconds from READY to DONE
 UNPLUG_AFTER = 5  # lines
 LINE_PAUSE = 0.250
+BYTE_ON_THE_WIRE = 10 / 9600  # seconds: 10 bits a byte at 9600 baud
 PAUSE_SLACK = 0.005  # the guest's timer may wake a little early against QEMU's clock
+# The emulated FTDI adapter's bulk OUT endpoint 2, as xHCI numbers it (endpoint * 2, + 1 for IN).
+FTDI_DATA_EPID = 4
 UNPLUG_LIMIT = 2.0  # seconds from the unplug to the end of the run
 
 
@@ -63,6 +68,11 @@ def data_files():
     all_bytes = bytes(b for b in range(256) if b != 0x0A)
     lines = [b"K410 EEPROM\r\n", b"TAB\there\tXON\x11XOFF\x13NUL\x00CR\rEND\r\n"]
     lines += [all_bytes[i:i + 64] + b"\r\n" for i in range(0, len(all_bytes), 64)]
+    # Long enough that their time on the wire shows beside the pause: 200 bytes need 208 ms,
+    # and a line of 300 goes as a piece of 255 (266 ms) and one of 45.
+    printable = bytes(range(0x20, 0x7F))
+    lines += [b"LONG %d " % n + (printable * 4)[n:n + 200 - 7] + b"\r\n" for n in (1, 2)]
+    lines.append(b"OVER 255 " + (printable * 4)[:291] + b"\r\n")
     lines.append(b"LAST LINE, NO LINE FEED")
     long_run = b"".join(b"LINE %02d 0123456789ABCDEF\r\n" % n for n in range(1, 41))
     return {"uart": b"".join(lines), "ftdi": b"".join(lines), "unplug": long_run}
@@ -177,9 +187,10 @@ class Guest:
             "-monitor", "unix:%s,server=on,wait=off" % self.monitor_path,
             # QEMU's own view, with its time stamps: the UART's registers and line settings
             # (for either UART: the console stays silent while k410prog runs), the adapter's
-            # control requests.
+            # control requests, and the xHCI transfers that carry its data.
             "-msg", "timestamp=on", "-D", self.trace_path, "-trace", "serial_write",
-            "-trace", "serial_update_parameters", "-trace", "usb_serial_*"]
+            "-trace", "serial_update_parameters", "-trace", "usb_serial_*",
+            "-trace", "usb_xhci_xfer_*"]
         self.report = {}  # (what, run) -> (host time, value)
         self.received = {}  # (run, device) -> bytes the host pty got
         self.first_byte_at = {}
@@ -382,8 +393,8 @@ def check_bytes(findings, verdict):
     verdict.check(loader == "+mpvr -c\\\\.\\COM3 K410IV.TXT", "loader got %r" % loader)
 
 
-def check_pauses(findings, verdict):
-    """Each pause between pieces, by when QEMU's UART was handed the bytes around it."""
+def uart_bytes(findings):
+    """(QEMU's time, byte) for each byte k410prog's run handed the UART to send."""
     sent, divisor_latch = [], False
     for t, name, rest in findings.window("uart"):
         if name == "serial_write":
@@ -392,6 +403,38 @@ def check_pauses(findings, verdict):
                 divisor_latch = bool(value & 0x80)
             elif register == 0 and not divisor_latch:
                 sent.append((t, value))
+    return sent
+
+
+def ftdi_transfers(findings):
+    """(QEMU's time the xHCI took it up, bytes) for each data transfer to the FTDI adapter in
+    the ftdi run, in the order they completed; a transfer retried counts from its first try."""
+    started, transfers = {}, []
+    for t, name, rest in findings.window("ftdi"):
+        transfer = rest.split(":")[0]
+        if name == "usb_xhci_xfer_start" and "epid %d," % FTDI_DATA_EPID in rest:
+            started.setdefault(transfer, t)
+        elif name == "usb_xhci_xfer_success" and transfer in started:
+            transfers.append((started.pop(transfer), int(rest.split()[-1])))
+    return transfers
+
+
+def piece_starts(chunks, sizes):
+    """When each piece began: the time of the chunk (a byte, a transfer) that carries its first
+    byte. `chunks` are (time, size) in the order sent, `sizes` the pieces' sizes."""
+    starts, at, chunk_end, chunk = [], 0, 0, -1
+    for size in sizes:
+        while chunk_end <= at and chunk + 1 < len(chunks):
+            chunk += 1
+            chunk_end += chunks[chunk][1]
+        starts.append(chunks[chunk][0] if chunk_end > at else None)
+        at += size
+    return starts
+
+
+def check_pauses(findings, verdict):
+    """Each pause between pieces, by when QEMU's UART was handed the bytes around it."""
+    sent = uart_bytes(findings)
     uart_pieces = pieces(findings.data["uart"])
     wire = b"".join(uart_pieces)
     pauses, offset = [], 0
@@ -406,6 +449,31 @@ def check_pauses(findings, verdict):
                   "%.0f ms%s" % (len(pauses), 1000 * min(pauses, default=0),
                                  1000 * max(pauses, default=0),
                                  "" if traced == wire else "; the UART was handed other bytes"))
+
+
+def check_wire_time(findings, verdict):
+    """Consecutive pieces start at least the pause plus the earlier piece's time on the wire
+    apart, on both drivers: neither device holds the bytes for their time on the wire, and
+    the drivers say them sent at once (the FTDI's transmitter state at most 70 ms later), so
+    only a pause counted from the write's start plus that time keeps them apart."""
+    sizes = [len(piece) for piece in pieces(findings.data["uart"]) if piece]
+    for device, chunks in (("UART", [(t, 1) for t, _ in uart_bytes(findings)]),
+                           ("FTDI adapter", ftdi_transfers(findings))):
+        starts = piece_starts(chunks, sizes)
+        traced = sum(size for _, size in chunks)
+        margins = [(later - earlier - LINE_PAUSE - size * BYTE_ON_THE_WIRE, size)
+                   for earlier, later, size in zip(starts, starts[1:], sizes)
+                   if earlier is not None and later is not None]
+        tightest = min(margins, default=(-1, 0))
+        longest = max(sizes[:-1], default=0)
+        ok = (None not in starts and traced >= sum(sizes) and len(margins) == len(sizes) - 1
+              and tightest[0] >= -PAUSE_SLACK and longest >= 200)
+        verdict.check(ok, "%s by QEMU's trace: %d pieces of up to %d bytes, each next one "
+                      "started 250 ms + the piece's time on the wire (1.04 ms a byte) after it "
+                      "or later; tightest %+.1f ms, after %d bytes%s"
+                      % (device, len(sizes), longest, 1000 * tightest[0], tightest[1],
+                         "" if traced >= sum(sizes) and None not in starts else
+                         "; %d of %d bytes traced" % (traced, sum(sizes))))
 
 
 def check_unplug(findings, verdict):
@@ -451,7 +519,7 @@ def main():
         verdict = Verdict()
         findings = Findings(guest, data)
         for check in (check_line_settings, check_modem_lines, check_bytes, check_pauses,
-                      check_unplug):
+                      check_wire_time, check_unplug):
             check(findings, verdict)
         print("%d check(s) failed" % verdict.failed if verdict.failed else "every check passed")
         return 1 if verdict.failed else 0

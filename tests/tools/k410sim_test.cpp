@@ -163,6 +163,36 @@ TEST(K410SimLines, LogsEachLineWithItsPauseAndFlagsShortOnes) {
     EXPECT_EQ(ReadFile(sim.capture), "first line\rsecond line\rthird\rbare piece");
 }
 
+TEST(K410SimLines, JudgesTheQuietFromWhenALongLineWasOffTheWire) {
+    // A pseudo-terminal takes a line at once, as a USB adapter does; at 9600 baud a 200-byte
+    // line needs 209 ms on the wire. Quiet counted from the write's return is then mostly
+    // spent while the analyzer still receives; counted from the write's start plus that time,
+    // it is whole.
+    RunningSim sim;
+    ASSERT_TRUE(sim.Ready()) << sim.Log();
+    int fd = OpenPortLink(sim.link);
+    ASSERT_GE(fd, 0);
+    const std::string line = std::string(199, 'W') + "\r";
+    const int wire_ms = 200 * 10 * 1000 / 9600 + 1;
+    Send(fd, line);
+    SleepMs(260);  // 250 ms after the driver said "sent", and a little
+    Send(fd, line);
+    SleepMs(wire_ms + 280);  // 250 ms after the line was off the wire, and a little
+    Send(fd, line);
+    SleepMs(wire_ms + 100);
+    close(fd);
+    sim.Stop();
+    std::string log = sim.Log();
+    EXPECT_NE(log.find("<< SHORT PAUSE, begun with the line before on the wire"), std::string::npos)
+        << log;
+    std::string summary = sim.Summary();
+    EXPECT_EQ(NumberBefore(summary, " lines"), 3) << summary;
+    EXPECT_EQ(NumberBefore(summary, " pauses under 250 ms"), 1) << summary;
+    EXPECT_EQ(
+        NumberBefore(summary, " short ones begun while the line before was still on the wire"), 1)
+        << summary;
+}
+
 TEST(K410SimStop, StopsWhenThePortIsClosedAfterData) {
     RunningSim sim({"--stop-after-data"});
     ASSERT_TRUE(sim.Ready()) << sim.Log();

@@ -1,17 +1,28 @@
 // The pause after each piece of the download on Windows: the high-resolution timer, and the
 // timer period at 1 ms where Windows has no such timer (made to look so through the import
 // table). Prints the overshoot as NOTE lines; under Wine both look alike (see README.md).
+// And the pause on a USB adapter whose driver completes a write at once, on COM3 of the lines
+// null-modem.sh publishes.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
 
+#include "download.h"
 #include "import_patch.h"
 #include "pause.h"
+#include "port.h"
+#include "run.h"
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // Windows older than 10 (1803) has no high-resolution timer.
 HANDLE WINAPI MissingCreateWaitableTimerExW(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD) {
@@ -20,7 +31,6 @@ HANDLE WINAPI MissingCreateWaitableTimerExW(LPSECURITY_ATTRIBUTES, LPCWSTR, DWOR
 }
 
 TEST(Pause, SleepsUntilTheDeadlineAndWakesSoonAfter) {
-    using Clock = std::chrono::steady_clock;
     struct Case {
         const char* what;
         void* create_timer;  // nullptr: the system's own
@@ -61,6 +71,92 @@ TEST(Pause, SleepsUntilTheDeadlineAndWakesSoonAfter) {
     const Clock::time_point start = Clock::now();
     SleepUntil(start - std::chrono::milliseconds(5));
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(20));
+}
+
+// A USB adapter as usbser.sys and the FTDI driver present it: WriteFile completes as soon as
+// the adapter has the bytes, and the output queue is empty from then on, while the analyzer
+// receives them at 9600 baud. What the port did and when, as the analyzer would see it: each
+// write's start (with its bytes) and the port's release.
+struct AdapterCall {
+    Clock::time_point at;
+    DWORD bytes;  // 0: the port released
+};
+std::vector<AdapterCall> adapter_calls;
+
+BOOL WINAPI AtOnceWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
+                            LPOVERLAPPED overlapped) {
+    if (handle != watched.port) {
+        return real.write_file(handle, bytes, count, written, overlapped);
+    }
+    adapter_calls.push_back({Clock::now(), count});
+    *written = count;
+    return TRUE;
+}
+BOOL WINAPI EmptyQueueClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
+    BOOL cleared = real.clear_comm_error(handle, errors, status);
+    if (handle == watched.port && status != nullptr) {
+        status->cbOutQue = 0;
+    }
+    return cleared;
+}
+BOOL WINAPI ReleaseNotingCloseHandle(HANDLE handle) {
+    if (handle == watched.port) {
+        adapter_calls.push_back({Clock::now(), 0});
+    }
+    return real.close_handle(handle);
+}
+
+TEST(Pause, EndsAfterThePieceIsOffTheWireWhenTheDriverCompletesTheWriteAtOnce) {
+    if (OpenPort("\\\\.\\COM3") != PORT_OK) {
+        GTEST_SKIP() << "no COM3 here (under Wine, the lines of null-modem.sh)";
+    }
+    ClosePort();
+    char was_in[MAX_PATH];
+    ASSERT_NE(GetCurrentDirectoryA(MAX_PATH, was_in), 0u);
+    char temp[MAX_PATH];
+    ASSERT_NE(GetTempPathA(MAX_PATH, temp), 0u);
+    const std::string work = std::string(temp) + "k410-pause";
+    CreateDirectoryA(work.c_str(), nullptr);
+    ASSERT_TRUE(SetCurrentDirectoryA(work.c_str()));
+    {
+        // Lines of 200 bytes (209 ms on the wire) and one of 300 (pieces of 255 and 45).
+        std::ofstream data("K410HELP(64K).TXT", std::ios::binary);
+        for (char fill = 'A'; fill < 'D'; ++fill) {
+            data << std::string(200, fill) << "\r\n";
+        }
+        data << std::string(300, 'Z') << "\r\n";
+    }
+    adapter_calls.clear();
+    watched = PortWatch{};
+    std::ostringstream out;
+    int status = -1;
+    {
+        ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
+        ImportPatch write(&__imp_WriteFile, reinterpret_cast<void*>(&AtOnceWriteFile));
+        ImportPatch queue(&__imp_ClearCommError,
+                          reinterpret_cast<void*>(&EmptyQueueClearCommError));
+        ImportPatch close(&__imp_CloseHandle, reinterpret_cast<void*>(&ReleaseNotingCloseHandle));
+        status = RunDownload(out, "\\\\.\\COM3", AnalyzerOptions{});
+    }
+    DeleteFileA("K410HELP(64K).TXT");
+    SetCurrentDirectoryA(was_in);
+    RemoveDirectoryA(work.c_str());
+    EXPECT_EQ(status, RUN_OK) << out.str();
+    const std::vector<DWORD> pieces = {201, 201, 201, 255, 46};
+    ASSERT_EQ(adapter_calls.size(), pieces.size() + 1) << out.str();
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        SCOPED_TRACE("piece " + std::to_string(i + 1));
+        EXPECT_EQ(adapter_calls[i].bytes, pieces[i]);
+        const double wire_ms = pieces[i] * 10 * 1000.0 / 9600;
+        const double until_next_ms =
+            std::chrono::duration<double, std::milli>(adapter_calls[i + 1].at - adapter_calls[i].at)
+                .count();
+        // Loose by 10 ms for the purge and the error check that come between the program's
+        // clock reading and the write; the shortest piece here needs 48 ms on the wire.
+        EXPECT_GE(until_next_ms, wire_ms + 250 - 10)
+            << "the pause began before the piece was off the wire (" << wire_ms << " ms)";
+    }
+    EXPECT_EQ(adapter_calls.back().bytes, 0u);
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ void ExpectPaced(const LineRecorder& recorder, const std::string& file, size_t b
         }
         auto gap =
             ArrivalOf(recorder, base + offsets[i]) - ArrivalOf(recorder, base + offsets[i - 1]);
-        // Loose: the program waits 250 ms after each piece has left the port.
+        // Loose: the program waits 250 ms after each piece is off the wire.
         EXPECT_GE(gap, 200ms) << "piece " << i;
     }
 }

@@ -1,6 +1,6 @@
 // The download in-process: how the data file is cut into the pieces that go to the analyzer
 // (every byte but the line feeds that end pieces must arrive, in order), how the file is read
-// and chosen, and the progress shown in the window's title.
+// and chosen, each piece's time on the wire, and the progress shown in the window's title.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -78,6 +78,15 @@ TEST(Pieces, ZeroBytesAreData) {
 
 TEST(Pieces, EmptyFileHasNone) {
     EXPECT_TRUE(Pieces("").empty());
+}
+
+TEST(WireTime, TenBitsAByteAt9600BaudNeverRoundedDown) {
+    using std::chrono::microseconds;
+    EXPECT_EQ(WireTime(0), microseconds(0));
+    EXPECT_EQ(WireTime(1), microseconds(1042));  // 1041.67
+    EXPECT_EQ(WireTime(48), microseconds(50000));
+    EXPECT_EQ(WireTime(200), microseconds(208334));        // 208333.3
+    EXPECT_EQ(WireTime(kPieceMax), microseconds(265625));  // the longest piece: 266 ms
 }
 
 TEST(DataFile, ReadWholeWithItsLinesCounted) {
