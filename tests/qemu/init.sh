@@ -38,6 +38,8 @@ run() {
     cp /data/$name.txt "$dir/K410HELP(64K).TXT"
     printf '#!/bin/sh\necho "$*" > bsl-args.txt\n' > $dir/BSL.EXE
     chmod 755 $dir/BSL.EXE
+    # The image the answers choose, so that the run is told of no missing file.
+    : > $dir/K410IV.TXT
     say RUN $name
     # Let the console's last bytes leave before the analyzer's line is touched.
     sleep 0.3
