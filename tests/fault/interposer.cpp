@@ -124,25 +124,19 @@ void Log(const char* text) {
 
 bool ParseAction(const char* text, Rule* rule) {
     snprintf(rule->action_name, sizeof rule->action_name, "%s", text);
-    if (strcmp(text, "short") == 0) {
-        rule->action = ACTION_SHORT;
-        return true;
-    }
-    if (strcmp(text, "stall") == 0) {
-        rule->action = ACTION_STALL;
-        return true;
-    }
-    if (strcmp(text, "ignore") == 0) {
-        rule->action = ACTION_IGNORE;
-        return true;
-    }
-    if (strcmp(text, "busy") == 0) {
-        rule->action = ACTION_BUSY;
-        return true;
-    }
-    if (strcmp(text, "sent") == 0) {
-        rule->action = ACTION_SENT;
-        return true;
+    static const struct {
+        const char* name;
+        Action action;
+    } kActions[] = {{"short", ACTION_SHORT},
+                    {"stall", ACTION_STALL},
+                    {"ignore", ACTION_IGNORE},
+                    {"busy", ACTION_BUSY},
+                    {"sent", ACTION_SENT}};
+    for (const auto& known : kActions) {
+        if (strcmp(text, known.name) == 0) {
+            rule->action = known.action;
+            return true;
+        }
     }
     for (const ErrnoName& known : errno_names) {
         if (strcmp(text, known.name) == 0) {
