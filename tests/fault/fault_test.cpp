@@ -132,6 +132,17 @@ class FaultTest : public Session {
         EXPECT_TRUE(Contains(result.fault_log, "inject " + call + " ")) << result.fault_log;
     }
 
+    // Runs with `faults`, one of which must fire at `call`; the output must end with `ending`
+    // and the program with `status`.
+    RunResult RunEndingWith(const std::string& answers, const std::string& faults,
+                            const std::string& call, const std::string& ending, int status) {
+        RunResult result = Run(answers, faults);
+        ExpectInjected(result, call);
+        EXPECT_TRUE(EndsWith(result.output, ending)) << result.output;
+        EXPECT_EQ(result.status, status);
+        return result;
+    }
+
     termios found_{};
     std::string data_;
 };
@@ -180,21 +191,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FaultTest, ReopenForDownloadRefusedSaysErrorOpening) {
     // The second open of the device is the download's.
-    RunResult result = Run(kSkipLoader, "open:2:EBUSY");
-    ExpectInjected(result, "open");
-    EXPECT_TRUE(EndsWith(result.output, kSwitchOnPrompt + PortError("Opening") + InUseLine()))
-        << result.output;
-    EXPECT_EQ(result.status, 1);
+    RunEndingWith(kSkipLoader, "open:2:EBUSY", "open",
+                  kSwitchOnPrompt + PortError("Opening") + InUseLine(), 1);
     ExpectWire("");
 }
 
 TEST_F(FaultTest, ReopenAfterLoaderRefusesSettingsSaysErrorOpening) {
     // tcsetattr: 1 and 2 are the check's open and close, 3 the download's open.
-    RunResult result = Run(kTypicalRun, "tcsetattr:3:EIO");
-    ExpectInjected(result, "tcsetattr");
-    EXPECT_TRUE(EndsWith(result.output, kFirmwareComplete + PortError("Opening") + RefusedLine()))
-        << result.output;
-    EXPECT_EQ(result.status, 1);
+    RunEndingWith(kTypicalRun, "tcsetattr:3:EIO", "tcsetattr",
+                  kFirmwareComplete + PortError("Opening") + RefusedLine(), 1);
     EXPECT_EQ(LoaderRuns(), kOneLoaderRun);
     ExpectWire("");
 }
@@ -202,19 +207,14 @@ TEST_F(FaultTest, ReopenAfterLoaderRefusesSettingsSaysErrorOpening) {
 // --- Writes during the download. ---
 
 TEST_F(FaultTest, WriteErrorMidDownloadStopsWithErrorWriting) {
-    RunResult result = Run(kSkipLoader, "write:2:EIO");
-    ExpectInjected(result, "write");
-    EXPECT_TRUE(EndsWith(result.output, "\n" + PortError("Writing"))) << result.output;
+    RunResult result =
+        RunEndingWith(kSkipLoader, "write:2:EIO", "write", "\n" + PortError("Writing"), 1);
     EXPECT_FALSE(Contains(result.output, kDownloadComplete)) << result.output;
-    EXPECT_EQ(result.status, 1);
     ExpectWirePrefix(WireBytesOfPieces(data_, 1));
 }
 
 TEST_F(FaultTest, DeviceGoneAtFirstWriteSendsNothing) {
-    RunResult result = Run(kSkipLoader, "write:1+:ENXIO");
-    ExpectInjected(result, "write");
-    EXPECT_TRUE(EndsWith(result.output, "\n" + PortError("Writing"))) << result.output;
-    EXPECT_EQ(result.status, 1);
+    RunEndingWith(kSkipLoader, "write:1+:ENXIO", "write", "\n" + PortError("Writing"), 1);
     ExpectWire("");
 }
 
@@ -263,10 +263,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FaultTest, StalledLineHitsTheDrainBound) {
     // The driver keeps reporting a byte queued: the first line's write must give up after
     // 1000 ms + 2 ms per byte (8 bytes here), not wait for ever.
-    RunResult result = Run(kSkipLoader, "outq:1+:stall");
-    ExpectInjected(result, "outq");
-    EXPECT_TRUE(EndsWith(result.output, "ALPHA 1\r\n" + PortError("Writing"))) << result.output;
-    EXPECT_EQ(result.status, 1);
+    RunResult result = RunEndingWith(kSkipLoader, "outq:1+:stall", "outq",
+                                     "ALPHA 1\r\n" + PortError("Writing"), 1);
     EXPECT_GE(result.seconds, 0.9);
     EXPECT_LT(result.seconds, 10.0);
     // The bytes themselves did leave; only their drain was never confirmed.
@@ -275,10 +273,7 @@ TEST_F(FaultTest, StalledLineHitsTheDrainBound) {
 
 TEST_F(FaultTest, OutputQueueUnreadableStopsWithErrorWriting) {
     // The first look at the queue is the check's close; the second, the first line's drain.
-    RunResult result = Run(kSkipLoader, "outq:2:EIO");
-    ExpectInjected(result, "outq");
-    EXPECT_TRUE(EndsWith(result.output, "\n" + PortError("Writing"))) << result.output;
-    EXPECT_EQ(result.status, 1);
+    RunEndingWith(kSkipLoader, "outq:2:EIO", "outq", "\n" + PortError("Writing"), 1);
     ExpectWirePrefix(WireBytesOfPieces(data_, 1));
 }
 
@@ -286,11 +281,9 @@ TEST_F(FaultTest, FailingCloseAfterTheDownloadIsReported) {
     // The lines were all sent, but a driver that fails the close may not have passed the last
     // of them on: the run is not called complete. The check's close before the loader is not
     // examined (the loader finds out for itself whether it can have the port).
-    RunResult result = Run(kSkipLoader, "close:1+:EIO");
-    ExpectInjected(result, "close");
-    EXPECT_TRUE(EndsWith(result.output, "\n" + PortError("Closing"))) << result.output;
+    RunResult result =
+        RunEndingWith(kSkipLoader, "close:1+:EIO", "close", "\n" + PortError("Closing"), 1);
     EXPECT_EQ(result.output.find(kDownloadComplete), std::string::npos);
-    EXPECT_EQ(result.status, 1);
     ExpectWire(WireBytes(data_));
 }
 
@@ -352,10 +345,8 @@ TEST_F(FaultTest, PortCallsAndPausesAsRecorded) {
 // says so too, at once), while the analyzer receives them at 9600 baud, 1.04 ms a byte: each
 // pause must still end 250 ms after the piece was off the wire, counted from the write's start.
 TEST_F(FaultTest, PauseEndsAfterThePieceIsOffTheWireWhenTheDriverSaysSentAtOnce) {
-    RunResult result = Run(kSkipLoader, "write:1+:sent");
-    ExpectInjected(result, "write");
-    EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kDownloadComplete)) << result.output;
-    EXPECT_EQ(result.status, 0);
+    RunResult result = RunEndingWith(kSkipLoader, "write:1+:sent", "write",
+                                     std::string("\n") + kDownloadComplete, 0);
     ExpectWire(WireBytes(data_));
     std::istringstream log(result.fault_log);
     long long bytes = -1;
@@ -461,11 +452,8 @@ TEST_F(FaultTest, ConsoleAsComPortIsRefusedAndLeftAsItWas) {
 // --- The data file. ---
 
 TEST_F(FaultTest, DataFileUnopenableSaysFileNotFound) {
-    RunResult result = Run(kSkipLoader, "fopen:1:EACCES");
-    ExpectInjected(result, "fopen");
-    EXPECT_TRUE(EndsWith(result.output, HelpFileLine(kDataFile) + FileNotFound(kDataFile)))
-        << result.output;
-    EXPECT_EQ(result.status, 1);
+    RunEndingWith(kSkipLoader, "fopen:1:EACCES", "fopen",
+                  HelpFileLine(kDataFile) + FileNotFound(kDataFile), 1);
     ExpectWire("");
 }
 

@@ -124,25 +124,19 @@ void Log(const char* text) {
 
 bool ParseAction(const char* text, Rule* rule) {
     snprintf(rule->action_name, sizeof rule->action_name, "%s", text);
-    if (strcmp(text, "short") == 0) {
-        rule->action = ACTION_SHORT;
-        return true;
-    }
-    if (strcmp(text, "stall") == 0) {
-        rule->action = ACTION_STALL;
-        return true;
-    }
-    if (strcmp(text, "ignore") == 0) {
-        rule->action = ACTION_IGNORE;
-        return true;
-    }
-    if (strcmp(text, "busy") == 0) {
-        rule->action = ACTION_BUSY;
-        return true;
-    }
-    if (strcmp(text, "sent") == 0) {
-        rule->action = ACTION_SENT;
-        return true;
+    static const struct {
+        const char* name;
+        Action action;
+    } kActions[] = {{"short", ACTION_SHORT},
+                    {"stall", ACTION_STALL},
+                    {"ignore", ACTION_IGNORE},
+                    {"busy", ACTION_BUSY},
+                    {"sent", ACTION_SENT}};
+    for (const auto& known : kActions) {
+        if (strcmp(text, known.name) == 0) {
+            rule->action = known.action;
+            return true;
+        }
     }
     for (const ErrnoName& known : errno_names) {
         if (strcmp(text, known.name) == 0) {
@@ -254,6 +248,12 @@ const Rule* Use(const char* call) {
     return nullptr;
 }
 
+// The rule for this use of `call` when it makes the call fail with an errno, else nullptr.
+const Rule* UseFailing(const char* call) {
+    const Rule* rule = Use(call);
+    return rule != nullptr && rule->action == ACTION_ERRNO ? rule : nullptr;
+}
+
 bool IsDevice(int fd) {
     Init();
     struct stat info;
@@ -355,8 +355,7 @@ int Fail(const Rule* rule) {
 
 int OpenWith(const char* real_name, const char* path, int flags, mode_t mode) {
     if (IsDevicePath(path)) {
-        const Rule* rule = Use("open");
-        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        if (const Rule* rule = UseFailing("open")) {
             return Fail(rule);
         }
     }
@@ -410,8 +409,7 @@ int openat(int dir, const char* path, int flags, ...) {
     va_end(args);
     if (dir == AT_FDCWD || path[0] == '/') {
         if (IsDevicePath(path)) {
-            const Rule* rule = Use("open");
-            if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            if (const Rule* rule = UseFailing("open")) {
                 return Fail(rule);
             }
         }
@@ -422,8 +420,7 @@ int openat(int dir, const char* path, int flags, ...) {
 
 int flock(int fd, int operation) {
     if (IsDevice(fd)) {
-        const Rule* rule = Use("flock");
-        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        if (const Rule* rule = UseFailing("flock")) {
             return Fail(rule);
         }
     }
@@ -473,8 +470,7 @@ int ioctl(int fd, unsigned long request, ...) {
 
 int tcgetattr(int fd, struct termios* settings) {
     if (IsDevice(fd)) {
-        const Rule* rule = Use("tcgetattr");
-        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        if (const Rule* rule = UseFailing("tcgetattr")) {
             return Fail(rule);
         }
     }
@@ -498,8 +494,7 @@ int tcsetattr(int fd, int when, const struct termios* settings) {
 int tcflush(int fd, int queue) {
     if (IsDevice(fd)) {
         Record("tcflush %s", queue == TCIFLUSH ? "in" : queue == TCOFLUSH ? "out" : "both");
-        const Rule* rule = Use("tcflush");
-        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        if (const Rule* rule = UseFailing("tcflush")) {
             return Fail(rule);
         }
         int result = Next<int (*)(int, int)>("tcflush")(fd, queue);
@@ -533,8 +528,7 @@ ssize_t write(int fd, const void* bytes, size_t count) {
 int poll(struct pollfd* fds, nfds_t count, int timeout) {
     for (nfds_t i = 0; i < count; ++i) {
         if (IsDevice(fds[i].fd)) {
-            const Rule* rule = Use("poll");
-            if (rule != nullptr && rule->action == ACTION_ERRNO) {
+            if (const Rule* rule = UseFailing("poll")) {
                 return Fail(rule);
             }
             break;
@@ -546,8 +540,7 @@ int poll(struct pollfd* fds, nfds_t count, int timeout) {
 int close(int fd) {
     auto real = Next<int (*)(int)>("close");
     if (IsDevice(fd)) {
-        const Rule* rule = Use("close");
-        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        if (const Rule* rule = UseFailing("close")) {
             // As on Linux, the descriptor is gone even when close() reports an error.
             real(fd);
             return Fail(rule);
@@ -570,8 +563,7 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec* length,
 
 FILE* fopen(const char* path, const char* mode) {
     if (IsDataFileName(path)) {
-        const Rule* rule = Use("fopen");
-        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        if (const Rule* rule = UseFailing("fopen")) {
             errno = rule->error;
             return nullptr;
         }
@@ -594,8 +586,7 @@ int fclose(FILE* file) {
 
 int getc(FILE* file) {
     if (IsDataFile(file)) {
-        const Rule* rule = Use("fread");
-        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        if (const Rule* rule = UseFailing("fread")) {
             return FailStream(file, rule);
         }
     }
@@ -604,8 +595,7 @@ int getc(FILE* file) {
 
 int fgetc(FILE* file) {
     if (IsDataFile(file)) {
-        const Rule* rule = Use("fread");
-        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        if (const Rule* rule = UseFailing("fread")) {
             return FailStream(file, rule);
         }
     }
@@ -614,8 +604,7 @@ int fgetc(FILE* file) {
 
 size_t fread(void* buffer, size_t size, size_t count, FILE* file) {
     if (IsDataFile(file)) {
-        const Rule* rule = Use("fread");
-        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        if (const Rule* rule = UseFailing("fread")) {
             FailStream(file, rule);
             return 0;
         }
@@ -625,8 +614,7 @@ size_t fread(void* buffer, size_t size, size_t count, FILE* file) {
 
 ssize_t read(int fd, void* buffer, size_t count) {
     if (IsDataFileDescriptor(fd)) {
-        const Rule* rule = Use("fread");
-        if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        if (const Rule* rule = UseFailing("fread")) {
             return Fail(rule);
         }
     }
@@ -635,8 +623,7 @@ ssize_t read(int fd, void* buffer, size_t count) {
 
 int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
                 const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
-    const Rule* rule = Use("spawn");
-    if (rule != nullptr && rule->action == ACTION_ERRNO) {
+    if (const Rule* rule = UseFailing("spawn")) {
         return rule->error;
     }
     return Next<int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*,
@@ -646,8 +633,7 @@ int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* 
 
 int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
                  const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
-    const Rule* rule = Use("spawn");
-    if (rule != nullptr && rule->action == ACTION_ERRNO) {
+    if (const Rule* rule = UseFailing("spawn")) {
         return rule->error;
     }
     return Next<int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*,

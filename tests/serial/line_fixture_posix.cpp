@@ -3,10 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 
 #include "files.h"
 #include "line_fixture.h"
+#include "program.h"
 #include "pty.h"
 
 namespace k410test {
@@ -36,6 +35,7 @@ class LockHolder {
         }
         pid_ = fork();
         if (pid_ == 0) {
+            setpgid(0, 0);  // a group of its own, for StopProcess
             close(ready[0]);
             close(release[1]);
             alarm(30);  // never outlive a broken test
@@ -49,6 +49,7 @@ class LockHolder {
             }
             _exit(0);
         }
+        setpgid(pid_, pid_);
         close(ready[1]);
         close(release[0]);
         release_ = release[1];
@@ -63,17 +64,7 @@ class LockHolder {
         if (release_ >= 0) {
             close(release_);
         }
-        if (pid_ > 0) {
-            auto deadline = Clock::now() + std::chrono::seconds(5);
-            while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-                if (Clock::now() > deadline) {
-                    kill(pid_, SIGKILL);
-                    waitpid(pid_, nullptr, 0);
-                    break;
-                }
-                std::this_thread::sleep_for(milliseconds(5));
-            }
-        }
+        StopProcess(pid_, 0, 5000);
     }
     LockHolder(const LockHolder&) = delete;
     LockHolder& operator=(const LockHolder&) = delete;

@@ -139,12 +139,10 @@ TEST(Listing, CountsWhatSysfsSaysIsASerialPortWithSomethingBehindIt) {
     k410test::ScratchDir sysfs;
     k410test::ScratchDir dev;
     k410test::ScratchDir prefix;
-    ASSERT_EQ(mkdir((sysfs.path() + "/class").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((sysfs.path() + "/class/tty").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((sysfs.path() + "/class/mem").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((sysfs.path() + "/hardware").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((sysfs.path() + "/dev").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((sysfs.path() + "/dev/char").c_str(), 0755), 0);
+    for (const char* folder :
+         {"/class", "/class/tty", "/class/mem", "/hardware", "/dev", "/dev/char"}) {
+        ASSERT_EQ(mkdir((sysfs.path() + folder).c_str(), 0755), 0) << folder;
+    }
     struct Device {
         const char* node;       // a character device of the machine
         const char* name;       // linked in the device folder as

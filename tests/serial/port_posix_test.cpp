@@ -2,26 +2,20 @@
 // a second process and in the terminal's own flag, COM names mapped through a Wine prefix, and
 // the listing of a device folder. The promises every platform keeps are in
 // port_contract_test.cpp.
-#include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "files.h"
 #include "port.h"
 #include "port_posix.h"
+#include "program.h"
 #include "pty.h"
-
-extern char** environ;
 
 namespace {
 
@@ -31,23 +25,19 @@ using std::chrono::milliseconds;
 // Runs the probe program (a second process calling OpenPort on `path`) and returns its exit
 // status, or -1 when it did not end normally within 10 s.
 int OpenFromAnotherProcess(const std::string& path) {
-    const char* probe = K410_PORT_OPEN_PROBE;
-    std::vector<char*> argv{const_cast<char*>(probe), const_cast<char*>(path.c_str()), nullptr};
-    pid_t pid;
-    if (posix_spawn(&pid, probe, nullptr, nullptr, argv.data(), environ) != 0) {
-        return -1;
-    }
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (Clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    k410test::Command probe;
+    probe.argv = {K410_PORT_OPEN_PROBE, path};
+    probe.limit_seconds = 10;
+    return k410test::RunProcess(probe).status;
+}
+
+// Opens the port `name`, writes `text` and expects it at `line`'s far end; closes again.
+void ExpectWriteReaches(const char* name, const k410test::PtyLine& line, const std::string& text) {
+    ASSERT_EQ(OpenPort(name), PORT_OK);
+    k410test::LineRecorder recorder(line.master());
+    EXPECT_EQ(WritePort(text.c_str(), static_cast<int>(text.size())), PORT_OK);
+    EXPECT_TRUE(recorder.WaitForText(text, milliseconds(3000)));
+    ASSERT_EQ(ClosePort(), PORT_OK);
 }
 
 class SerialPort : public ::testing::Test {
@@ -120,20 +110,8 @@ TEST_F(SerialPort, ComNameMapsThroughTheWinePrefix) {
     ASSERT_TRUE(k410test::PublishComPort(prefix.path(), 255, line255.slave_path()));
     k410test::ScopedEnv wine("WINEPREFIX", prefix.path());
 
-    {
-        ASSERT_EQ(OpenPort("\\\\.\\COM3"), PORT_OK);
-        k410test::LineRecorder recorder(line_.master());
-        EXPECT_EQ(WritePort("three", 5), PORT_OK);
-        EXPECT_TRUE(recorder.WaitForText("three", milliseconds(3000)));
-        ASSERT_EQ(ClosePort(), PORT_OK);
-    }
-    {
-        ASSERT_EQ(OpenPort("\\\\.\\COM255"), PORT_OK);
-        k410test::LineRecorder recorder(line255.master());
-        EXPECT_EQ(WritePort("last", 4), PORT_OK);
-        EXPECT_TRUE(recorder.WaitForText("last", milliseconds(3000)));
-        ASSERT_EQ(ClosePort(), PORT_OK);
-    }
+    ASSERT_NO_FATAL_FAILURE(ExpectWriteReaches("\\\\.\\COM3", line_, "three"));
+    ASSERT_NO_FATAL_FAILURE(ExpectWriteReaches("\\\\.\\COM255", line255, "last"));
     EXPECT_EQ(OpenPort("\\\\.\\com3"), PORT_OK) << "COM is not case-sensitive on Windows";
     ASSERT_EQ(ClosePort(), PORT_OK);
 
@@ -149,10 +127,7 @@ TEST_F(SerialPort, ComNameFallsBackToTheWinePrefixInHome) {
     k410test::ScopedEnv no_prefix("WINEPREFIX", nullptr);
     k410test::ScopedEnv home_env("HOME", home.path());
 
-    ASSERT_EQ(OpenPort("\\\\.\\COM4"), PORT_OK);
-    k410test::LineRecorder recorder(line_.master());
-    EXPECT_EQ(WritePort("four", 4), PORT_OK);
-    EXPECT_TRUE(recorder.WaitForText("four", milliseconds(3000)));
+    ExpectWriteReaches("\\\\.\\COM4", line_, "four");
 }
 
 // --- Listing -------------------------------------------------------------------------------

@@ -152,6 +152,15 @@ ProcessRun Session::Run(const std::string& answers, const Environment& extra,
     return RunCommand(command);
 }
 
+ProcessRun Session::RunExpecting(const std::string& answers, const std::string& output, int status,
+                                 const Environment& extra) {
+    SCOPED_TRACE("answers: " + answers);
+    ProcessRun run = Run(answers, extra);
+    EXPECT_EQ(run.output, output);
+    EXPECT_EQ(run.status, status);
+    return run;
+}
+
 ProcessRun Session::RunCommand(Command command) {
     // The session's folder is also its runs' runtime folder, where the program keeps its lock
     // on COM3: runs of other tests beside this one have a COM3 of their own.

@@ -92,6 +92,9 @@ class Session : public ::testing::Test {
     // Runs the program with `answers`; the analyzer's line is COM3.
     ProcessRun Run(const std::string& answers, const Environment& extra = {},
                    double limit_seconds = 60);
+    // Runs the program with `answers` and expects exactly `output` and the exit `status`.
+    ProcessRun RunExpecting(const std::string& answers, const std::string& output, int status,
+                            const Environment& extra = {});
     // Runs the program as `command` says (its input, output and environment of its own); the
     // session's folder and environment are filled in as Run does.
     ProcessRun RunCommand(Command command);

@@ -49,24 +49,28 @@ struct Workspace {
                            scratch.path() + "/sim.out");
     }
     ~Workspace() { StopProcess(sim, SIGTERM, 5000); }
-    bool Ready() { return sim > 0 && WaitForPath(prefix + "/dosdevices/com3", 5000); }
 
-    ProcessRun RunProgram(const std::string& answers) {
-        return RunProcess({{K410PROG_PATH},
-                           scratch.path(),
-                           answers,
-                           // The workspace is the run's runtime folder, for its lock on COM3.
-                           {{"WINEPREFIX", prefix},
-                            {"XDG_RUNTIME_DIR", scratch.path()},
-                            {"K410_DEMO_BSL_MS", "200"}},
-                           90,
-                           true});
-    }
-    std::string StopAnalyzer() {
+    // Runs the program with `answers` once the analyzer is ready, then stops the analyzer: the
+    // run must have ended by itself, with success. Called as ASSERT_NO_FATAL_FAILURE.
+    void RunToSuccess(const std::string& answers) {
+        ASSERT_TRUE(sim > 0 && WaitForPath(prefix + "/dosdevices/com3", 5000));
+        run = RunProcess({{K410PROG_PATH},
+                          scratch.path(),
+                          answers,
+                          // The workspace is the run's runtime folder, for its lock on COM3.
+                          {{"WINEPREFIX", prefix},
+                           {"XDG_RUNTIME_DIR", scratch.path()},
+                           {"K410_DEMO_BSL_MS", "200"}},
+                          90,
+                          true});
         EXPECT_EQ(StopProcess(sim, SIGTERM, 5000), 0);
         sim = -1;
-        return ReadFile(log);
+        analyzer_log = ReadFile(log);
+        ASSERT_FALSE(run.timed_out) << run.output;
+        EXPECT_EQ(run.status, 0) << run.output;
     }
+    ProcessRun run;            // the last RunToSuccess's
+    std::string analyzer_log;  // what the analyzer logged until then
 };
 
 int LineCount(const std::string& bytes) {
@@ -123,13 +127,9 @@ TEST(EndToEnd, DemoDataCoversEveryImageNameAndSaysItIsSynthetic) {
 
 TEST(EndToEnd, TypicalRunWritesTheFirmwareAndDownloadsEveryLineAtPace) {
     Workspace workspace;
-    ASSERT_TRUE(workspace.Ready());
-    ProcessRun run = workspace.RunProgram("3\nN\nN\nN\nN\nC\nC\n");
-    std::string log = workspace.StopAnalyzer();
-    ASSERT_FALSE(run.timed_out) << run.output;
-    EXPECT_EQ(run.status, 0) << run.output;
-
-    const std::string& out = run.output;
+    ASSERT_NO_FATAL_FAILURE(workspace.RunToSuccess("3\nN\nN\nN\nN\nC\nC\n"));
+    const std::string& out = workspace.run.output;
+    const std::string& log = workspace.analyzer_log;
     size_t launched = out.find("Launching Bootstrap Loader Program...\n\n");
     size_t free_port = out.find("BSL: \\\\.\\COM3 opened exclusively: the port is free");
     size_t written = out.find("BSL: verified; firmware K410IV.TXT written");
@@ -152,14 +152,11 @@ TEST(EndToEnd, TypicalRunWritesTheFirmwareAndDownloadsEveryLineAtPace) {
 
 TEST(EndToEnd, OldVersionSkippingTheLoaderSendsThe32KFile) {
     Workspace workspace;
-    ASSERT_TRUE(workspace.Ready());
-    ProcessRun run = workspace.RunProgram("3\nN\nY\nN\nS\n");
-    std::string log = workspace.StopAnalyzer();
-    ASSERT_FALSE(run.timed_out) << run.output;
-    EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(run.output.find("BSL:"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("Programming Help File: K410HELP(32K).TXT\n"), std::string::npos);
-    ExpectDemoDownloadReceived(workspace, log, "K410HELP(32K).TXT");
+    ASSERT_NO_FATAL_FAILURE(workspace.RunToSuccess("3\nN\nY\nN\nS\n"));
+    const std::string& out = workspace.run.output;
+    EXPECT_EQ(out.find("BSL:"), std::string::npos) << out;
+    EXPECT_NE(out.find("Programming Help File: K410HELP(32K).TXT\n"), std::string::npos);
+    ExpectDemoDownloadReceived(workspace, workspace.analyzer_log, "K410HELP(32K).TXT");
 }
 
 TEST(EndToEnd, LongLinesGetTheWholePauseAfterTheyAreOffTheWire) {
@@ -167,18 +164,15 @@ TEST(EndToEnd, LongLinesGetTheWholePauseAfterTheyAreOffTheWire) {
     // driver does, while the analyzer receives a line of 200 bytes for 209 ms at 9600 baud. A
     // pause counted from the driver's word leaves the analyzer about 40 ms of quiet.
     Workspace workspace;
-    ASSERT_TRUE(workspace.Ready());
     std::string data;
     for (char fill = 'A'; fill < 'G'; ++fill) {
         data += "LONG " + std::string(1, fill) + " " + std::string(200, fill) + "\r\n";
     }
     ASSERT_TRUE(WriteFile(workspace.scratch.path() + "/K410HELP(64K).TXT", data));
-    ProcessRun run = workspace.RunProgram("3\nN\nN\nN\nN\nS\n");
-    std::string log = workspace.StopAnalyzer();
-    ASSERT_FALSE(run.timed_out) << run.output;
-    EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(run.output.substr(run.output.size() - 23), "\nProgramming Complete!\n") << run.output;
-    ExpectDownloadReceived(workspace, log, data);
+    ASSERT_NO_FATAL_FAILURE(workspace.RunToSuccess("3\nN\nN\nN\nN\nS\n"));
+    const std::string& out = workspace.run.output;
+    EXPECT_EQ(out.substr(out.size() - 23), "\nProgramming Complete!\n") << out;
+    ExpectDownloadReceived(workspace, workspace.analyzer_log, data);
 }
 
 TEST(EndToEnd, DemoScriptRunsTheTypicalSessionUnattended) {

@@ -67,6 +67,15 @@ int OpenPortLink(const std::string& link) {
     return open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
 }
 
+// Opens the port and closes it again, `times` times, without data (a program's port check).
+void OpenAndClose(const std::string& link, int times) {
+    for (int i = 0; i < times; ++i) {
+        int fd = OpenPortLink(link);
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+}
+
 void Send(int fd, const std::string& bytes) {
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
@@ -197,10 +206,8 @@ TEST(K410SimStop, StopsWhenThePortIsClosedAfterData) {
     RunningSim sim({"--stop-after-data"});
     ASSERT_TRUE(sim.Ready()) << sim.Log();
     // An open and close without data (the program's port check) does not stop it.
+    ASSERT_NO_FATAL_FAILURE(OpenAndClose(sim.link, 1));
     int fd = OpenPortLink(sim.link);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    fd = OpenPortLink(sim.link);
     ASSERT_GE(fd, 0);
     Send(fd, "only line\r");
     SleepMs(100);
@@ -214,11 +221,7 @@ TEST(K410SimStop, StopsWhenThePortIsClosedAfterData) {
 TEST(K410SimStop, StopsAfterTheNthClose) {
     RunningSim sim({"--stop-after-closes", "3"});
     ASSERT_TRUE(sim.Ready()) << sim.Log();
-    for (int i = 0; i < 2; ++i) {
-        int fd = OpenPortLink(sim.link);
-        ASSERT_GE(fd, 0);
-        close(fd);
-    }
+    ASSERT_NO_FATAL_FAILURE(OpenAndClose(sim.link, 2));
     SleepMs(200);
     EXPECT_EQ(StopProcess(sim.pid, 0, 0), -1) << "stopped too early";
     // The whole process group was killed by that check; start again for the real count.
@@ -226,11 +229,7 @@ TEST(K410SimStop, StopsAfterTheNthClose) {
 
     RunningSim again({"--stop-after-closes", "3"});
     ASSERT_TRUE(again.Ready()) << again.Log();
-    for (int i = 0; i < 3; ++i) {
-        int fd = OpenPortLink(again.link);
-        ASSERT_GE(fd, 0);
-        close(fd);
-    }
+    ASSERT_NO_FATAL_FAILURE(OpenAndClose(again.link, 3));
     EXPECT_EQ(StopProcess(again.pid, 0, 5000), 0) << again.Log();
     again.pid = -1;
     EXPECT_NE(again.Summary().find("3 opens, 3 closes, at most 1 user(s) at once"),

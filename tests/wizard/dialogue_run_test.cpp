@@ -15,9 +15,8 @@ using Dialogue = Session;
 
 TEST_F(Dialogue, InfoRepeatsTheSwitchOnPromptAndQQuitsLeavingThePortConfigured) {
     SetDistinctiveTimeouts();
-    ProcessRun run = Run("3\nN\nN\nN\nN\nI\nX\nQ\n");
-    EXPECT_EQ(run.output, UpToSwitchOn() + kSwitchOnInfo + kSwitchOnPrompt + kSwitchOnPrompt);
-    EXPECT_EQ(run.status, 0);
+    RunExpecting("3\nN\nN\nN\nN\nI\nX\nQ\n",
+                 UpToSwitchOn() + kSwitchOnInfo + kSwitchOnPrompt + kSwitchOnPrompt, 0);
     ExpectLineLeftConfigured();
     // The port check sends nothing.
     EXPECT_EQ(recorder_->Bytes(), "");
@@ -25,16 +24,13 @@ TEST_F(Dialogue, InfoRepeatsTheSwitchOnPromptAndQQuitsLeavingThePortConfigured) 
 }
 
 TEST_F(Dialogue, RunLockThatCannotBeMadeIsNoReasonToFail) {
-    ProcessRun run = Run("3\nN\nN\nN\nN\nQ\n", {{"XDG_RUNTIME_DIR", Folder() + "/missing"}});
-    EXPECT_EQ(run.output, UpToSwitchOn());
-    EXPECT_EQ(run.status, 0);
+    RunExpecting("3\nN\nN\nN\nN\nQ\n", UpToSwitchOn(), 0,
+                 {{"XDG_RUNTIME_DIR", Folder() + "/missing"}});
 }
 
 TEST_F(Dialogue, InvalidPortNumbersEndTheRunAsFailed) {
     for (const char* answer : {"0\n", "256\n", "Q\n", "-3\n", "99999999999\n", "", "\n\n"}) {
-        ProcessRun run = Run(answer);
-        EXPECT_EQ(run.output, std::string(kBanner) + kInvalidResponse) << answer;
-        EXPECT_EQ(run.status, 1) << answer;
+        RunExpecting(answer, std::string(kBanner) + kInvalidResponse, 1);
     }
 }
 
@@ -78,10 +74,8 @@ TEST_F(Dialogue, NoSerialPortAtAll) {
 TEST_F(Dialogue, ComLinkToAPlainFileIsNoSerialPort) {
     ASSERT_TRUE(WriteFile(Folder() + "/plain.txt", "not a device\n"));
     ASSERT_TRUE(PublishComPort(prefix_, 5, Folder() + "/plain.txt"));
-    ProcessRun run = Run("5\nN\nN\nN\nN\nQ\n");
+    RunExpecting("5\nN\nN\nN\nN\nQ\n", kBanner + PortError("Opening", 5) + NotSerialLine(5), 1);
     unlink((prefix_ + "/dosdevices/com5").c_str());
-    EXPECT_EQ(run.output, kBanner + PortError("Opening", 5) + NotSerialLine(5));
-    EXPECT_EQ(run.status, 1);
 }
 
 TEST_F(Dialogue, PortHeldByAnotherProgram) {
@@ -91,10 +85,8 @@ TEST_F(Dialogue, PortHeldByAnotherProgram) {
     int other = open(line_.slave_path().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(other, 0);
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-    ProcessRun run = Run("3\nN\nN\nN\nN\nQ\n");
+    RunExpecting("3\nN\nN\nN\nN\nQ\n", kBanner + PortError("Opening") + InUseLine(), 1);
     close(other);
-    EXPECT_EQ(run.output, kBanner + PortError("Opening") + InUseLine());
-    EXPECT_EQ(run.status, 1);
 }
 
 TEST_F(Dialogue, SecondRunIsRefusedWhileTheFirstWaitsAndTheFirstsLoaderFindsThePortFree) {
@@ -117,9 +109,7 @@ TEST_F(Dialogue, SecondRunIsRefusedWhileTheFirstWaitsAndTheFirstsLoaderFindsTheP
     const bool waiting =
         at_switch_on.get_future().wait_for(std::chrono::seconds(30)) == std::future_status::ready;
 
-    ProcessRun second = Run("3\nN\nN\nN\nN\nQ\n");
-    EXPECT_EQ(second.output, kBanner + PortError("Opening") + HeldByRunLine());
-    EXPECT_EQ(second.status, 1);
+    RunExpecting("3\nN\nN\nN\nN\nQ\n", kBanner + PortError("Opening") + HeldByRunLine(), 1);
 
     const std::string to_end = "C\nQ\n";
     EXPECT_EQ(write(answers[1], to_end.data(), to_end.size()), static_cast<ssize_t>(to_end.size()));
@@ -136,38 +126,29 @@ TEST_F(Dialogue, SecondRunIsRefusedWhileTheFirstWaitsAndTheFirstsLoaderFindsTheP
 
 TEST_F(Dialogue, Port255) {
     ASSERT_TRUE(PublishComPort(prefix_, 255, line_.slave_path()));
-    ProcessRun run = Run("255\nn\nn\nn\nn\nq\n");
-    EXPECT_EQ(run.output, UpToSwitchOn());
-    EXPECT_EQ(run.status, 0);
+    RunExpecting("255\nn\nn\nn\nn\nq\n", UpToSwitchOn(), 0);
 }
 
 TEST_F(Dialogue, EmptyLinesAreSkippedWithoutAskingAgain) {
-    ProcessRun run = Run("\n\n  3\n\n\nN\n\nN\n \t \nN\n\n\nN\n\n\nq\n");
-    EXPECT_EQ(run.output, UpToSwitchOn());
-    EXPECT_EQ(run.status, 0);
+    RunExpecting("\n\n  3\n\n\nN\n\nN\n \t \nN\n\n\nN\n\n\nq\n", UpToSwitchOn(), 0);
 }
 
 TEST_F(Dialogue, QuestionFourOnlyForTheStandardAnalyzer) {
     const std::string head =
         std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 + kQuestion3;
     for (const char* answers : {"3\nY\nN\nN\nQ\n", "3\nN\nY\nN\nQ\n", "3\nN\nN\nY\nQ\n"}) {
-        ProcessRun run = Run(answers);
-        EXPECT_EQ(run.output, head + kSwitchOnPrompt) << answers;
-        EXPECT_EQ(run.status, 0);
+        RunExpecting(answers, head + kSwitchOnPrompt, 0);
     }
 }
 
 TEST_F(Dialogue, EndOfInputEndsTheRunAndReleasesThePort) {
     SetDistinctiveTimeouts();
     // Mid-questions, the port is open: it must be released with its time-outs put back.
-    ProcessRun run = Run("3\nN\n");
-    EXPECT_EQ(run.output, std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 + "\n");
-    EXPECT_EQ(run.status, 1);
+    RunExpecting("3\nN\n", std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 + "\n",
+                 1);
     ExpectLineLeftConfigured();
 
-    run = Run("3\nN\nN\nN\nN\nI\n");
-    EXPECT_EQ(run.output, UpToSwitchOn() + kSwitchOnInfo + kSwitchOnPrompt + "\n");
-    EXPECT_EQ(run.status, 1);
+    RunExpecting("3\nN\nN\nN\nN\nI\n", UpToSwitchOn() + kSwitchOnInfo + kSwitchOnPrompt + "\n", 1);
 }
 
 // The files a run needs are looked for after the questions, before the technician slides the
@@ -208,22 +189,21 @@ TEST_F(Dialogue, MissingDataFileIsToldBeforeTheSwitchOnPrompt) {
     ASSERT_EQ(unlink((Folder() + "/K410HELP(32K).TXT").c_str()), 0);
     ProcessRun run = Run("3\nN\nN\nN\nN\nQ\n");
     EXPECT_EQ(run.output, UpToSwitchOn());
-    run = Run("3\nN\nY\nN\nQ\n");
-    EXPECT_EQ(run.output, std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 +
-                              kQuestion3 + DataFileMissingLine("K410HELP(32K).TXT") +
-                              kSwitchOnPrompt);
-    EXPECT_EQ(run.status, 0);
+    RunExpecting("3\nN\nY\nN\nQ\n",
+                 std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 + kQuestion3 +
+                     DataFileMissingLine("K410HELP(32K).TXT") + kSwitchOnPrompt,
+                 0);
 }
 
 TEST_F(Dialogue, AllThreeMissingGiveThreeLinesInTheOrderOfUse) {
     ASSERT_EQ(unlink((Folder() + "/BSL.EXE").c_str()), 0);
     ASSERT_EQ(unlink((Folder() + "/K410IV.TXT").c_str()), 0);
     ASSERT_EQ(unlink((Folder() + "/K410HELP(64K).TXT").c_str()), 0);
-    ProcessRun run = Run("3\nN\nN\nN\nN\nI\nQ\n");
-    EXPECT_EQ(run.output, UpToSwitchOn(kLoaderMissing + ImageMissingLine("K410IV.TXT") +
-                                       DataFileMissingLine("K410HELP(64K).TXT")) +
-                              kSwitchOnInfo + kSwitchOnPrompt);
-    EXPECT_EQ(run.status, 0);
+    RunExpecting("3\nN\nN\nN\nN\nI\nQ\n",
+                 UpToSwitchOn(kLoaderMissing + ImageMissingLine("K410IV.TXT") +
+                              DataFileMissingLine("K410HELP(64K).TXT")) +
+                     kSwitchOnInfo + kSwitchOnPrompt,
+                 0);
 }
 
 }  // namespace

@@ -50,10 +50,11 @@ TEST_F(Download, TypicalRun) {
     SetDistinctiveTimeouts();
     PutDataFile("K410HELP(64K).TXT", kDataFile);
     PutDataFile("K410HELP(32K).TXT", "the wrong file\n");
-    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nC\n");
-    EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kSwitchOffPrompt + kFirmwareComplete +
-                              DownloadTranscript("K410HELP(64K).TXT", WireBytes(kDataFile)));
-    EXPECT_EQ(run.status, 0);
+    ProcessRun run =
+        RunExpecting("3\nN\nN\nN\nN\nC\nC\n",
+                     UpToSwitchOn() + kLaunching + kSwitchOffPrompt + kFirmwareComplete +
+                         DownloadTranscript("K410HELP(64K).TXT", WireBytes(kDataFile)),
+                     0);
     ASSERT_EQ(LoaderRuns().size(), 1u);
     EXPECT_EQ(LoaderRuns()[0], (std::vector<std::string>{"+mpvr", "-c\\\\.\\COM3", "K410IV.TXT"}));
     ASSERT_TRUE(recorder_->WaitForBytes(WireBytes(kDataFile).size(), 2000ms));
@@ -117,11 +118,10 @@ TEST_F(Download, ControlBytesInTheDataShowOnATerminalWithoutActing) {
 TEST_F(Download, SkipGoesStraightToTheDownloadOfTheOldVersionsFile) {
     PutDataFile("K410HELP(32K).TXT", "old\n");
     PutDataFile("K410HELP(64K).TXT", "the wrong file\n");
-    ProcessRun run = Run("3\nN\nY\nN\nS\n");
-    EXPECT_EQ(run.output, std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 +
-                              kQuestion3 + kSwitchOnPrompt +
-                              DownloadTranscript("K410HELP(32K).TXT", "old"));
-    EXPECT_EQ(run.status, 0);
+    RunExpecting("3\nN\nY\nN\nS\n",
+                 std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 + kQuestion3 +
+                     kSwitchOnPrompt + DownloadTranscript("K410HELP(32K).TXT", "old"),
+                 0);
     EXPECT_TRUE(LoaderRuns().empty());
     ASSERT_TRUE(recorder_->WaitForBytes(3, 2000ms));
     EXPECT_EQ(recorder_->Bytes(), "old");
@@ -141,10 +141,8 @@ TEST_F(Download, AwkwardFilesArriveWhole) {
     for (const std::string& file : files) {
         PutDataFile("K410HELP(64K).TXT", file);
         const size_t before = recorder_->Bytes().size();
-        ProcessRun run = Run("3 n n n n s\n");
-        EXPECT_EQ(run.output,
-                  UpToSwitchOn() + DownloadTranscript("K410HELP(64K).TXT", WireBytes(file)));
-        EXPECT_EQ(run.status, 0);
+        RunExpecting("3 n n n n s\n",
+                     UpToSwitchOn() + DownloadTranscript("K410HELP(64K).TXT", WireBytes(file)), 0);
         ASSERT_TRUE(recorder_->WaitForBytes(before + WireBytes(file).size(), 2000ms));
         EXPECT_EQ(recorder_->Bytes().substr(before), WireBytes(file));
         if (file.size() > 255) {
@@ -156,12 +154,11 @@ TEST_F(Download, AwkwardFilesArriveWhole) {
 TEST_F(Download, MissingDataFile) {
     SetDistinctiveTimeouts();
     ASSERT_EQ(unlink((Folder() + "/K410HELP(64K).TXT").c_str()), 0);
-    ProcessRun run = Run("3\nN\nN\nN\nN\nS\n");
     // Told before the switch-on prompt, and again by the download, which looks for itself.
-    EXPECT_EQ(run.output, UpToSwitchOn(DataFileMissingLine("K410HELP(64K).TXT")) +
-                              HelpFileLine("K410HELP(64K).TXT") +
-                              FileNotFound("K410HELP(64K).TXT"));
-    EXPECT_EQ(run.status, 1);
+    RunExpecting("3\nN\nN\nN\nN\nS\n",
+                 UpToSwitchOn(DataFileMissingLine("K410HELP(64K).TXT")) +
+                     HelpFileLine("K410HELP(64K).TXT") + FileNotFound("K410HELP(64K).TXT"),
+                 1);
     EXPECT_EQ(recorder_->Bytes(), "");
     // The port was open again for the download; it is released with its time-outs put back.
     ExpectLineLeftConfigured();

@@ -34,9 +34,9 @@ TEST_F(Loader, ImageNameFollowsTheAnswers) {
 }
 
 TEST_F(Loader, RunsWithThePortFreeAndItsOutputBetweenTheWizardsLines) {
-    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nQ\n", {{"K410_BSL_SAY", "loader speaking"}});
-    EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + "loader speaking\n" + kSwitchOffPrompt);
-    EXPECT_EQ(run.status, 0);
+    RunExpecting("3\nN\nN\nN\nN\nC\nQ\n",
+                 UpToSwitchOn() + kLaunching + "loader speaking\n" + kSwitchOffPrompt, 0,
+                 {{"K410_BSL_SAY", "loader speaking"}});
     ASSERT_EQ(LoaderRuns().size(), 1u);
     EXPECT_EQ(LoaderRuns()[0], kTypicalLoaderArguments);
     if (ProgramIsForeign()) {
@@ -47,13 +47,13 @@ TEST_F(Loader, RunsWithThePortFreeAndItsOutputBetweenTheWizardsLines) {
 }
 
 TEST_F(Loader, FailedLaunchesRetriedWithTheSameCommandLine) {
-    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nY\ny\nN\nC\nQ\n", {{"K410_BSL_STATUS", "1"}});
     // Not retried to success: the firmware was not written, so that is never claimed, and the
     // run ends as failed even though the EEPROM data went out.
-    EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kLoaderFailed + kLaunching + kLoaderFailed +
-                              kLaunching + kLoaderFailed + kSwitchOffPrompt +
-                              DownloadTranscript("K410HELP(64K).TXT", ""));
-    EXPECT_EQ(run.status, 1);
+    RunExpecting("3\nN\nN\nN\nN\nC\nY\ny\nN\nC\nQ\n",
+                 UpToSwitchOn() + kLaunching + kLoaderFailed + kLaunching + kLoaderFailed +
+                     kLaunching + kLoaderFailed + kSwitchOffPrompt +
+                     DownloadTranscript("K410HELP(64K).TXT", ""),
+                 1, {{"K410_BSL_STATUS", "1"}});
     auto runs = LoaderRuns();
     ASSERT_EQ(runs.size(), 3u);
     for (const auto& arguments : runs) {
@@ -63,28 +63,24 @@ TEST_F(Loader, FailedLaunchesRetriedWithTheSameCommandLine) {
 
 TEST_F(Loader, RetriedToSuccess) {
     PutDataFile("K410HELP(64K).TXT", "");
-    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nY\nC\n", {{"K410_BSL_STATUS", "255,0"}});
-    EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kLoaderFailed + kLaunching +
-                              kSwitchOffPrompt + kFirmwareComplete +
-                              DownloadTranscript("K410HELP(64K).TXT", ""));
-    EXPECT_EQ(run.status, 0);
+    RunExpecting("3\nN\nN\nN\nN\nC\nY\nC\n",
+                 UpToSwitchOn() + kLaunching + kLoaderFailed + kLaunching + kSwitchOffPrompt +
+                     kFirmwareComplete + DownloadTranscript("K410HELP(64K).TXT", ""),
+                 0, {{"K410_BSL_STATUS", "255,0"}});
     EXPECT_EQ(LoaderRuns().size(), 2u);
 }
 
 TEST_F(Loader, QAtRetryCountsAsNoAndQAtSwitchOffEnds) {
-    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nQ\nX\nQ\n", {{"K410_BSL_STATUS", "2"}});
-    EXPECT_EQ(run.output,
-              UpToSwitchOn() + kLaunching + kLoaderFailed + kSwitchOffPrompt + kSwitchOffPrompt);
-    EXPECT_EQ(run.status, 1);
+    RunExpecting("3\nN\nN\nN\nN\nC\nQ\nX\nQ\n",
+                 UpToSwitchOn() + kLaunching + kLoaderFailed + kSwitchOffPrompt + kSwitchOffPrompt,
+                 1, {{"K410_BSL_STATUS", "2"}});
     EXPECT_EQ(recorder_->Bytes(), "");
 }
 
 TEST_F(Loader, MissingLoaderIsToldBeforeTheSwitchOnPromptAndIsAFailedLaunch) {
     ASSERT_EQ(unlink((Folder() + "/BSL.EXE").c_str()), 0);
-    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nN\nQ\n");
-    EXPECT_EQ(run.output,
-              UpToSwitchOn(kLoaderMissing) + kLaunching + kLoaderFailed + kSwitchOffPrompt);
-    EXPECT_EQ(run.status, 1);
+    RunExpecting("3\nN\nN\nN\nN\nC\nN\nQ\n",
+                 UpToSwitchOn(kLoaderMissing) + kLaunching + kLoaderFailed + kSwitchOffPrompt, 1);
 }
 
 // The loader is looked up in the current folder, then on PATH; before the switch-on prompt too.
@@ -96,12 +92,12 @@ TEST_F(Loader, LoaderOnPathOnlyIsFoundAndRun) {
     std::string windows_bin = "Z:" + bin;
     std::replace(windows_bin.begin(), windows_bin.end(), '/', '\\');
     const char* path = std::getenv("PATH");
-    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nC\n",
-                         {{"PATH", bin + ":" + (path != nullptr ? path : "/usr/bin:/bin")},
-                          {"WINEPATH", windows_bin}});
-    EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kSwitchOffPrompt + kFirmwareComplete +
-                              DownloadTranscript("K410HELP(64K).TXT", ""));
-    EXPECT_EQ(run.status, 0);
+    RunExpecting("3\nN\nN\nN\nN\nC\nC\n",
+                 UpToSwitchOn() + kLaunching + kSwitchOffPrompt + kFirmwareComplete +
+                     DownloadTranscript("K410HELP(64K).TXT", ""),
+                 0,
+                 {{"PATH", bin + ":" + (path != nullptr ? path : "/usr/bin:/bin")},
+                  {"WINEPATH", windows_bin}});
     EXPECT_EQ(LoaderRuns().size(), 1u);
 }
 
@@ -154,9 +150,8 @@ TEST_F(Loader, TerminalSettingsTheLoaderChangedArePutBackForTheSwitchOffPrompt) 
 }
 
 TEST_F(Loader, EndOfInputAtRetryEndsTheRun) {
-    ProcessRun run = Run("3\nN\nN\nN\nN\nC\n", {{"K410_BSL_STATUS", "1"}});
-    EXPECT_EQ(run.output, UpToSwitchOn() + kLaunching + kLoaderFailed + "\n");
-    EXPECT_EQ(run.status, 1);
+    RunExpecting("3\nN\nN\nN\nN\nC\n", UpToSwitchOn() + kLaunching + kLoaderFailed + "\n", 1,
+                 {{"K410_BSL_STATUS", "1"}});
 }
 
 }  // namespace
