@@ -17,7 +17,6 @@ namespace k410test {
 namespace {
 
 const char kCom3[] = "\\\\.\\COM3";
-const char kCom4[] = "\\\\.\\COM4";
 const char kHangingUpLine[] = "\\\\.\\COM5";
 const char kNotASerialPort[] = "\\\\.\\COM6";
 const char kNoDevice[] = "\\\\.\\COM42";
@@ -30,28 +29,6 @@ bool RunningUnderWine() {
 HANDLE OpenExclusively(const char* path) {
     return real.create_file(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                             nullptr);
-}
-
-// The analyzer's end of the line: raw, reads returning at once with what is there.
-HANDLE OpenFarEnd() {
-    HANDLE handle = OpenExclusively(kCom4);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return handle;
-    }
-    DCB dcb = {};
-    dcb.DCBlength = sizeof(dcb);
-    GetCommState(handle, &dcb);
-    dcb.BaudRate = CBR_9600;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = 1;
-    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = dcb.fNull = 0;
-    SetCommState(handle, &dcb);
-    COMMTIMEOUTS at_once = {MAXDWORD, 0, 0, 0, 0};
-    SetCommTimeouts(handle, &at_once);
-    PurgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
-    return handle;
 }
 
 // Calls that act on a handle, counted and not passed on.
@@ -86,7 +63,8 @@ BOOL WINAPI StalledWriteFile(HANDLE handle, LPCVOID, DWORD count, LPDWORD writte
 
 using Patches = std::vector<std::unique_ptr<ImportPatch>>;
 
-void Patch(Patches* patches, void** slot, void* replacement) {
+template <typename Function>
+void Patch(Patches* patches, void** slot, Function* replacement) {
     patches->emplace_back(new ImportPatch(slot, replacement));
 }
 
@@ -107,9 +85,8 @@ AnalyzerLine::AnalyzerLine() : state_(new State) {
         state_->trouble =
             "COM4 is not there: the null-modem fixture (null-modem.sh) must run first";
     }
-    Patch(&state_->patches, &__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
-    Patch(&state_->patches, &__imp_CloseHandle,
-          reinterpret_cast<void*>(&TimeoutReadingCloseHandle));
+    Patch(&state_->patches, &__imp_CreateFileA, &RecordingCreateFileA);
+    Patch(&state_->patches, &__imp_CloseHandle, &TimeoutReadingCloseHandle);
 }
 
 AnalyzerLine::~AnalyzerLine() {
@@ -139,20 +116,7 @@ bool AnalyzerLine::Send(const std::string& bytes) {
 }
 
 std::string AnalyzerLine::Received(size_t count, std::chrono::milliseconds limit) {
-    std::string bytes;
-    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(limit.count());
-    char chunk[512];
-    while (bytes.size() < count && GetTickCount64() < end) {
-        DWORD got = 0;
-        if (!ReadFile(state_->far_end, chunk, sizeof(chunk), &got, nullptr)) {
-            break;
-        }
-        if (got == 0) {
-            Sleep(10);
-        }
-        bytes.append(chunk, got);
-    }
-    return bytes;
+    return Arrived(state_->far_end, count, static_cast<ULONGLONG>(limit.count()));
 }
 
 // Asked of the driver through the module's own handle.
@@ -231,8 +195,7 @@ void AnalyzerLine::ExpectAnalyzerSettings() {
 }
 
 void AnalyzerLine::LeaveTimeoutsBehind() {
-    Patch(&state_->patches, &__imp_GetCommTimeouts,
-          reinterpret_cast<void*>(&LeftBehindGetCommTimeouts));
+    Patch(&state_->patches, &__imp_GetCommTimeouts, &LeftBehindGetCommTimeouts);
 }
 
 // Writes are bounded too: 2 ms a byte and a second more.
@@ -261,12 +224,10 @@ void AnalyzerLine::ExpectTimeoutsLeftBehind() {
 
 void AnalyzerLine::WatchForTouches() {
     touches = 0;
-    Patch(&state_->touch_watch, &__imp_CloseHandle, reinterpret_cast<void*>(&CountingCloseHandle));
-    Patch(&state_->touch_watch, &__imp_PurgeComm, reinterpret_cast<void*>(&CountingPurgeComm));
-    Patch(&state_->touch_watch, &__imp_SetCommTimeouts,
-          reinterpret_cast<void*>(&CountingSetCommTimeouts));
-    Patch(&state_->touch_watch, &__imp_ClearCommError,
-          reinterpret_cast<void*>(&CountingClearCommError));
+    Patch(&state_->touch_watch, &__imp_CloseHandle, &CountingCloseHandle);
+    Patch(&state_->touch_watch, &__imp_PurgeComm, &CountingPurgeComm);
+    Patch(&state_->touch_watch, &__imp_SetCommTimeouts, &CountingSetCommTimeouts);
+    Patch(&state_->touch_watch, &__imp_ClearCommError, &CountingClearCommError);
 }
 
 bool AnalyzerLine::TouchedSinceWatching() {
@@ -331,7 +292,7 @@ void AnalyzerLine::HangUp() {
 }
 
 void AnalyzerLine::Stall() {
-    Patch(&state_->patches, &__imp_WriteFile, reinterpret_cast<void*>(&StalledWriteFile));
+    Patch(&state_->patches, &__imp_WriteFile, &StalledWriteFile);
 }
 
 }  // namespace k410test

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -15,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "import_patch.h"
 #include "loader.h"
 
 namespace {
@@ -239,22 +239,13 @@ TEST_F(Loader, LoaderThatIsNotThereIsAFailure) {
 // the loader's own output, also when standard output is a pipe (fully buffered). This program
 // is started again as the "wizard" with its output on a pipe.
 TEST_F(Loader, WizardOutputBeforeTheLaunchComesOutBeforeTheLoaders) {
-    char self[MAX_PATH];
-    ASSERT_NE(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
     SetVariable("K410_LAUNCH_CHILD", "1");
     SetVariable("K410_BSL_SAY", "LOADER SPEAKING");
-    const std::string command = std::string("\"\"") + self + "\"\"";
-    std::FILE* child = _popen(command.c_str(), "rb");
-    ASSERT_NE(child, nullptr);
-    std::string output;
-    char chunk[256];
-    size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof(chunk), child)) > 0) {
-        output.append(chunk, got);
-    }
-    const int status = _pclose(child);
+    const ChildRun child = RunThisProgram("", standin_folder_);
     SetVariable("K410_LAUNCH_CHILD", "");
-    EXPECT_EQ(status, 0) << output;
+    ASSERT_TRUE(child.ended) << child.output;
+    EXPECT_EQ(child.status, 0u) << child.output;
+    const std::string& output = child.output;
     const size_t wizard_at = output.find("Launching Bootstrap Loader Program...");
     const size_t loader_at = output.find("LOADER SPEAKING");
     ASSERT_NE(wizard_at, std::string::npos) << output;

@@ -16,18 +16,6 @@
 #include "import_patch.h"
 #include "port.h"
 
-extern "C" {
-extern void* __imp_CreateFileA;
-extern void* __imp_CreateFileW;
-extern void* __imp_QueryDosDeviceW;
-extern void* __imp_GetConsoleOutputCP;
-extern void* __imp_SetupDiGetClassDevsW;
-extern void* __imp_SetupDiEnumDeviceInfo;
-extern void* __imp_SetupDiOpenDevRegKey;
-extern void* __imp_SetupDiGetDeviceRegistryPropertyW;
-extern void* __imp_SetupDiDestroyDeviceInfoList;
-}
-
 namespace {
 
 bool Listed(const PortListing& listing, const std::string& entry) {
@@ -56,8 +44,8 @@ TEST(Listing, OpensNoPortAndNamesThePortsThatDoNotAnswerToo) {
     opens = 0;
     PortListing listing;
     {
-        ImportPatch narrow(&__imp_CreateFileA, reinterpret_cast<void*>(&UnansweredCreateFileA));
-        ImportPatch wide(&__imp_CreateFileW, reinterpret_cast<void*>(&UnansweredCreateFileW));
+        ImportPatch narrow(&__imp_CreateFileA, &UnansweredCreateFileA);
+        ImportPatch wide(&__imp_CreateFileW, &UnansweredCreateFileW);
         listing = ListPorts();
     }
     EXPECT_EQ(opens, 0) << "the listing opened ports";
@@ -95,8 +83,7 @@ TEST(Listing, ListOfDeviceNamesIsReadWhateverItsLength) {
     largest_asked = 0;
     PortListing listing;
     {
-        ImportPatch query(&__imp_QueryDosDeviceW,
-                          reinterpret_cast<void*>(&LongListQueryDosDeviceW));
+        ImportPatch query(&__imp_QueryDosDeviceW, &LongListQueryDosDeviceW);
         listing = ListPorts();
     }
     EXPECT_GE(largest_asked, 100000u);
@@ -180,18 +167,14 @@ TEST(Listing, DeviceManagersNamesReachTheConsoleReadableInItsCodePage) {
         console_code_page = c.code_page;
         PortListing listing;
         {
-            ImportPatch cp(&__imp_GetConsoleOutputCP,
-                           reinterpret_cast<void*>(&ChosenGetConsoleOutputCP));
-            ImportPatch classes(&__imp_SetupDiGetClassDevsW,
-                                reinterpret_cast<void*>(&OneAdapterGetClassDevsW));
-            ImportPatch enumerate(&__imp_SetupDiEnumDeviceInfo,
-                                  reinterpret_cast<void*>(&OneAdapterEnumDeviceInfo));
-            ImportPatch open(&__imp_SetupDiOpenDevRegKey,
-                             reinterpret_cast<void*>(&OneAdapterOpenDevRegKey));
+            ImportPatch cp(&__imp_GetConsoleOutputCP, &ChosenGetConsoleOutputCP);
+            ImportPatch classes(&__imp_SetupDiGetClassDevsW, &OneAdapterGetClassDevsW);
+            ImportPatch enumerate(&__imp_SetupDiEnumDeviceInfo, &OneAdapterEnumDeviceInfo);
+            ImportPatch open(&__imp_SetupDiOpenDevRegKey, &OneAdapterOpenDevRegKey);
             ImportPatch property(&__imp_SetupDiGetDeviceRegistryPropertyW,
-                                 reinterpret_cast<void*>(&OneAdapterGetDeviceRegistryPropertyW));
+                                 &OneAdapterGetDeviceRegistryPropertyW);
             ImportPatch destroy(&__imp_SetupDiDestroyDeviceInfoList,
-                                reinterpret_cast<void*>(&OneAdapterDestroyDeviceInfoList));
+                                &OneAdapterDestroyDeviceInfoList);
             listing = ListPorts();
         }
         EXPECT_TRUE(Listed(listing, std::string("COM9 (") + c.name + ")"))

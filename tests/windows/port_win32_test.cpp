@@ -143,7 +143,7 @@ TEST_F(SerialLine, EveryRefusalWhileOpeningReleasesTheDeviceWithItsCode) {
 TEST_F(SerialLine, FailedReleaseIsACloseErrorAndTheModuleIsClosedAllTheSame) {
     ASSERT_EQ(OpenPort(line_.path()), PORT_OK);
     {
-        ImportPatch close(&__imp_CloseHandle, reinterpret_cast<void*>(&FailingCloseHandle));
+        ImportPatch close(&__imp_CloseHandle, &FailingCloseHandle);
         EXPECT_EQ(ClosePort(), PORT_ERR_CLOSE);
     }
     EXPECT_EQ(GetPortError(), PORT_ERR_CLOSE);
@@ -156,7 +156,7 @@ TEST_F(SerialLine, FailedReleaseIsACloseErrorAndTheModuleIsClosedAllTheSame) {
 TEST_F(SerialLine, ShortOrUndrainedWriteIsAWriteErrorWithinOneSecondPlusTwoMsPerByte) {
     ASSERT_EQ(OpenPort(line_.path()), PORT_OK);
     {
-        ImportPatch short_write(&__imp_WriteFile, reinterpret_cast<void*>(&ShortWriteFile));
+        ImportPatch short_write(&__imp_WriteFile, &ShortWriteFile);
         EXPECT_EQ(WritePort("ABCD", 4), PORT_ERR_WRITE);
     }
     EXPECT_EQ(line_.Received(3, milliseconds(3000)), "ABC")
@@ -193,8 +193,8 @@ TEST_F(SerialLine, ShortOrUndrainedWriteIsAWriteErrorWithinOneSecondPlusTwoMsPer
 
 TEST_F(SerialLine, LineErrorFromTheAnalyzerDuringAPauseDoesNotFailTheNextWrite) {
     ASSERT_EQ(OpenPort(line_.path()), PORT_OK);
-    ImportPatch clear(&__imp_ClearCommError, reinterpret_cast<void*>(&LineErrorClearCommError));
-    ImportPatch write(&__imp_WriteFile, reinterpret_cast<void*>(&LineErrorWriteFile));
+    ImportPatch clear(&__imp_ClearCommError, &LineErrorClearCommError);
+    ImportPatch write(&__imp_WriteFile, &LineErrorWriteFile);
     for (const char* line : {"first\r", "second\r"}) {
         SCOPED_TRACE(line);
         line_error = true;
