@@ -26,11 +26,6 @@ bool RunningUnderWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-HANDLE OpenExclusively(const char* path) {
-    return real.create_file(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
-}
-
 // Calls that act on a handle, counted and not passed on.
 int touches = 0;
 BOOL WINAPI CountingCloseHandle(HANDLE) {
@@ -50,12 +45,9 @@ BOOL WINAPI CountingClearCommError(HANDLE, LPDWORD, LPCOMSTAT) {
     return TRUE;
 }
 
-// Takes nothing until the write time-outs the device has run out, as a driver does on a line
-// that stopped taking data (flow control stuck, adapter gone). No line here stops by itself.
+// Takes nothing until the write time-outs the device has run out. No line here stops by itself.
 BOOL WINAPI StalledWriteFile(HANDLE handle, LPCVOID, DWORD count, LPDWORD written, LPOVERLAPPED) {
-    COMMTIMEOUTS timeouts = {};
-    real.get_comm_timeouts(handle, &timeouts);
-    Sleep(timeouts.WriteTotalTimeoutConstant + timeouts.WriteTotalTimeoutMultiplier * count);
+    WaitOutWriteTimeouts(handle, count);
     *written = 0;
     SetLastError(ERROR_SEM_TIMEOUT);
     return FALSE;

@@ -52,9 +52,13 @@ bool HandleIsOpen(HANDLE handle) {
     return GetHandleInformation(handle, &flags) != 0;
 }
 
+HANDLE OpenExclusively(const char* path) {
+    return real.create_file(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+}
+
 HANDLE OpenFarEnd() {
-    HANDLE handle = real.create_file("\\\\.\\COM4", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                     OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = OpenExclusively("\\\\.\\COM4");
     if (handle == INVALID_HANDLE_VALUE) {
         return handle;
     }
@@ -89,6 +93,12 @@ std::string Arrived(HANDLE far_end, size_t count, ULONGLONG limit_ms) {
         arrived.append(chunk, got);
     }
     return arrived;
+}
+
+void WaitOutWriteTimeouts(HANDLE handle, DWORD count) {
+    COMMTIMEOUTS timeouts = {};
+    real.get_comm_timeouts(handle, &timeouts);
+    Sleep(timeouts.WriteTotalTimeoutConstant + timeouts.WriteTotalTimeoutMultiplier * count);
 }
 
 ConsoleWatch seen;

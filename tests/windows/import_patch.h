@@ -140,11 +140,18 @@ BOOL WINAPI TimeoutReadingCloseHandle(HANDLE handle);
 // True while `handle` is an open handle of this process.
 bool HandleIsOpen(HANDLE handle);
 
+// `path` opened as a program opens a port, for reading and writing and nobody else; past any
+// wrapper in CreateFileA.
+HANDLE OpenExclusively(const char* path);
 // The analyzer's end of the null-modem line, COM4: raw at 9600 baud, its reads returning at once
 // with what has arrived, nothing left queued from before. INVALID_HANDLE_VALUE when not there.
 HANDLE OpenFarEnd();
 // What arrives at `far_end` within `limit_ms`, read until `count` bytes are there.
 std::string Arrived(HANDLE far_end, size_t count, ULONGLONG limit_ms);
+
+// Waits as long as the device's write time-outs let a write of `count` bytes take, as a driver
+// does on a line that takes nothing (flow control stuck, adapter gone).
+void WaitOutWriteTimeouts(HANDLE handle, DWORD count);
 
 // What the console wrappers below saw; reset by each test that uses them.
 struct ConsoleWatch {

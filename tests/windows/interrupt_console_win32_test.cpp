@@ -227,31 +227,18 @@ TEST(ConsoleModes, LoaderThatChangesThemLeavesThemAsTheyWere) {
     EXPECT_EQ(console.modes_set, 0);
 }
 
-BOOL WINAPI OutputConsoleGetConsoleMode(HANDLE handle, LPDWORD mode) {
-    if (handle == GetStdHandle(STD_OUTPUT_HANDLE)) {
-        *mode = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
-        return TRUE;
-    }
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-}
-BOOL WINAPI NoConsoleGetConsoleMode(HANDLE, LPDWORD) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-}
-
 TEST(ConsoleOutput, ConsoleIsToldFromAPipeOrAFile) {
-    {
-        ImportPatch get(&__imp_GetConsoleMode, &OutputConsoleGetConsoleMode);
-        EXPECT_TRUE(OutputIsTerminal());
-    }
-    ImportPatch get(&__imp_GetConsoleMode, &NoConsoleGetConsoleMode);
+    ImportPatch get(&__imp_GetConsoleMode, &FakeGetConsoleMode);
+    console = FakeConsole{true, 0, ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT, 0};
+    EXPECT_TRUE(OutputIsTerminal());
+    console = FakeConsole{false, 0, 0, 0};
     EXPECT_FALSE(OutputIsTerminal());
 }
 
 TEST(EndOfInput, FromAPipeOrAFileEndsTheRunWithoutWaiting) {
     ImportPatch handler(&__imp_SetConsoleCtrlHandler, &CapturingSetConsoleCtrlHandler);
-    ImportPatch get(&__imp_GetConsoleMode, &NoConsoleGetConsoleMode);
+    ImportPatch get(&__imp_GetConsoleMode, &FakeGetConsoleMode);
+    console = FakeConsole{false, 0, 0, 0};
     CatchInterruptions();
     std::istringstream in("");
     const ULONGLONG start = GetTickCount64();

@@ -27,14 +27,9 @@ bool Listed(const PortListing& listing, const std::string& entry) {
 int opens = 0;
 // Every port out of range, or a device that is not working: any open that is tried fails as
 // those do, after a while.
-HANDLE WINAPI UnansweredCreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                                    HANDLE) {
-    ++opens;
-    SetLastError(ERROR_SEM_TIMEOUT);
-    return INVALID_HANDLE_VALUE;
-}
-HANDLE WINAPI UnansweredCreateFileW(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                                    HANDLE) {
+template <typename Char>
+HANDLE WINAPI UnansweredCreateFile(const Char*, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                   HANDLE) {
     ++opens;
     SetLastError(ERROR_SEM_TIMEOUT);
     return INVALID_HANDLE_VALUE;
@@ -44,8 +39,8 @@ TEST(Listing, OpensNoPortAndNamesThePortsThatDoNotAnswerToo) {
     opens = 0;
     PortListing listing;
     {
-        ImportPatch narrow(&__imp_CreateFileA, &UnansweredCreateFileA);
-        ImportPatch wide(&__imp_CreateFileW, &UnansweredCreateFileW);
+        ImportPatch narrow(&__imp_CreateFileA, &UnansweredCreateFile<char>);
+        ImportPatch wide(&__imp_CreateFileW, &UnansweredCreateFile<wchar_t>);
         listing = ListPorts();
     }
     EXPECT_EQ(opens, 0) << "the listing opened ports";

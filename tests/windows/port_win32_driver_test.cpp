@@ -139,9 +139,7 @@ BOOL WINAPI AbortingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD
         return FALSE;
     }
     if (driver.stall_after_abort) {
-        COMMTIMEOUTS timeouts = {};
-        GetCommTimeouts(handle, &timeouts);
-        Sleep(timeouts.WriteTotalTimeoutConstant + timeouts.WriteTotalTimeoutMultiplier * count);
+        WaitOutWriteTimeouts(handle, count);
         return TRUE;  // a write whose time-outs ran out succeeds, short
     }
     const BOOL result = real.write_file(handle, bytes, count, written, overlapped);
