@@ -28,21 +28,14 @@ bool RunningUnderWine() {
 
 // Calls that act on a handle, counted and not passed on.
 int touches = 0;
-BOOL WINAPI CountingCloseHandle(HANDLE) {
+template <typename... Args>
+BOOL WINAPI Counting(Args...) {
     ++touches;
     return TRUE;
 }
-BOOL WINAPI CountingPurgeComm(HANDLE, DWORD) {
-    ++touches;
-    return TRUE;
-}
-BOOL WINAPI CountingSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) {
-    ++touches;
-    return TRUE;
-}
-BOOL WINAPI CountingClearCommError(HANDLE, LPDWORD, LPCOMSTAT) {
-    ++touches;
-    return TRUE;
+template <typename... Args>
+void* CountingOf(BOOL(WINAPI*)(Args...)) {
+    return reinterpret_cast<void*>(&Counting<Args...>);
 }
 
 // Takes nothing until the write time-outs the device has run out. No line here stops by itself.
@@ -216,10 +209,10 @@ void AnalyzerLine::ExpectTimeoutsLeftBehind() {
 
 void AnalyzerLine::WatchForTouches() {
     touches = 0;
-    Patch(&state_->touch_watch, &__imp_CloseHandle, &CountingCloseHandle);
-    Patch(&state_->touch_watch, &__imp_PurgeComm, &CountingPurgeComm);
-    Patch(&state_->touch_watch, &__imp_SetCommTimeouts, &CountingSetCommTimeouts);
-    Patch(&state_->touch_watch, &__imp_ClearCommError, &CountingClearCommError);
+    Patch(&state_->touch_watch, &__imp_CloseHandle, CountingOf(&CloseHandle));
+    Patch(&state_->touch_watch, &__imp_PurgeComm, CountingOf(&PurgeComm));
+    Patch(&state_->touch_watch, &__imp_SetCommTimeouts, CountingOf(&SetCommTimeouts));
+    Patch(&state_->touch_watch, &__imp_ClearCommError, CountingOf(&ClearCommError));
 }
 
 bool AnalyzerLine::TouchedSinceWatching() {

@@ -36,6 +36,18 @@ class ImportPatch {
     void* saved_;
 };
 
+// A wrapper for calls like `function` that does nothing and fails with `error`, as a driver that
+// refuses the call: ImportPatch(&__imp_SetupComm, Refusal<ERROR_INVALID_PARAMETER>(&SetupComm)).
+template <DWORD error, typename... Args>
+BOOL WINAPI Refusing(Args...) {
+    SetLastError(error);
+    return FALSE;
+}
+template <DWORD error, typename... Args>
+void* Refusal(BOOL(WINAPI*)(Args...)) {
+    return reinterpret_cast<void*>(&Refusing<error, Args...>);
+}
+
 // Puts the folder of the build's stand-in loader BSL.EXE (K410_BSL_STANDIN_DIR) first on PATH,
 // where LaunchLoader finds it, for the life of the object; ok() is false when that variable is
 // not set. With CreateProcessA patched, a loader that really runs.

@@ -19,18 +19,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-BOOL WINAPI RefusingSetupComm(HANDLE, DWORD, DWORD) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-}
-BOOL WINAPI RefusingSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-}
-BOOL WINAPI RefusingSetCommState(HANDLE, LPDCB) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-}
 // Releases the handle (so nothing leaks) but reports failure, as a driver error would.
 BOOL WINAPI FailingCloseHandle(HANDLE handle) {
     real.close_handle(handle);
@@ -49,11 +37,6 @@ BOOL WINAPI StuckQueueClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT st
         status->cbOutQue = 4;
     }
     return result;
-}
-// The driver cannot say what is queued: the device has gone.
-BOOL WINAPI VanishedClearCommError(HANDLE, LPDWORD, LPCOMSTAT) {
-    SetLastError(ERROR_BAD_COMMAND);
-    return FALSE;
 }
 // A framing error or break from the analyzer: the driver refuses writes until it is cleared,
 // as Windows does with fAbortOnError set.
@@ -115,12 +98,12 @@ TEST_F(SerialLine, EveryRefusalWhileOpeningReleasesTheDeviceWithItsCode) {
         int expected;
     };
     const Case cases[] = {
-        {"buffer sizes refused", &__imp_SetupComm, reinterpret_cast<void*>(&RefusingSetupComm),
+        {"buffer sizes refused", &__imp_SetupComm, Refusal<ERROR_INVALID_PARAMETER>(&SetupComm),
          PORT_ERR_OPEN},
         {"time-outs refused", &__imp_SetCommTimeouts,
-         reinterpret_cast<void*>(&RefusingSetCommTimeouts), PORT_ERR_OPEN},
+         Refusal<ERROR_INVALID_PARAMETER>(&SetCommTimeouts), PORT_ERR_OPEN},
         {"line settings refused", &__imp_SetCommState,
-         reinterpret_cast<void*>(&RefusingSetCommState), PORT_ERR_SETSTATE},
+         Refusal<ERROR_INVALID_PARAMETER>(&SetCommState), PORT_ERR_SETSTATE},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -172,8 +155,9 @@ TEST_F(SerialLine, ShortOrUndrainedWriteIsAWriteErrorWithinOneSecondPlusTwoMsPer
     const Case cases[] = {
         {"queue never empties", &__imp_ClearCommError,
          reinterpret_cast<void*>(&StuckQueueClearCommError), 900},
-        {"queue cannot be read", &__imp_ClearCommError,
-         reinterpret_cast<void*>(&VanishedClearCommError), 0},
+        // The driver cannot say what is queued: the device has gone.
+        {"queue cannot be read", &__imp_ClearCommError, Refusal<ERROR_BAD_COMMAND>(&ClearCommError),
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
