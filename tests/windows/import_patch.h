@@ -75,7 +75,7 @@ class StandInLoaderOnPath {
 };
 
 // The import-table slots through which the test programs (and the modules linked into them)
-// call KERNEL32 and the C runtime.
+// call KERNEL32 and SETUPAPI.
 extern "C" {
 extern void* __imp_CreateFileA;
 extern void* __imp_CreateFileW;
