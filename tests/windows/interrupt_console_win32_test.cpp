@@ -19,7 +19,6 @@
 #include <sstream>
 #include <streambuf>
 #include <string>
-#include <thread>
 
 #include "console.h"
 #include "dialogue.h"
