@@ -17,7 +17,6 @@ namespace k410test {
 namespace {
 
 const char kCom3[] = "\\\\.\\COM3";
-const char kCom4[] = "\\\\.\\COM4";
 const char kHangingUpLine[] = "\\\\.\\COM5";
 const char kNotASerialPort[] = "\\\\.\\COM6";
 const char kNoDevice[] = "\\\\.\\COM42";
@@ -27,58 +26,21 @@ bool RunningUnderWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-HANDLE OpenExclusively(const char* path) {
-    return real.create_file(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
-}
-
-// The analyzer's end of the line: raw, reads returning at once with what is there.
-HANDLE OpenFarEnd() {
-    HANDLE handle = OpenExclusively(kCom4);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return handle;
-    }
-    DCB dcb = {};
-    dcb.DCBlength = sizeof(dcb);
-    GetCommState(handle, &dcb);
-    dcb.BaudRate = CBR_9600;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = 1;
-    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = dcb.fNull = 0;
-    SetCommState(handle, &dcb);
-    COMMTIMEOUTS at_once = {MAXDWORD, 0, 0, 0, 0};
-    SetCommTimeouts(handle, &at_once);
-    PurgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
-    return handle;
-}
-
 // Calls that act on a handle, counted and not passed on.
 int touches = 0;
-BOOL WINAPI CountingCloseHandle(HANDLE) {
+template <typename... Args>
+BOOL WINAPI Counting(Args...) {
     ++touches;
     return TRUE;
 }
-BOOL WINAPI CountingPurgeComm(HANDLE, DWORD) {
-    ++touches;
-    return TRUE;
-}
-BOOL WINAPI CountingSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) {
-    ++touches;
-    return TRUE;
-}
-BOOL WINAPI CountingClearCommError(HANDLE, LPDWORD, LPCOMSTAT) {
-    ++touches;
-    return TRUE;
+template <typename... Args>
+void* CountingOf(BOOL(WINAPI*)(Args...)) {
+    return reinterpret_cast<void*>(&Counting<Args...>);
 }
 
-// Takes nothing until the write time-outs the device has run out, as a driver does on a line
-// that stopped taking data (flow control stuck, adapter gone). No line here stops by itself.
+// Takes nothing until the write time-outs the device has run out. No line here stops by itself.
 BOOL WINAPI StalledWriteFile(HANDLE handle, LPCVOID, DWORD count, LPDWORD written, LPOVERLAPPED) {
-    COMMTIMEOUTS timeouts = {};
-    real.get_comm_timeouts(handle, &timeouts);
-    Sleep(timeouts.WriteTotalTimeoutConstant + timeouts.WriteTotalTimeoutMultiplier * count);
+    WaitOutWriteTimeouts(handle, count);
     *written = 0;
     SetLastError(ERROR_SEM_TIMEOUT);
     return FALSE;
@@ -86,7 +48,8 @@ BOOL WINAPI StalledWriteFile(HANDLE handle, LPCVOID, DWORD count, LPDWORD writte
 
 using Patches = std::vector<std::unique_ptr<ImportPatch>>;
 
-void Patch(Patches* patches, void** slot, void* replacement) {
+template <typename Function>
+void Patch(Patches* patches, void** slot, Function* replacement) {
     patches->emplace_back(new ImportPatch(slot, replacement));
 }
 
@@ -107,9 +70,8 @@ AnalyzerLine::AnalyzerLine() : state_(new State) {
         state_->trouble =
             "COM4 is not there: the null-modem fixture (null-modem.sh) must run first";
     }
-    Patch(&state_->patches, &__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
-    Patch(&state_->patches, &__imp_CloseHandle,
-          reinterpret_cast<void*>(&TimeoutReadingCloseHandle));
+    Patch(&state_->patches, &__imp_CreateFileA, &RecordingCreateFileA);
+    Patch(&state_->patches, &__imp_CloseHandle, &TimeoutReadingCloseHandle);
 }
 
 AnalyzerLine::~AnalyzerLine() {
@@ -139,20 +101,7 @@ bool AnalyzerLine::Send(const std::string& bytes) {
 }
 
 std::string AnalyzerLine::Received(size_t count, std::chrono::milliseconds limit) {
-    std::string bytes;
-    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(limit.count());
-    char chunk[512];
-    while (bytes.size() < count && GetTickCount64() < end) {
-        DWORD got = 0;
-        if (!ReadFile(state_->far_end, chunk, sizeof(chunk), &got, nullptr)) {
-            break;
-        }
-        if (got == 0) {
-            Sleep(10);
-        }
-        bytes.append(chunk, got);
-    }
-    return bytes;
+    return Arrived(state_->far_end, count, static_cast<ULONGLONG>(limit.count()));
 }
 
 // Asked of the driver through the module's own handle.
@@ -231,8 +180,7 @@ void AnalyzerLine::ExpectAnalyzerSettings() {
 }
 
 void AnalyzerLine::LeaveTimeoutsBehind() {
-    Patch(&state_->patches, &__imp_GetCommTimeouts,
-          reinterpret_cast<void*>(&LeftBehindGetCommTimeouts));
+    Patch(&state_->patches, &__imp_GetCommTimeouts, &LeftBehindGetCommTimeouts);
 }
 
 // Writes are bounded too: 2 ms a byte and a second more.
@@ -261,12 +209,10 @@ void AnalyzerLine::ExpectTimeoutsLeftBehind() {
 
 void AnalyzerLine::WatchForTouches() {
     touches = 0;
-    Patch(&state_->touch_watch, &__imp_CloseHandle, reinterpret_cast<void*>(&CountingCloseHandle));
-    Patch(&state_->touch_watch, &__imp_PurgeComm, reinterpret_cast<void*>(&CountingPurgeComm));
-    Patch(&state_->touch_watch, &__imp_SetCommTimeouts,
-          reinterpret_cast<void*>(&CountingSetCommTimeouts));
-    Patch(&state_->touch_watch, &__imp_ClearCommError,
-          reinterpret_cast<void*>(&CountingClearCommError));
+    Patch(&state_->touch_watch, &__imp_CloseHandle, CountingOf(&CloseHandle));
+    Patch(&state_->touch_watch, &__imp_PurgeComm, CountingOf(&PurgeComm));
+    Patch(&state_->touch_watch, &__imp_SetCommTimeouts, CountingOf(&SetCommTimeouts));
+    Patch(&state_->touch_watch, &__imp_ClearCommError, CountingOf(&ClearCommError));
 }
 
 bool AnalyzerLine::TouchedSinceWatching() {
@@ -331,7 +277,7 @@ void AnalyzerLine::HangUp() {
 }
 
 void AnalyzerLine::Stall() {
-    Patch(&state_->patches, &__imp_WriteFile, reinterpret_cast<void*>(&StalledWriteFile));
+    Patch(&state_->patches, &__imp_WriteFile, &StalledWriteFile);
 }
 
 }  // namespace k410test

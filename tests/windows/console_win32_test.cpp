@@ -32,8 +32,8 @@ BOOL WINAPI RecordingSetConsoleTitleA(LPCSTR title) {
 }
 
 TEST(ConsoleTitle, ShownTitlesThenTheWindowsOwnBack) {
-    ImportPatch get(&__imp_GetConsoleTitleA, reinterpret_cast<void*>(&RecordingGetConsoleTitleA));
-    ImportPatch set(&__imp_SetConsoleTitleA, reinterpret_cast<void*>(&RecordingSetConsoleTitleA));
+    ImportPatch get(&__imp_GetConsoleTitleA, &RecordingGetConsoleTitleA);
+    ImportPatch set(&__imp_SetConsoleTitleA, &RecordingSetConsoleTitleA);
     RestoreTitle();  // nothing shown yet: nothing to put back
     EXPECT_TRUE(titles_set.empty());
     ShowTitle("k410prog: COM3 EEPROM data 0/2 lines, 0%");
@@ -45,14 +45,6 @@ TEST(ConsoleTitle, ShownTitlesThenTheWindowsOwnBack) {
               (std::vector<std::string>{"k410prog: COM3 EEPROM data 0/2 lines, 0%",
                                         "k410prog: COM3 EEPROM data 1/2 lines, 50%, about 1 s left",
                                         "Command Prompt"}));
-}
-
-DWORD processes_on_the_console = 0;
-DWORD WINAPI CountingGetConsoleProcessList(LPDWORD list, DWORD size) {
-    for (DWORD i = 0; i < processes_on_the_console && i < size; ++i) {
-        list[i] = GetCurrentProcessId() + i;
-    }
-    return processes_on_the_console;
 }
 
 TEST(ConsoleWindow, WaitsForEnterOnlyInAWindowOfItsOwn) {
@@ -77,8 +69,7 @@ TEST(ConsoleWindow, WaitsForEnterOnlyInAWindowOfItsOwn) {
         ASSERT_EQ(ReadAnswer(in), 'C');
         std::ostringstream out;
         {
-            ImportPatch list(&__imp_GetConsoleProcessList,
-                             reinterpret_cast<void*>(&CountingGetConsoleProcessList));
+            ImportPatch list(&__imp_GetConsoleProcessList, &CountingGetConsoleProcessList);
             KeepWindowUntilRead(in, out);
         }
         EXPECT_EQ(out.str(), c.said);

@@ -1,13 +1,22 @@
 #include "import_patch.h"
 
+#include <fstream>
+#include <thread>
+
 const RealFunctions real = {
     reinterpret_cast<decltype(&CreateFileA)>(__imp_CreateFileA),
     reinterpret_cast<decltype(&CloseHandle)>(__imp_CloseHandle),
     reinterpret_cast<decltype(&WriteFile)>(__imp_WriteFile),
+    reinterpret_cast<decltype(&ReadFile)>(__imp_ReadFile),
+    reinterpret_cast<decltype(&SetupComm)>(__imp_SetupComm),
     reinterpret_cast<decltype(&GetCommTimeouts)>(__imp_GetCommTimeouts),
     reinterpret_cast<decltype(&SetCommTimeouts)>(__imp_SetCommTimeouts),
     reinterpret_cast<decltype(&GetCommState)>(__imp_GetCommState),
+    reinterpret_cast<decltype(&SetCommState)>(__imp_SetCommState),
     reinterpret_cast<decltype(&ClearCommError)>(__imp_ClearCommError),
+    reinterpret_cast<decltype(&GetConsoleMode)>(__imp_GetConsoleMode),
+    reinterpret_cast<decltype(&CreateProcessA)>(__imp_CreateProcessA),
+    reinterpret_cast<decltype(&CreateMutexA)>(__imp_CreateMutexA),
 };
 
 PortWatch watched;
@@ -41,4 +50,206 @@ BOOL WINAPI TimeoutReadingCloseHandle(HANDLE handle) {
 bool HandleIsOpen(HANDLE handle) {
     DWORD flags = 0;
     return GetHandleInformation(handle, &flags) != 0;
+}
+
+HANDLE OpenExclusively(const char* path) {
+    return real.create_file(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+}
+
+HANDLE OpenFarEnd() {
+    HANDLE handle = OpenExclusively("\\\\.\\COM4");
+    if (handle == INVALID_HANDLE_VALUE) {
+        return handle;
+    }
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    GetCommState(handle, &dcb);
+    dcb.BaudRate = CBR_9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1;
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = dcb.fNull = 0;
+    SetCommState(handle, &dcb);
+    COMMTIMEOUTS at_once = {MAXDWORD, 0, 0, 0, 0};
+    SetCommTimeouts(handle, &at_once);
+    PurgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
+    return handle;
+}
+
+std::string Arrived(HANDLE far_end, size_t count, ULONGLONG limit_ms) {
+    std::string arrived;
+    const ULONGLONG until = GetTickCount64() + limit_ms;
+    char chunk[512];
+    while (arrived.size() < count && GetTickCount64() < until) {
+        DWORD got = 0;
+        if (!ReadFile(far_end, chunk, sizeof(chunk), &got, nullptr)) {
+            break;
+        }
+        if (got == 0) {
+            Sleep(10);
+        }
+        arrived.append(chunk, got);
+    }
+    return arrived;
+}
+
+void WaitOutWriteTimeouts(HANDLE handle, DWORD count) {
+    COMMTIMEOUTS timeouts = {};
+    real.get_comm_timeouts(handle, &timeouts);
+    Sleep(timeouts.WriteTotalTimeoutConstant + timeouts.WriteTotalTimeoutMultiplier * count);
+}
+
+ConsoleWatch seen;
+
+BOOL WINAPI CapturingSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+    if (add) {
+        seen.handler = handler;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI ThreadEndingTerminateProcess(HANDLE, UINT code) {
+    seen.exit_code = code;
+    InterlockedIncrement(&seen.ends);
+    ExitThread(code);
+}
+
+BOOL WINAPI KeepingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
+                             LPOVERLAPPED overlapped) {
+    if (handle == GetStdHandle(STD_OUTPUT_HANDLE)) {
+        seen.said.append(static_cast<const char*>(bytes), count);
+        *written = count;
+        return TRUE;
+    }
+    if (handle == watched.port) {
+        ++seen.port_writes;
+    }
+    return real.write_file(handle, bytes, count, written, overlapped);
+}
+
+HANDLE DeliverAsync(DWORD event) {
+    return CreateThread(
+        nullptr, 0,
+        [](LPVOID event) -> DWORD { return static_cast<DWORD>(seen.handler(PtrToUlong(event))); },
+        ULongToPtr(event), 0, nullptr);
+}
+
+bool Ended(HANDLE thread, DWORD ms) {
+    if (WaitForSingleObject(thread, ms) != WAIT_OBJECT_0) {
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
+}
+
+DWORD processes_on_the_console = 0;
+
+DWORD WINAPI CountingGetConsoleProcessList(LPDWORD list, DWORD size) {
+    for (DWORD i = 0; i < processes_on_the_console && i < size; ++i) {
+        list[i] = GetCurrentProcessId() + i;
+    }
+    return processes_on_the_console;
+}
+
+ScratchFolder::ScratchFolder(const std::string& name) {
+    char temp[MAX_PATH];
+    if (GetTempPathA(MAX_PATH, temp) != 0) {
+        path_ = std::string(temp) + name;
+        CreateDirectoryA(path_.c_str(), nullptr);
+    }
+}
+
+ScratchFolder::~ScratchFolder() {
+    if (!was_in_.empty()) {
+        SetCurrentDirectoryA(was_in_.c_str());
+    }
+    for (const std::string& file : files_) {
+        DeleteFileA(file.c_str());
+    }
+    if (!path_.empty()) {
+        RemoveDirectoryA(path_.c_str());
+    }
+}
+
+bool ScratchFolder::Put(const std::string& file, const std::string& contents) {
+    const std::string where = path_ + "\\" + file;
+    files_.push_back(where);
+    std::ofstream out(where, std::ios::binary);
+    out << contents;
+    return !path_.empty() && out.flush().good();
+}
+
+bool ScratchFolder::Enter() {
+    char folder[MAX_PATH];
+    if (path_.empty() || GetCurrentDirectoryA(MAX_PATH, folder) == 0) {
+        return false;
+    }
+    was_in_ = folder;
+    return SetCurrentDirectoryA(path_.c_str()) != 0;
+}
+
+const char kDataFile[] = "K410HELP(64K).TXT";
+
+std::string DataLines(int count) {
+    std::string lines;
+    for (int line = 0; line < count; ++line) {
+        lines += "DATA LINE " + std::to_string(line) + "\r\n";
+    }
+    return lines;
+}
+
+ChildRun RunThisProgram(const std::string& arguments, const std::string& folder) {
+    ChildRun run;
+    char self[MAX_PATH];
+    if (GetModuleFileNameA(nullptr, self, MAX_PATH) == 0) {
+        return run;
+    }
+    SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
+    HANDLE out_read = nullptr;
+    HANDLE out_write = nullptr;
+    HANDLE in_read = nullptr;
+    HANDLE in_write = nullptr;
+    if (!CreatePipe(&out_read, &out_write, &inherited, 0) ||
+        !CreatePipe(&in_read, &in_write, &inherited, 0)) {
+        return run;
+    }
+    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in_read;
+    startup.hStdOutput = out_write;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    std::string command = std::string("\"") + self + "\" " + arguments;
+    PROCESS_INFORMATION child = {};
+    const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                        folder.c_str(), &startup, &child);
+    CloseHandle(out_write);
+    CloseHandle(in_read);
+    CloseHandle(in_write);
+    if (!started) {
+        CloseHandle(out_read);
+        return run;
+    }
+    std::thread reader([&] {
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(out_read, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+            run.output.append(buffer, got);
+        }
+    });
+    run.ended = WaitForSingleObject(child.hProcess, 30000) == WAIT_OBJECT_0;
+    if (!run.ended) {
+        TerminateProcess(child.hProcess, 1);
+        WaitForSingleObject(child.hProcess, 10000);
+    }
+    GetExitCodeProcess(child.hProcess, &run.status);
+    reader.join();
+    CloseHandle(out_read);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    return run;
 }

@@ -3,19 +3,24 @@
 // the libraries linked into it call a KERNEL32 function) for a wrapper; everything else still
 // reaches the real system.
 //
-// Beside the patch itself: the slots the tests patch, the real functions behind them, and the
-// wrappers that watch the port module's device (its handle, the time-outs it leaves behind),
-// which the port's contract suite and the interruption tests share.
+// Beside the patch itself: the slots the tests patch, the real functions behind them, the
+// wrappers that watch the port module's device (its handle, the time-outs it leaves behind) and
+// the console (its control handler, the end of the process, standard output), the analyzer's end
+// of the null-modem line, scratch folders, and this program run again as a child.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // Replaces one import-table slot for the life of the object.
 class ImportPatch {
   public:
     ImportPatch(void** slot, void* replacement) : slot_(slot), saved_(*slot) { Write(replacement); }
+    template <typename Function>
+    ImportPatch(void** slot, Function* replacement)
+        : ImportPatch(slot, reinterpret_cast<void*>(replacement)) {}
     ~ImportPatch() { Write(saved_); }
     ImportPatch(const ImportPatch&) = delete;
     ImportPatch& operator=(const ImportPatch&) = delete;
@@ -30,6 +35,18 @@ class ImportPatch {
     void** slot_;
     void* saved_;
 };
+
+// A wrapper for calls like `function` that does nothing and fails with `error`, as a driver that
+// refuses the call: ImportPatch(&__imp_SetupComm, Refusal<ERROR_INVALID_PARAMETER>(&SetupComm)).
+template <DWORD error, typename... Args>
+BOOL WINAPI Refusing(Args...) {
+    SetLastError(error);
+    return FALSE;
+}
+template <DWORD error, typename... Args>
+void* Refusal(BOOL(WINAPI*)(Args...)) {
+    return reinterpret_cast<void*>(&Refusing<error, Args...>);
+}
 
 // Puts the folder of the build's stand-in loader BSL.EXE (K410_BSL_STANDIN_DIR) first on PATH,
 // where LaunchLoader finds it, for the life of the object; ok() is false when that variable is
@@ -58,9 +75,11 @@ class StandInLoaderOnPath {
 };
 
 // The import-table slots through which the test programs (and the modules linked into them)
-// call KERNEL32 and the C runtime.
+// call KERNEL32 and SETUPAPI.
 extern "C" {
 extern void* __imp_CreateFileA;
+extern void* __imp_CreateFileW;
+extern void* __imp_ReadFile;
 extern void* __imp_SetupComm;
 extern void* __imp_GetCommTimeouts;
 extern void* __imp_SetCommTimeouts;
@@ -77,6 +96,16 @@ extern void* __imp_GetConsoleTitleA;
 extern void* __imp_SetConsoleTitleA;
 extern void* __imp_CreateProcessA;
 extern void* __imp_CreateWaitableTimerExW;
+extern void* __imp_CreateMutexA;
+extern void* __imp_GetConsoleMode;
+extern void* __imp_SetConsoleMode;
+extern void* __imp_QueryDosDeviceW;
+extern void* __imp_GetConsoleOutputCP;
+extern void* __imp_SetupDiGetClassDevsW;
+extern void* __imp_SetupDiEnumDeviceInfo;
+extern void* __imp_SetupDiOpenDevRegKey;
+extern void* __imp_SetupDiGetDeviceRegistryPropertyW;
+extern void* __imp_SetupDiDestroyDeviceInfoList;
 }
 
 // The functions the wrappers call through: taken from the slots before any patch is in.
@@ -84,10 +113,16 @@ struct RealFunctions {
     decltype(&CreateFileA) create_file;
     decltype(&CloseHandle) close_handle;
     decltype(&WriteFile) write_file;
+    decltype(&ReadFile) read_file;
+    decltype(&SetupComm) setup_comm;
     decltype(&GetCommTimeouts) get_comm_timeouts;
     decltype(&SetCommTimeouts) set_comm_timeouts;
     decltype(&GetCommState) get_comm_state;
+    decltype(&SetCommState) set_comm_state;
     decltype(&ClearCommError) clear_comm_error;
+    decltype(&GetConsoleMode) get_console_mode;
+    decltype(&CreateProcessA) create_process;
+    decltype(&CreateMutexA) create_mutex;
 };
 extern const RealFunctions real;
 
@@ -116,3 +151,78 @@ BOOL WINAPI TimeoutReadingCloseHandle(HANDLE handle);
 
 // True while `handle` is an open handle of this process.
 bool HandleIsOpen(HANDLE handle);
+
+// `path` opened as a program opens a port, for reading and writing and nobody else; past any
+// wrapper in CreateFileA.
+HANDLE OpenExclusively(const char* path);
+// The analyzer's end of the null-modem line, COM4: raw at 9600 baud, its reads returning at once
+// with what has arrived, nothing left queued from before. INVALID_HANDLE_VALUE when not there.
+HANDLE OpenFarEnd();
+// What arrives at `far_end` within `limit_ms`, read until `count` bytes are there.
+std::string Arrived(HANDLE far_end, size_t count, ULONGLONG limit_ms);
+
+// Waits as long as the device's write time-outs let a write of `count` bytes take, as a driver
+// does on a line that takes nothing (flow control stuck, adapter gone).
+void WaitOutWriteTimeouts(HANDLE handle, DWORD count);
+
+// What the console wrappers below saw; reset by each test that uses them.
+struct ConsoleWatch {
+    PHANDLER_ROUTINE handler = nullptr;  // the console control handler set up
+    LONG ends = 0;                       // TerminateProcess calls...
+    UINT exit_code = 0;                  // ...the last with this
+    std::string said;                    // written straight to standard output
+    int port_writes = 0;                 // WriteFile calls on the watched port
+};
+extern ConsoleWatch seen;
+
+// SetConsoleCtrlHandler, keeping the handler in `seen` instead of giving it to the console.
+BOOL WINAPI CapturingSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+// The handler's end of the process ends only the thread it runs on.
+BOOL WINAPI ThreadEndingTerminateProcess(HANDLE process, UINT code);
+// Keeps what goes straight to standard output; counts the watched port's writes; the rest passes.
+BOOL WINAPI KeepingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
+                             LPOVERLAPPED overlapped);
+// Hands `event` to the captured handler on a thread of its own, as the console does; returns the
+// thread (nullptr when none could be started).
+HANDLE DeliverAsync(DWORD event);
+// True when `thread` ended within `ms`; closes it then.
+bool Ended(HANDLE thread, DWORD ms);
+
+// How many processes GetConsoleProcessList says share the console: 1 in a window of the
+// program's own, 2 with a shell beside it, 0 with no console.
+extern DWORD processes_on_the_console;
+DWORD WINAPI CountingGetConsoleProcessList(LPDWORD list, DWORD size);
+
+// A folder of the test's own in the temporary folder, removed with the files put into it (and
+// left as the current folder, if it was entered) when the object goes.
+class ScratchFolder {
+  public:
+    explicit ScratchFolder(const std::string& name);
+    ~ScratchFolder();
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    // Empty when no temporary folder could be found.
+    const std::string& path() const { return path_; }
+    // Writes `contents` to `file` in the folder.
+    bool Put(const std::string& file, const std::string& contents);
+    // Makes the folder the current one.
+    bool Enter();
+
+  private:
+    std::string path_;
+    std::string was_in_;
+    std::vector<std::string> files_;
+};
+
+// The download's data file, and its `count` lines "DATA LINE n".
+extern const char kDataFile[];
+std::string DataLines(int count);
+
+// This program run again with `arguments`, in `folder`, with an empty standard input and its
+// standard output collected; killed after 30 s.
+struct ChildRun {
+    bool ended = false;  // within the limit; killed otherwise
+    DWORD status = 0;
+    std::string output;  // standard output, as written
+};
+ChildRun RunThisProgram(const std::string& arguments, const std::string& folder);

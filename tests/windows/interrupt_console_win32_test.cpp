@@ -19,7 +19,6 @@
 #include <sstream>
 #include <streambuf>
 #include <string>
-#include <thread>
 
 #include "console.h"
 #include "dialogue.h"
@@ -27,101 +26,9 @@
 #include "interrupt.h"
 #include "loader.h"
 
-extern "C" {
-extern void* __imp_SetConsoleCtrlHandler;
-extern void* __imp_TerminateProcess;
-extern void* __imp_GetConsoleProcessList;
-extern void* __imp_GetConsoleMode;
-extern void* __imp_SetConsoleMode;
-extern void* __imp_CreateFileA;
-extern void* __imp_CloseHandle;
-extern void* __imp_GetCommTimeouts;
-extern void* __imp_WriteFile;
-extern void* __imp_ReadFile;
-extern void* __imp_CreateProcessA;
-}
-
 namespace {
 
-// The functions the wrappers call through: taken from the slots before any patch is in.
-struct Real {
-    decltype(&GetConsoleMode) get_console_mode;
-    decltype(&CreateFileA) create_file;
-    decltype(&CloseHandle) close_handle;
-    decltype(&GetCommTimeouts) get_comm_timeouts;
-    decltype(&WriteFile) write_file;
-    decltype(&ReadFile) read_file;
-};
-const Real real = {
-    reinterpret_cast<decltype(&GetConsoleMode)>(__imp_GetConsoleMode),
-    reinterpret_cast<decltype(&CreateFileA)>(__imp_CreateFileA),
-    reinterpret_cast<decltype(&CloseHandle)>(__imp_CloseHandle),
-    reinterpret_cast<decltype(&GetCommTimeouts)>(__imp_GetCommTimeouts),
-    reinterpret_cast<decltype(&WriteFile)>(__imp_WriteFile),
-    reinterpret_cast<decltype(&ReadFile)>(__imp_ReadFile),
-};
-
-// What the wrappers saw; reset by each test that uses them.
-struct Seen {
-    PHANDLER_ROUTINE handler = nullptr;  // the console control handler set up
-    LONG ends = 0;                       // TerminateProcess calls...
-    UINT exit_code = 0;                  // ...the last with this
-    std::string said;                    // written straight to standard output
-    HANDLE port = nullptr;               // the handle CreateFileA gave the port module
-    int port_writes = 0;
-};
-Seen seen;
-
-BOOL WINAPI CapturingSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
-    if (add) {
-        seen.handler = handler;
-    }
-    return TRUE;
-}
-
-// Hands `event` to the handler on a thread of its own, as the console does; returns the thread.
-HANDLE DeliverAsync(DWORD event) {
-    return CreateThread(
-        nullptr, 0,
-        [](LPVOID event) -> DWORD { return static_cast<DWORD>(seen.handler(PtrToUlong(event))); },
-        ULongToPtr(event), 0, nullptr);
-}
-
-// True when `thread` ended within `ms`; closes it then.
-bool Ended(HANDLE thread, DWORD ms) {
-    if (WaitForSingleObject(thread, ms) != WAIT_OBJECT_0) {
-        return false;
-    }
-    CloseHandle(thread);
-    return true;
-}
-
 // --- In the test's own process ----------------------------------------------------------------
-
-// The handler's end of the process ends only the thread it runs on.
-BOOL WINAPI ThreadEndingTerminateProcess(HANDLE, UINT code) {
-    seen.exit_code = code;
-    InterlockedIncrement(&seen.ends);
-    ExitThread(code);
-}
-
-BOOL WINAPI KeepingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
-                             LPOVERLAPPED overlapped) {
-    if (handle == GetStdHandle(STD_OUTPUT_HANDLE)) {
-        seen.said.append(static_cast<const char*>(bytes), count);
-        *written = count;
-        return TRUE;
-    }
-    return real.write_file(handle, bytes, count, written, overlapped);
-}
-
-DWORD processes_on_the_console = 0;
-DWORD WINAPI CountingGetConsoleProcessList(LPDWORD list, DWORD size) {
-    for (DWORD i = 0; i < processes_on_the_console && i < size; ++i) {
-        list[i] = GetCurrentProcessId() + i;
-    }
-    return processes_on_the_console;
-}
 
 // The technician at the console's keyboard: a read of standard input waits until the test types
 // `typed` (a line end, or nothing: what a read that Ctrl-C ends returns).
@@ -147,7 +54,7 @@ BOOL WINAPI KeyboardReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD g
 class InterruptedConsole : public ::testing::Test {
   protected:
     void SetUp() override {
-        seen = Seen{};
+        seen = ConsoleWatch{};
         keyboard.reading = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         keyboard.typed_now = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         keyboard.typed.clear();
@@ -158,14 +65,11 @@ class InterruptedConsole : public ::testing::Test {
         CloseHandle(keyboard.reading);
         CloseHandle(keyboard.typed_now);
     }
-    ImportPatch handler_{&__imp_SetConsoleCtrlHandler,
-                         reinterpret_cast<void*>(&CapturingSetConsoleCtrlHandler)};
-    ImportPatch end_{&__imp_TerminateProcess,
-                     reinterpret_cast<void*>(&ThreadEndingTerminateProcess)};
-    ImportPatch write_{&__imp_WriteFile, reinterpret_cast<void*>(&KeepingWriteFile)};
-    ImportPatch read_{&__imp_ReadFile, reinterpret_cast<void*>(&KeyboardReadFile)};
-    ImportPatch list_{&__imp_GetConsoleProcessList,
-                      reinterpret_cast<void*>(&CountingGetConsoleProcessList)};
+    ImportPatch handler_{&__imp_SetConsoleCtrlHandler, &CapturingSetConsoleCtrlHandler};
+    ImportPatch end_{&__imp_TerminateProcess, &ThreadEndingTerminateProcess};
+    ImportPatch write_{&__imp_WriteFile, &KeepingWriteFile};
+    ImportPatch read_{&__imp_ReadFile, &KeyboardReadFile};
+    ImportPatch list_{&__imp_GetConsoleProcessList, &CountingGetConsoleProcessList};
 };
 
 TEST_F(InterruptedConsole, WindowOfItsOwnStaysUntilEnterAfterCtrlCOrCtrlBreak) {
@@ -289,7 +193,6 @@ BOOL WINAPI FakeSetConsoleMode(HANDLE handle, DWORD mode) {
 // A loader that leaves the console as it likes it: input raw, without echo; output without
 // wrapping at the line's end. It is started (the stand-in, which ends with status 0) and has
 // changed the modes by the time it is waited for.
-const auto real_create_process = reinterpret_cast<decltype(&CreateProcessA)>(__imp_CreateProcessA);
 BOOL WINAPI ModeChangingCreateProcessA(LPCSTR program, LPSTR command_line,
                                        LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
                                        BOOL inherit, DWORD flags, LPVOID environment, LPCSTR folder,
@@ -298,7 +201,7 @@ BOOL WINAPI ModeChangingCreateProcessA(LPCSTR program, LPSTR command_line,
         console.input_mode = ENABLE_EXTENDED_FLAGS;
         console.output_mode = ENABLE_PROCESSED_OUTPUT;
     }
-    return real_create_process(program, command_line, process, thread, inherit, flags, environment,
+    return real.create_process(program, command_line, process, thread, inherit, flags, environment,
                                folder, startup, started);
 }
 
@@ -306,9 +209,9 @@ TEST(ConsoleModes, LoaderThatChangesThemLeavesThemAsTheyWere) {
     const DWORD kInput = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
                          ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE | ENABLE_EXTENDED_FLAGS;
     const DWORD kOutput = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
-    ImportPatch get(&__imp_GetConsoleMode, reinterpret_cast<void*>(&FakeGetConsoleMode));
-    ImportPatch set(&__imp_SetConsoleMode, reinterpret_cast<void*>(&FakeSetConsoleMode));
-    ImportPatch loader(&__imp_CreateProcessA, reinterpret_cast<void*>(&ModeChangingCreateProcessA));
+    ImportPatch get(&__imp_GetConsoleMode, &FakeGetConsoleMode);
+    ImportPatch set(&__imp_SetConsoleMode, &FakeSetConsoleMode);
+    ImportPatch loader(&__imp_CreateProcessA, &ModeChangingCreateProcessA);
     StandInLoaderOnPath standin;
     ASSERT_TRUE(standin.ok()) << "K410_BSL_STANDIN_DIR is not set";
 
@@ -323,33 +226,18 @@ TEST(ConsoleModes, LoaderThatChangesThemLeavesThemAsTheyWere) {
     EXPECT_EQ(console.modes_set, 0);
 }
 
-BOOL WINAPI OutputConsoleGetConsoleMode(HANDLE handle, LPDWORD mode) {
-    if (handle == GetStdHandle(STD_OUTPUT_HANDLE)) {
-        *mode = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
-        return TRUE;
-    }
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-}
-BOOL WINAPI NoConsoleGetConsoleMode(HANDLE, LPDWORD) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-}
-
 TEST(ConsoleOutput, ConsoleIsToldFromAPipeOrAFile) {
-    {
-        ImportPatch get(&__imp_GetConsoleMode,
-                        reinterpret_cast<void*>(&OutputConsoleGetConsoleMode));
-        EXPECT_TRUE(OutputIsTerminal());
-    }
-    ImportPatch get(&__imp_GetConsoleMode, reinterpret_cast<void*>(&NoConsoleGetConsoleMode));
+    ImportPatch get(&__imp_GetConsoleMode, &FakeGetConsoleMode);
+    console = FakeConsole{true, 0, ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT, 0};
+    EXPECT_TRUE(OutputIsTerminal());
+    console = FakeConsole{false, 0, 0, 0};
     EXPECT_FALSE(OutputIsTerminal());
 }
 
 TEST(EndOfInput, FromAPipeOrAFileEndsTheRunWithoutWaiting) {
-    ImportPatch handler(&__imp_SetConsoleCtrlHandler,
-                        reinterpret_cast<void*>(&CapturingSetConsoleCtrlHandler));
-    ImportPatch get(&__imp_GetConsoleMode, reinterpret_cast<void*>(&NoConsoleGetConsoleMode));
+    ImportPatch handler(&__imp_SetConsoleCtrlHandler, &CapturingSetConsoleCtrlHandler);
+    ImportPatch get(&__imp_GetConsoleMode, &FakeGetConsoleMode);
+    console = FakeConsole{false, 0, 0, 0};
     CatchInterruptions();
     std::istringstream in("");
     const ULONGLONG start = GetTickCount64();
@@ -363,67 +251,10 @@ TEST(EndOfInput, FromAPipeOrAFileEndsTheRunWithoutWaiting) {
 // What the parent passes: a scene, and a number for it.
 const char kChildSwitch[] = "--child";
 
-struct ChildRun {
-    bool ended = false;  // within the limit; killed otherwise
-    DWORD status = 0;
-    std::string output;  // standard output, as written
-};
-
-// Runs this program as a child playing `scene` with `number`, in `folder`, with an empty
-// standard input and its standard output collected; kills it after 30 s.
+// Runs this program as a child playing `scene` with `number`, in `folder`.
 ChildRun RunChild(const char* scene, int number, const std::string& folder) {
-    ChildRun run;
-    char self[MAX_PATH];
-    if (GetModuleFileNameA(nullptr, self, MAX_PATH) == 0) {
-        return run;
-    }
-    SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
-    HANDLE out_read = nullptr;
-    HANDLE out_write = nullptr;
-    HANDLE in_read = nullptr;
-    HANDLE in_write = nullptr;
-    if (!CreatePipe(&out_read, &out_write, &inherited, 0) ||
-        !CreatePipe(&in_read, &in_write, &inherited, 0)) {
-        return run;
-    }
-    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = in_read;
-    startup.hStdOutput = out_write;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    std::string command = std::string("\"") + self + "\" " + kChildSwitch + " " + scene + " " +
-                          std::to_string(number);
-    PROCESS_INFORMATION child = {};
-    const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                        folder.c_str(), &startup, &child);
-    CloseHandle(out_write);
-    CloseHandle(in_read);
-    CloseHandle(in_write);
-    if (!started) {
-        CloseHandle(out_read);
-        return run;
-    }
-    std::thread reader([&] {
-        char buffer[4096];
-        DWORD got = 0;
-        while (ReadFile(out_read, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
-            run.output.append(buffer, got);
-        }
-    });
-    run.ended = WaitForSingleObject(child.hProcess, 30000) == WAIT_OBJECT_0;
-    if (!run.ended) {
-        TerminateProcess(child.hProcess, 1);
-        WaitForSingleObject(child.hProcess, 10000);
-    }
-    GetExitCodeProcess(child.hProcess, &run.status);
-    reader.join();
-    CloseHandle(out_read);
-    CloseHandle(child.hProcess);
-    CloseHandle(child.hThread);
-    return run;
+    return RunThisProgram(std::string(kChildSwitch) + " " + scene + " " + std::to_string(number),
+                          folder);
 }
 
 // The child's side. Its output goes straight to its standard output's handle.
@@ -444,34 +275,18 @@ BOOL WINAPI InputConsoleGetConsoleMode(HANDLE handle, LPDWORD mode) {
 
 // The port as the analyzer's line: its time-outs as another program left them, and at its
 // release the time-outs it had then told on standard output.
-const DWORD kLeftReadInterval = 77;
-HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
-                                   LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                                   HANDLE model) {
-    HANDLE handle = real.create_file(path, access, share, security, disposition, flags, model);
-    seen.port = handle;
-    return handle;
-}
-BOOL WINAPI LeftBehindGetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-    if (!real.get_comm_timeouts(handle, timeouts)) {
-        return FALSE;
-    }
-    timeouts->ReadIntervalTimeout = kLeftReadInterval;
-    return TRUE;
-}
 BOOL WINAPI TellingCloseHandle(HANDLE handle) {
-    if (handle == seen.port && handle != nullptr) {
+    if (handle == watched.port && watched.held) {
         COMMTIMEOUTS now = {};
         real.get_comm_timeouts(handle, &now);
         Tell("[port released, read interval " + std::to_string(now.ReadIntervalTimeout) + "]");
-        seen.port = nullptr;
     }
-    return real.close_handle(handle);
+    return TimeoutReadingCloseHandle(handle);
 }
 // The technician presses Ctrl-C in the pause after the second line of the download.
 BOOL WINAPI CtrlCAfterSecondLineWriteFile(HANDLE handle, LPCVOID bytes, DWORD count,
                                           LPDWORD written, LPOVERLAPPED overlapped) {
-    if (handle == seen.port && ++seen.port_writes == 2) {
+    if (handle == watched.port && watched.held && ++seen.port_writes == 2) {
         CloseHandle(DeliverAsync(CTRL_C_EVENT));
     }
     return real.write_file(handle, bytes, count, written, overlapped);
@@ -522,7 +337,7 @@ int RunAsTheProgram(std::streambuf* answers) {
 
 // Ctrl-C at the first question, the console's read ending with nothing read.
 int CtrlCAtAQuestion(int delay_ms) {
-    ImportPatch mode(&__imp_GetConsoleMode, reinterpret_cast<void*>(&InputConsoleGetConsoleMode));
+    ImportPatch mode(&__imp_GetConsoleMode, &InputConsoleGetConsoleMode);
     AnswersThenCtrlC answers("3\n", delay_ms);
     return RunAsTheProgram(&answers);
 }
@@ -542,10 +357,9 @@ BOOL WINAPI EnterAfterASecondReadFile(HANDLE handle, LPVOID buffer, DWORD size, 
 // Ctrl-C in the pause after the second line of the download, in a window of the program's own.
 int CtrlCDuringTheDownload(int) {
     processes_on_the_console = 1;
-    ImportPatch list(&__imp_GetConsoleProcessList,
-                     reinterpret_cast<void*>(&CountingGetConsoleProcessList));
-    ImportPatch read(&__imp_ReadFile, reinterpret_cast<void*>(&EnterAfterASecondReadFile));
-    ImportPatch write(&__imp_WriteFile, reinterpret_cast<void*>(&CtrlCAfterSecondLineWriteFile));
+    ImportPatch list(&__imp_GetConsoleProcessList, &CountingGetConsoleProcessList);
+    ImportPatch read(&__imp_ReadFile, &EnterAfterASecondReadFile);
+    ImportPatch write(&__imp_WriteFile, &CtrlCAfterSecondLineWriteFile);
     AnswersThenCtrlC answers("3\nN\nN\nN\nN\nS\n", kNoCtrlC);
     return RunAsTheProgram(&answers);
 }
@@ -561,11 +375,10 @@ int CtrlCWhileStandardOutputIsLocked(int) {
 }
 
 int PlayChild(const std::string& scene, int number) {
-    ImportPatch handler(&__imp_SetConsoleCtrlHandler,
-                        reinterpret_cast<void*>(&CapturingSetConsoleCtrlHandler));
-    ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
-    ImportPatch left(&__imp_GetCommTimeouts, reinterpret_cast<void*>(&LeftBehindGetCommTimeouts));
-    ImportPatch close(&__imp_CloseHandle, reinterpret_cast<void*>(&TellingCloseHandle));
+    ImportPatch handler(&__imp_SetConsoleCtrlHandler, &CapturingSetConsoleCtrlHandler);
+    ImportPatch create(&__imp_CreateFileA, &RecordingCreateFileA);
+    ImportPatch left(&__imp_GetCommTimeouts, &LeftBehindGetCommTimeouts);
+    ImportPatch close(&__imp_CloseHandle, &TellingCloseHandle);
     CatchInterruptions();
     if (scene == "question") {
         return CtrlCAtAQuestion(number);
@@ -583,22 +396,10 @@ int PlayChild(const std::string& scene, int number) {
 class InterruptedRun : public ::testing::Test {
   protected:
     void SetUp() override {
-        char temp[MAX_PATH];
-        ASSERT_NE(GetTempPathA(MAX_PATH, temp), 0u);
-        folder_ = std::string(temp) + "k410-interrupted-run";
-        CreateDirectoryA(folder_.c_str(), nullptr);
-        FILE* data = std::fopen((folder_ + "\\K410HELP(64K).TXT").c_str(), "wb");
-        ASSERT_NE(data, nullptr);
-        for (int line = 0; line < 12; ++line) {
-            std::fprintf(data, "DATA LINE %d\r\n", line);
-        }
-        std::fclose(data);
+        ASSERT_FALSE(folder_.path().empty());
+        ASSERT_TRUE(folder_.Put(kDataFile, DataLines(12)));
     }
-    void TearDown() override {
-        DeleteFileA((folder_ + "\\K410HELP(64K).TXT").c_str());
-        RemoveDirectoryA(folder_.c_str());
-    }
-    std::string folder_;
+    ScratchFolder folder_{"k410-interrupted-run"};
 };
 
 bool EndsWith(const std::string& text, const std::string& end) {
@@ -608,7 +409,7 @@ bool EndsWith(const std::string& text, const std::string& end) {
 
 const char kFirstQuestion[] = "Is your TALVEN equipped with the HEAVY DUTY battery option? (Y/N)>";
 const std::string kPortBack =
-    "[port released, read interval " + std::to_string(kLeftReadInterval) + "]";
+    "[port released, read interval " + std::to_string(kLeftBehind.ReadIntervalTimeout) + "]";
 
 TEST_F(InterruptedRun, CtrlCAtAQuestionEndsOneWayHoweverItMeetsTheEndOfTheRead) {
     struct Case {
@@ -623,7 +424,7 @@ TEST_F(InterruptedRun, CtrlCAtAQuestionEndsOneWayHoweverItMeetsTheEndOfTheRead) 
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ChildRun run = RunChild("question", c.delay_ms, folder_);
+        ChildRun run = RunChild("question", c.delay_ms, folder_.path());
         ASSERT_TRUE(run.ended) << run.output;
         EXPECT_EQ(run.status, 0xC000013Au) << run.output;
         EXPECT_TRUE(EndsWith(run.output, kFirstQuestion + kPortBack + "\r\n Interrupted !\r\n"))
@@ -632,7 +433,7 @@ TEST_F(InterruptedRun, CtrlCAtAQuestionEndsOneWayHoweverItMeetsTheEndOfTheRead) 
 }
 
 TEST_F(InterruptedRun, EndOfInputTypedAtTheConsoleStillEndsTheRunAsBefore) {
-    ChildRun run = RunChild("question", kNoCtrlC, folder_);
+    ChildRun run = RunChild("question", kNoCtrlC, folder_.path());
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(run.status, 1u);
     EXPECT_TRUE(EndsWith(run.output, kFirstQuestion + kPortBack + "\r\n")) << run.output;
@@ -641,7 +442,7 @@ TEST_F(InterruptedRun, EndOfInputTypedAtTheConsoleStillEndsTheRunAsBefore) {
 TEST_F(InterruptedRun, CtrlCDuringTheDownloadIsTheLastThingTheWindowShows) {
     // The window waits a second for Enter, time enough for the download to go on, fail its
     // next write and end the run, unless the interruption holds it.
-    ChildRun run = RunChild("download", 0, folder_);
+    ChildRun run = RunChild("download", 0, folder_.path());
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(run.status, 0xC000013Au) << run.output;
     EXPECT_TRUE(
@@ -651,7 +452,7 @@ TEST_F(InterruptedRun, CtrlCDuringTheDownloadIsTheLastThingTheWindowShows) {
 }
 
 TEST_F(InterruptedRun, EndsEvenWithStandardOutputLockedMidWrite) {
-    ChildRun run = RunChild("locked", 0, folder_);
+    ChildRun run = RunChild("locked", 0, folder_.path());
     ASSERT_TRUE(run.ended) << "hung; wrote: " << run.output;
     EXPECT_EQ(run.status, 0xC000013Au);
     // The half-written line stays unwritten: " Interrupted !" is the last word.

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 #include <streambuf>
 #include <string>
@@ -21,63 +20,22 @@
 
 namespace {
 
-// What the wrappers saw of the interruption; reset for each case.
-struct Seen {
-    int port_writes = 0;                 // WriteFile calls on the port
-    PHANDLER_ROUTINE handler = nullptr;  // the console control handler set up
-    bool exited = false;                 // TerminateProcess was called...
-    UINT exit_code = 0;                  // ...with this
-    std::string said;                    // written straight to standard output
-};
-Seen seen;
-
-BOOL WINAPI CapturingSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
-    if (add) {
-        seen.handler = handler;
-    }
-    return TRUE;
-}
-// The handler's end of the process ends only the thread it runs on.
-BOOL WINAPI ThreadEndingTerminateProcess(HANDLE, UINT code) {
-    seen.exited = true;
-    seen.exit_code = code;
-    ExitThread(code);
-}
-// Keeps what goes straight to standard output; counts the port's writes; the rest passes.
-BOOL WINAPI WatchingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
-                              LPOVERLAPPED overlapped) {
-    if (handle == GetStdHandle(STD_OUTPUT_HANDLE)) {
-        seen.said.append(static_cast<const char*>(bytes), count);
-        *written = count;
-        return TRUE;
-    }
-    if (handle == watched.port) {
-        ++seen.port_writes;
-    }
-    return real.write_file(handle, bytes, count, written, overlapped);
-}
-
-// Hands `event` to the handler on a thread of its own, as the console does, and waits for it.
+// Hands `event` to the handler and waits for it.
 void Deliver(DWORD event) {
     ASSERT_NE(seen.handler, nullptr) << "CatchInterruptions set up no console control handler";
-    HANDLE thread = CreateThread(
-        nullptr, 0,
-        [](LPVOID event) -> DWORD { return static_cast<DWORD>(seen.handler(PtrToUlong(event))); },
-        ULongToPtr(event), 0, nullptr);
+    HANDLE thread = DeliverAsync(event);
     ASSERT_NE(thread, nullptr);
-    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-    CloseHandle(thread);
+    ASSERT_TRUE(Ended(thread, 10000));
 }
 
 // "While the loader runs": the event arrives once the loader (the stand-in, told to fail: a
 // loader that the event stopped) has been started.
 DWORD event_for_the_loader = 0;
-const auto real_create_process = reinterpret_cast<decltype(&CreateProcessA)>(__imp_CreateProcessA);
 BOOL WINAPI InterruptedCreateProcessA(LPCSTR program, LPSTR command_line,
                                       LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
                                       BOOL inherit, DWORD flags, LPVOID environment, LPCSTR folder,
                                       LPSTARTUPINFOA startup, LPPROCESS_INFORMATION started) {
-    const BOOL created = real_create_process(program, command_line, process, thread, inherit, flags,
+    const BOOL created = real.create_process(program, command_line, process, thread, inherit, flags,
                                              environment, folder, startup, started);
     Deliver(event_for_the_loader);
     return created;
@@ -115,21 +73,11 @@ class Answers : public std::streambuf {
 class Interruption : public ::testing::Test {
   protected:
     void SetUp() override {
-        seen = Seen{};
+        seen = ConsoleWatch{};
         watched = PortWatch{};
         // The download's data file, in a folder of the test's own.
-        char folder[MAX_PATH];
-        ASSERT_NE(GetCurrentDirectoryA(MAX_PATH, folder), 0u);
-        was_in_ = folder;
-        char temp[MAX_PATH];
-        ASSERT_NE(GetTempPathA(MAX_PATH, temp), 0u);
-        work_ = std::string(temp) + "k410-interruption";
-        CreateDirectoryA(work_.c_str(), nullptr);
-        ASSERT_TRUE(SetCurrentDirectoryA(work_.c_str()));
-        std::ofstream data("K410HELP(64K).TXT", std::ios::binary);
-        for (int line = 0; line < 12; ++line) {
-            data << "DATA LINE " << line << "\r\n";
-        }
+        ASSERT_TRUE(work_.Enter());
+        ASSERT_TRUE(work_.Put(kDataFile, DataLines(12)));
         // The stand-in loader, found on PATH, fails.
         ASSERT_TRUE(loader_.ok()) << "K410_BSL_STANDIN_DIR is not set";
         ASSERT_TRUE(SetEnvironmentVariableA("K410_BSL_STATUS", "1"));
@@ -137,12 +85,8 @@ class Interruption : public ::testing::Test {
     void TearDown() override {
         SetEnvironmentVariableA("K410_BSL_STATUS", nullptr);
         ClosePort();
-        DeleteFileA((work_ + "\\K410HELP(64K).TXT").c_str());
-        SetCurrentDirectoryA(was_in_.c_str());
-        RemoveDirectoryA(work_.c_str());
     }
-    std::string was_in_;
-    std::string work_;
+    ScratchFolder work_{"k410-interruption"};
     StandInLoaderOnPath loader_;
 };
 
@@ -171,7 +115,7 @@ TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoade
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        seen = Seen{};
+        seen = ConsoleWatch{};
         watched = PortWatch{};
         event_for_the_loader = c.event;
         Answers answers(c.answers);
@@ -180,18 +124,13 @@ TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoade
         int status = -1;
         bool closed_by_then = false;  // the port was released when the handler had run
         {
-            ImportPatch handler(&__imp_SetConsoleCtrlHandler,
-                                reinterpret_cast<void*>(&CapturingSetConsoleCtrlHandler));
-            ImportPatch exit(&__imp_TerminateProcess,
-                             reinterpret_cast<void*>(&ThreadEndingTerminateProcess));
-            ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
-            ImportPatch left(&__imp_GetCommTimeouts,
-                             reinterpret_cast<void*>(&LeftBehindGetCommTimeouts));
-            ImportPatch close(&__imp_CloseHandle,
-                              reinterpret_cast<void*>(&TimeoutReadingCloseHandle));
-            ImportPatch write(&__imp_WriteFile, reinterpret_cast<void*>(&WatchingWriteFile));
-            ImportPatch loader(&__imp_CreateProcessA,
-                               reinterpret_cast<void*>(&InterruptedCreateProcessA));
+            ImportPatch handler(&__imp_SetConsoleCtrlHandler, &CapturingSetConsoleCtrlHandler);
+            ImportPatch exit(&__imp_TerminateProcess, &ThreadEndingTerminateProcess);
+            ImportPatch create(&__imp_CreateFileA, &RecordingCreateFileA);
+            ImportPatch left(&__imp_GetCommTimeouts, &LeftBehindGetCommTimeouts);
+            ImportPatch close(&__imp_CloseHandle, &TimeoutReadingCloseHandle);
+            ImportPatch write(&__imp_WriteFile, &KeepingWriteFile);
+            ImportPatch loader(&__imp_CreateProcessA, &InterruptedCreateProcessA);
             CatchInterruptions();
             std::thread technician([&] {
                 if (c.when == AT_A_QUESTION) {
@@ -215,7 +154,7 @@ TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoade
             status = RunWizard(in, out);
             technician.join();
         }
-        EXPECT_EQ(seen.exited, c.ends) << out.str();
+        EXPECT_EQ(seen.ends != 0, c.ends) << out.str();
         if (c.ends) {
             EXPECT_EQ(seen.exit_code, 0xC000013Au);
             EXPECT_EQ(seen.said, "\r\n Interrupted !\r\n");

@@ -7,14 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "import_patch.h"
 #include "loader.h"
 
 namespace {
@@ -80,30 +81,21 @@ class Loader : public ::testing::Test {
         for (auto file = made_files_.rbegin(); file != made_files_.rend(); ++file) {
             DeleteFileA(file->c_str());
         }
-        for (auto folder = made_folders_.rbegin(); folder != made_folders_.rend(); ++folder) {
-            RemoveDirectoryA(folder->c_str());
-        }
         DeleteFileA(record_.c_str());
         DeleteFileA(started_.c_str());
     }
     std::string Recorded() const { return ReadWhole(record_); }
 
     // A new empty folder, removed with what the test put into it.
-    std::string MakeFolder(const std::string& name) {
-        const std::string folder = temp_ + "k410-launch-" + name;
-        CreateDirectoryA(folder.c_str(), nullptr);
-        made_folders_.push_back(folder);
-        return folder;
+    ScratchFolder& MakeFolder(const std::string& name) {
+        made_folders_.emplace_back(new ScratchFolder("k410-launch-" + name));
+        return *made_folders_.back();
     }
     // A copy of the stand-in as `folder`\BSL.EXE.
     void PutStandIn(const std::string& folder) {
         const std::string copy = folder + "\\BSL.EXE";
         ASSERT_TRUE(CopyFileA((standin_folder_ + "\\BSL.EXE").c_str(), copy.c_str(), FALSE));
         made_files_.push_back(copy);
-    }
-    void PutFile(const std::string& path, const std::string& contents) {
-        std::ofstream(path, std::ios::binary) << contents;
-        made_files_.push_back(path);
     }
 
     // What the stand-in's last run said of itself: its own path, its parent's program, its
@@ -131,7 +123,7 @@ class Loader : public ::testing::Test {
     std::string standin_folder_;
     std::string path_;
     std::vector<std::string> made_files_;
-    std::vector<std::string> made_folders_;
+    std::vector<std::unique_ptr<ScratchFolder>> made_folders_;
 };
 
 // No command interpreter in between: this program starts the loader itself, and the loader's
@@ -145,7 +137,7 @@ TEST_F(Loader, StartedByThisProgramWithTheCommandLineUnchanged) {
 }
 
 TEST_F(Loader, OneInTheCurrentFolderComesBeforeOneOnPath) {
-    const std::string on_path = MakeFolder("on-path");
+    const std::string on_path = MakeFolder("on-path").path();
     PutStandIn(on_path);
     ASSERT_TRUE(SetEnvironmentVariableA("PATH", (on_path + ";" + path_).c_str()));
     EXPECT_EQ(FindLoaderProgram("BSL.EXE"), ".\\BSL.EXE");
@@ -154,9 +146,9 @@ TEST_F(Loader, OneInTheCurrentFolderComesBeforeOneOnPath) {
 }
 
 TEST_F(Loader, OneOnPathOnlyIsFoundInPathsOrder) {
-    const std::string elsewhere = MakeFolder("elsewhere");
-    const std::string first = MakeFolder("first");
-    const std::string second = MakeFolder("second");
+    const std::string elsewhere = MakeFolder("elsewhere").path();
+    const std::string first = MakeFolder("first").path();
+    const std::string second = MakeFolder("second").path();
     PutStandIn(first);
     PutStandIn(second);
     ASSERT_TRUE(SetCurrentDirectoryA(elsewhere.c_str()));
@@ -176,16 +168,16 @@ TEST_F(Loader, NoneInTheCurrentFolderOrOnPathIsAFailedLaunchWhereverElseOneIs) {
     std::string own_folder = self;
     own_folder.resize(own_folder.rfind('\\'));
     PutStandIn(own_folder);
-    ASSERT_TRUE(SetCurrentDirectoryA(MakeFolder("empty").c_str()));
+    ASSERT_TRUE(SetCurrentDirectoryA(MakeFolder("empty").path().c_str()));
     EXPECT_EQ(FindLoaderProgram("BSL.EXE"), "");
     EXPECT_NE(LaunchLoader(kTypicalCommand), 0);
     EXPECT_EQ(Recorded(), "");
 }
 
 TEST_F(Loader, OneThatCannotBeStartedIsAFailedLaunch) {
-    const std::string folder = MakeFolder("not-a-program");
-    PutFile(folder + "\\BSL.EXE", "not a program\r\n");
-    ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
+    ScratchFolder& folder = MakeFolder("not-a-program");
+    ASSERT_TRUE(folder.Put("BSL.EXE", "not a program\r\n"));
+    ASSERT_TRUE(SetCurrentDirectoryA(folder.path().c_str()));
     EXPECT_EQ(FindLoaderProgram("BSL.EXE"), ".\\BSL.EXE");
     EXPECT_NE(LaunchLoader(kTypicalCommand), 0);
     EXPECT_EQ(Recorded(), "");
@@ -239,22 +231,13 @@ TEST_F(Loader, LoaderThatIsNotThereIsAFailure) {
 // the loader's own output, also when standard output is a pipe (fully buffered). This program
 // is started again as the "wizard" with its output on a pipe.
 TEST_F(Loader, WizardOutputBeforeTheLaunchComesOutBeforeTheLoaders) {
-    char self[MAX_PATH];
-    ASSERT_NE(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
     SetVariable("K410_LAUNCH_CHILD", "1");
     SetVariable("K410_BSL_SAY", "LOADER SPEAKING");
-    const std::string command = std::string("\"\"") + self + "\"\"";
-    std::FILE* child = _popen(command.c_str(), "rb");
-    ASSERT_NE(child, nullptr);
-    std::string output;
-    char chunk[256];
-    size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof(chunk), child)) > 0) {
-        output.append(chunk, got);
-    }
-    const int status = _pclose(child);
+    const ChildRun child = RunThisProgram("", standin_folder_);
     SetVariable("K410_LAUNCH_CHILD", "");
-    EXPECT_EQ(status, 0) << output;
+    ASSERT_TRUE(child.ended) << child.output;
+    EXPECT_EQ(child.status, 0u) << child.output;
+    const std::string& output = child.output;
     const size_t wizard_at = output.find("Launching Bootstrap Loader Program...");
     const size_t loader_at = output.find("LOADER SPEAKING");
     ASSERT_NE(wizard_at, std::string::npos) << output;

@@ -16,18 +16,6 @@
 #include "import_patch.h"
 #include "port.h"
 
-extern "C" {
-extern void* __imp_CreateFileA;
-extern void* __imp_CreateFileW;
-extern void* __imp_QueryDosDeviceW;
-extern void* __imp_GetConsoleOutputCP;
-extern void* __imp_SetupDiGetClassDevsW;
-extern void* __imp_SetupDiEnumDeviceInfo;
-extern void* __imp_SetupDiOpenDevRegKey;
-extern void* __imp_SetupDiGetDeviceRegistryPropertyW;
-extern void* __imp_SetupDiDestroyDeviceInfoList;
-}
-
 namespace {
 
 bool Listed(const PortListing& listing, const std::string& entry) {
@@ -39,14 +27,9 @@ bool Listed(const PortListing& listing, const std::string& entry) {
 int opens = 0;
 // Every port out of range, or a device that is not working: any open that is tried fails as
 // those do, after a while.
-HANDLE WINAPI UnansweredCreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                                    HANDLE) {
-    ++opens;
-    SetLastError(ERROR_SEM_TIMEOUT);
-    return INVALID_HANDLE_VALUE;
-}
-HANDLE WINAPI UnansweredCreateFileW(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
-                                    HANDLE) {
+template <typename Char>
+HANDLE WINAPI UnansweredCreateFile(const Char*, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
+                                   HANDLE) {
     ++opens;
     SetLastError(ERROR_SEM_TIMEOUT);
     return INVALID_HANDLE_VALUE;
@@ -56,8 +39,8 @@ TEST(Listing, OpensNoPortAndNamesThePortsThatDoNotAnswerToo) {
     opens = 0;
     PortListing listing;
     {
-        ImportPatch narrow(&__imp_CreateFileA, reinterpret_cast<void*>(&UnansweredCreateFileA));
-        ImportPatch wide(&__imp_CreateFileW, reinterpret_cast<void*>(&UnansweredCreateFileW));
+        ImportPatch narrow(&__imp_CreateFileA, &UnansweredCreateFile<char>);
+        ImportPatch wide(&__imp_CreateFileW, &UnansweredCreateFile<wchar_t>);
         listing = ListPorts();
     }
     EXPECT_EQ(opens, 0) << "the listing opened ports";
@@ -95,8 +78,7 @@ TEST(Listing, ListOfDeviceNamesIsReadWhateverItsLength) {
     largest_asked = 0;
     PortListing listing;
     {
-        ImportPatch query(&__imp_QueryDosDeviceW,
-                          reinterpret_cast<void*>(&LongListQueryDosDeviceW));
+        ImportPatch query(&__imp_QueryDosDeviceW, &LongListQueryDosDeviceW);
         listing = ListPorts();
     }
     EXPECT_GE(largest_asked, 100000u);
@@ -180,18 +162,14 @@ TEST(Listing, DeviceManagersNamesReachTheConsoleReadableInItsCodePage) {
         console_code_page = c.code_page;
         PortListing listing;
         {
-            ImportPatch cp(&__imp_GetConsoleOutputCP,
-                           reinterpret_cast<void*>(&ChosenGetConsoleOutputCP));
-            ImportPatch classes(&__imp_SetupDiGetClassDevsW,
-                                reinterpret_cast<void*>(&OneAdapterGetClassDevsW));
-            ImportPatch enumerate(&__imp_SetupDiEnumDeviceInfo,
-                                  reinterpret_cast<void*>(&OneAdapterEnumDeviceInfo));
-            ImportPatch open(&__imp_SetupDiOpenDevRegKey,
-                             reinterpret_cast<void*>(&OneAdapterOpenDevRegKey));
+            ImportPatch cp(&__imp_GetConsoleOutputCP, &ChosenGetConsoleOutputCP);
+            ImportPatch classes(&__imp_SetupDiGetClassDevsW, &OneAdapterGetClassDevsW);
+            ImportPatch enumerate(&__imp_SetupDiEnumDeviceInfo, &OneAdapterEnumDeviceInfo);
+            ImportPatch open(&__imp_SetupDiOpenDevRegKey, &OneAdapterOpenDevRegKey);
             ImportPatch property(&__imp_SetupDiGetDeviceRegistryPropertyW,
-                                 reinterpret_cast<void*>(&OneAdapterGetDeviceRegistryPropertyW));
+                                 &OneAdapterGetDeviceRegistryPropertyW);
             ImportPatch destroy(&__imp_SetupDiDestroyDeviceInfoList,
-                                reinterpret_cast<void*>(&OneAdapterDestroyDeviceInfoList));
+                                &OneAdapterDestroyDeviceInfoList);
             listing = ListPorts();
         }
         EXPECT_TRUE(Listed(listing, std::string("COM9 (") + c.name + ")"))

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -111,36 +110,25 @@ TEST(Pause, EndsAfterThePieceIsOffTheWireWhenTheDriverCompletesTheWriteAtOnce) {
         GTEST_SKIP() << "no COM3 here (under Wine, the lines of null-modem.sh)";
     }
     ClosePort();
-    char was_in[MAX_PATH];
-    ASSERT_NE(GetCurrentDirectoryA(MAX_PATH, was_in), 0u);
-    char temp[MAX_PATH];
-    ASSERT_NE(GetTempPathA(MAX_PATH, temp), 0u);
-    const std::string work = std::string(temp) + "k410-pause";
-    CreateDirectoryA(work.c_str(), nullptr);
-    ASSERT_TRUE(SetCurrentDirectoryA(work.c_str()));
-    {
-        // Lines of 200 bytes (209 ms on the wire) and one of 300 (pieces of 255 and 45).
-        std::ofstream data("K410HELP(64K).TXT", std::ios::binary);
-        for (char fill = 'A'; fill < 'D'; ++fill) {
-            data << std::string(200, fill) << "\r\n";
-        }
-        data << std::string(300, 'Z') << "\r\n";
+    ScratchFolder work("k410-pause");
+    ASSERT_TRUE(work.Enter());
+    // Lines of 200 bytes (209 ms on the wire) and one of 300 (pieces of 255 and 45).
+    std::string data;
+    for (char fill = 'A'; fill < 'D'; ++fill) {
+        data += std::string(200, fill) + "\r\n";
     }
+    ASSERT_TRUE(work.Put(kDataFile, data + std::string(300, 'Z') + "\r\n"));
     adapter_calls.clear();
     watched = PortWatch{};
     std::ostringstream out;
     int status = -1;
     {
-        ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&RecordingCreateFileA));
-        ImportPatch write(&__imp_WriteFile, reinterpret_cast<void*>(&AtOnceWriteFile));
-        ImportPatch queue(&__imp_ClearCommError,
-                          reinterpret_cast<void*>(&EmptyQueueClearCommError));
-        ImportPatch close(&__imp_CloseHandle, reinterpret_cast<void*>(&ReleaseNotingCloseHandle));
+        ImportPatch create(&__imp_CreateFileA, &RecordingCreateFileA);
+        ImportPatch write(&__imp_WriteFile, &AtOnceWriteFile);
+        ImportPatch queue(&__imp_ClearCommError, &EmptyQueueClearCommError);
+        ImportPatch close(&__imp_CloseHandle, &ReleaseNotingCloseHandle);
         status = RunDownload(out, "\\\\.\\COM3", AnalyzerOptions{});
     }
-    DeleteFileA("K410HELP(64K).TXT");
-    SetCurrentDirectoryA(was_in);
-    RemoveDirectoryA(work.c_str());
     EXPECT_EQ(status, RUN_OK) << out.str();
     const std::vector<DWORD> pieces = {201, 201, 201, 255, 46};
     ASSERT_EQ(adapter_calls.size(), pieces.size() + 1) << out.str();

@@ -7,26 +7,18 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <sstream>
 #include <string>
 
 #include "import_patch.h"
+#include "line_fixture.h"
 #include "port.h"
 #include "port_help.h"
 
-extern "C" {
-extern void* __imp_CreateFileA;
-extern void* __imp_SetupComm;
-extern void* __imp_GetCommState;
-extern void* __imp_SetCommState;
-extern void* __imp_ClearCommError;
-extern void* __imp_WriteFile;
-}
-
 namespace {
 
-const char kCom3[] = "\\\\.\\COM3";
-const char kCom4[] = "\\\\.\\COM4";
+using std::chrono::milliseconds;
 
 // The driver as modelled; reset by each test.
 struct Driver {
@@ -43,23 +35,6 @@ struct Driver {
     int writes = 0;                  // WriteFile calls on the port
 };
 Driver driver;
-
-struct Real {
-    decltype(&CreateFileA) create_file;
-    decltype(&SetupComm) setup_comm;
-    decltype(&GetCommState) get_comm_state;
-    decltype(&SetCommState) set_comm_state;
-    decltype(&ClearCommError) clear_comm_error;
-    decltype(&WriteFile) write_file;
-};
-const Real real = {
-    reinterpret_cast<decltype(&CreateFileA)>(__imp_CreateFileA),
-    reinterpret_cast<decltype(&SetupComm)>(__imp_SetupComm),
-    reinterpret_cast<decltype(&GetCommState)>(__imp_GetCommState),
-    reinterpret_cast<decltype(&SetCommState)>(__imp_SetCommState),
-    reinterpret_cast<decltype(&ClearCommError)>(__imp_ClearCommError),
-    reinterpret_cast<decltype(&WriteFile)>(__imp_WriteFile),
-};
 
 HANDLE WINAPI ModelCreateFileA(LPCSTR path, DWORD access, DWORD share,
                                LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
@@ -165,9 +140,7 @@ BOOL WINAPI AbortingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD
         return FALSE;
     }
     if (driver.stall_after_abort) {
-        COMMTIMEOUTS timeouts = {};
-        GetCommTimeouts(handle, &timeouts);
-        Sleep(timeouts.WriteTotalTimeoutConstant + timeouts.WriteTotalTimeoutMultiplier * count);
+        WaitOutWriteTimeouts(handle, count);
         return TRUE;  // a write whose time-outs ran out succeeds, short
     }
     const BOOL result = real.write_file(handle, bytes, count, written, overlapped);
@@ -175,57 +148,21 @@ BOOL WINAPI AbortingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD
     return result;
 }
 
-// The analyzer's end of the line, COM4: its reads return at once with what has arrived.
-HANDLE OpenAnalyzerEnd() {
-    HANDLE handle =
-        CreateFileA(kCom4, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    COMMTIMEOUTS at_once = {MAXDWORD, 0, 0, 0, 0};
-    if (handle != INVALID_HANDLE_VALUE) {
-        SetCommTimeouts(handle, &at_once);
-        PurgeComm(handle, PURGE_RXCLEAR);
-    }
-    return handle;
-}
-
-// What arrives at the analyzer's end within `limit_ms`, read until `count` bytes are there.
-std::string Arrived(HANDLE analyzer, size_t count, ULONGLONG limit_ms) {
-    std::string arrived;
-    const ULONGLONG until = GetTickCount64() + limit_ms;
-    while (arrived.size() < count && GetTickCount64() < until) {
-        char bytes[256];
-        DWORD got = 0;
-        if (!ReadFile(analyzer, bytes, sizeof(bytes), &got, nullptr)) {
-            break;
-        }
-        arrived.append(bytes, got);
-        Sleep(got == 0 ? 10 : 0);
-    }
-    return arrived;
-}
-
-class Driven : public ::testing::Test {
+// The module's line is the contract suite's, COM3, with the analyzer's end on COM4.
+class Driven : public PortContract {
   protected:
     void SetUp() override {
         driver = Driver{};
-        analyzer_ = OpenAnalyzerEnd();
-        ASSERT_NE(analyzer_, INVALID_HANDLE_VALUE)
-            << "COM4 is not there: the null-modem fixture (null-modem.sh) must run first";
+        PortContract::SetUp();
     }
-    void TearDown() override {
-        ClosePort();
-        if (analyzer_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(analyzer_);
-        }
-    }
-    HANDLE analyzer_ = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(Driven, EveryLineSettingAnotherProgramLeftIsReplaced) {
     {
-        ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&ModelCreateFileA));
-        ImportPatch get(&__imp_GetCommState, reinterpret_cast<void*>(&LeftBehindGetCommState));
-        ImportPatch set(&__imp_SetCommState, reinterpret_cast<void*>(&CheckingSetCommState));
-        ASSERT_EQ(OpenPort(kCom3), PORT_OK) << "reason " << GetPortReason();
+        ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
+        ImportPatch get(&__imp_GetCommState, &LeftBehindGetCommState);
+        ImportPatch set(&__imp_SetCommState, &CheckingSetCommState);
+        ASSERT_EQ(OpenPort(line_.path()), PORT_OK) << "reason " << GetPortReason();
     }
     ASSERT_TRUE(driver.dcb_taken);
     const DCB& dcb = driver.dcb;
@@ -255,16 +192,16 @@ TEST_F(Driven, EveryLineSettingAnotherProgramLeftIsReplaced) {
     EXPECT_EQ(dcb.wReserved, 0);
     // And the line carries the analyzer's bytes.
     EXPECT_EQ(WritePort("ready\r", 6), PORT_OK);
-    EXPECT_EQ(Arrived(analyzer_, 6, 3000), "ready\r");
+    EXPECT_EQ(line_.Received(6, milliseconds(3000)), "ready\r");
 }
 
 TEST_F(Driven, LineErrorLeftPendingByAnEarlierProgramIsClearedFirst) {
     driver.error_pending = true;
-    ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&ModelCreateFileA));
-    ImportPatch clear(&__imp_ClearCommError, reinterpret_cast<void*>(&ModelClearCommError));
-    ImportPatch setup(&__imp_SetupComm, reinterpret_cast<void*>(&ModelSetupComm));
+    ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
+    ImportPatch clear(&__imp_ClearCommError, &ModelClearCommError);
+    ImportPatch setup(&__imp_SetupComm, &ModelSetupComm);
     // The model's error belongs to the device, not to a handle: it is pending at the open.
-    EXPECT_EQ(OpenPort(kCom3), PORT_OK) << "reason " << GetPortReason();
+    EXPECT_EQ(OpenPort(line_.path()), PORT_OK) << "reason " << GetPortReason();
     EXPECT_FALSE(driver.error_pending);
 }
 
@@ -277,21 +214,22 @@ TEST_F(Driven, WriteCutShortByALineErrorGoesOnWithTheBytesNotYetSent) {
         SCOPED_TRACE(after);
         driver.port = nullptr;
         {
-            ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&ModelCreateFileA));
-            ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+            ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
+            ASSERT_EQ(OpenPort(line_.path()), PORT_OK);
         }
         driver.aborts_left = 1;
         driver.abort_after = after;
         driver.wire.clear();
         driver.writes = 0;
         {
-            ImportPatch clear(&__imp_ClearCommError, reinterpret_cast<void*>(&ModelClearCommError));
-            ImportPatch write(&__imp_WriteFile, reinterpret_cast<void*>(&AbortingWriteFile));
+            ImportPatch clear(&__imp_ClearCommError, &ModelClearCommError);
+            ImportPatch write(&__imp_WriteFile, &AbortingWriteFile);
             EXPECT_EQ(WritePort(line.data(), static_cast<int>(line.size())), PORT_OK);
         }
         EXPECT_EQ(driver.writes, 2);
         EXPECT_EQ(driver.wire, line);
-        EXPECT_EQ(Arrived(analyzer_, line.size() + 1, 2000), line) << "each byte once, in order";
+        EXPECT_EQ(line_.Received(line.size() + 1, milliseconds(2000)), line)
+            << "each byte once, in order";
         // The write time-outs are the analyzer's again for the next line.
         COMMTIMEOUTS timeouts = {};
         ASSERT_TRUE(GetCommTimeouts(driver.port, &timeouts));
@@ -303,8 +241,8 @@ TEST_F(Driven, WriteCutShortByALineErrorGoesOnWithTheBytesNotYetSent) {
 
 TEST_F(Driven, WriteThatCannotFinishWithinItsBoundIsAWriteError) {
     {
-        ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&ModelCreateFileA));
-        ASSERT_EQ(OpenPort(kCom3), PORT_OK);
+        ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
+        ASSERT_EQ(OpenPort(line_.path()), PORT_OK);
     }
     struct Case {
         const char* what;
@@ -330,8 +268,8 @@ TEST_F(Driven, WriteThatCannotFinishWithinItsBoundIsAWriteError) {
         driver.wire.clear();
         const ULONGLONG start = GetTickCount64();
         {
-            ImportPatch clear(&__imp_ClearCommError, reinterpret_cast<void*>(&ModelClearCommError));
-            ImportPatch write(&__imp_WriteFile, reinterpret_cast<void*>(&AbortingWriteFile));
+            ImportPatch clear(&__imp_ClearCommError, &ModelClearCommError);
+            ImportPatch write(&__imp_WriteFile, &AbortingWriteFile);
             EXPECT_EQ(WritePort("ABCD", 4), PORT_ERR_WRITE);
         }
         const ULONGLONG elapsed = GetTickCount64() - start;
@@ -342,9 +280,9 @@ TEST_F(Driven, WriteThatCannotFinishWithinItsBoundIsAWriteError) {
     }
     // The line is usable again once the fault is gone.
     driver.stall_after_abort = false;
-    Arrived(analyzer_, 16, 300);
+    line_.Received(16, milliseconds(300));
     EXPECT_EQ(WritePort("EF", 2), PORT_OK);
-    EXPECT_EQ(Arrived(analyzer_, 2, 2000), "EF");
+    EXPECT_EQ(line_.Received(2, milliseconds(2000)), "EF");
 }
 
 TEST_F(Driven, PortThatIsThereButDoesNotAnswerIsToldApartFromOneThatIsNot) {
@@ -361,14 +299,14 @@ TEST_F(Driven, PortThatIsThereButDoesNotAnswerIsToldApartFromOneThatIsNot) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error);
         driver.open_error = c.error;
-        ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&ModelCreateFileA));
+        ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
         EXPECT_EQ(OpenPort("\\\\.\\COM7"), PORT_ERR_OPEN);
         EXPECT_EQ(GetPortReason(), c.reason);
     }
     // What the technician reads for the first two; the port is not called missing.
     for (DWORD error : {ERROR_SEM_TIMEOUT, ERROR_GEN_FAILURE}) {
         driver.open_error = error;
-        ImportPatch create(&__imp_CreateFileA, reinterpret_cast<void*>(&ModelCreateFileA));
+        ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
         ASSERT_EQ(OpenPort("\\\\.\\COM7"), PORT_ERR_OPEN);
         std::ostringstream out;
         SayOpenFailed(out, "\\\\.\\COM7");

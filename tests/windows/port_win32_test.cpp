@@ -19,18 +19,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-BOOL WINAPI RefusingSetupComm(HANDLE, DWORD, DWORD) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-}
-BOOL WINAPI RefusingSetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-}
-BOOL WINAPI RefusingSetCommState(HANDLE, LPDCB) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-}
 // Releases the handle (so nothing leaks) but reports failure, as a driver error would.
 BOOL WINAPI FailingCloseHandle(HANDLE handle) {
     real.close_handle(handle);
@@ -49,11 +37,6 @@ BOOL WINAPI StuckQueueClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT st
         status->cbOutQue = 4;
     }
     return result;
-}
-// The driver cannot say what is queued: the device has gone.
-BOOL WINAPI VanishedClearCommError(HANDLE, LPDWORD, LPCOMSTAT) {
-    SetLastError(ERROR_BAD_COMMAND);
-    return FALSE;
 }
 // A framing error or break from the analyzer: the driver refuses writes until it is cleared,
 // as Windows does with fAbortOnError set.
@@ -115,12 +98,12 @@ TEST_F(SerialLine, EveryRefusalWhileOpeningReleasesTheDeviceWithItsCode) {
         int expected;
     };
     const Case cases[] = {
-        {"buffer sizes refused", &__imp_SetupComm, reinterpret_cast<void*>(&RefusingSetupComm),
+        {"buffer sizes refused", &__imp_SetupComm, Refusal<ERROR_INVALID_PARAMETER>(&SetupComm),
          PORT_ERR_OPEN},
         {"time-outs refused", &__imp_SetCommTimeouts,
-         reinterpret_cast<void*>(&RefusingSetCommTimeouts), PORT_ERR_OPEN},
+         Refusal<ERROR_INVALID_PARAMETER>(&SetCommTimeouts), PORT_ERR_OPEN},
         {"line settings refused", &__imp_SetCommState,
-         reinterpret_cast<void*>(&RefusingSetCommState), PORT_ERR_SETSTATE},
+         Refusal<ERROR_INVALID_PARAMETER>(&SetCommState), PORT_ERR_SETSTATE},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -143,7 +126,7 @@ TEST_F(SerialLine, EveryRefusalWhileOpeningReleasesTheDeviceWithItsCode) {
 TEST_F(SerialLine, FailedReleaseIsACloseErrorAndTheModuleIsClosedAllTheSame) {
     ASSERT_EQ(OpenPort(line_.path()), PORT_OK);
     {
-        ImportPatch close(&__imp_CloseHandle, reinterpret_cast<void*>(&FailingCloseHandle));
+        ImportPatch close(&__imp_CloseHandle, &FailingCloseHandle);
         EXPECT_EQ(ClosePort(), PORT_ERR_CLOSE);
     }
     EXPECT_EQ(GetPortError(), PORT_ERR_CLOSE);
@@ -156,7 +139,7 @@ TEST_F(SerialLine, FailedReleaseIsACloseErrorAndTheModuleIsClosedAllTheSame) {
 TEST_F(SerialLine, ShortOrUndrainedWriteIsAWriteErrorWithinOneSecondPlusTwoMsPerByte) {
     ASSERT_EQ(OpenPort(line_.path()), PORT_OK);
     {
-        ImportPatch short_write(&__imp_WriteFile, reinterpret_cast<void*>(&ShortWriteFile));
+        ImportPatch short_write(&__imp_WriteFile, &ShortWriteFile);
         EXPECT_EQ(WritePort("ABCD", 4), PORT_ERR_WRITE);
     }
     EXPECT_EQ(line_.Received(3, milliseconds(3000)), "ABC")
@@ -172,8 +155,9 @@ TEST_F(SerialLine, ShortOrUndrainedWriteIsAWriteErrorWithinOneSecondPlusTwoMsPer
     const Case cases[] = {
         {"queue never empties", &__imp_ClearCommError,
          reinterpret_cast<void*>(&StuckQueueClearCommError), 900},
-        {"queue cannot be read", &__imp_ClearCommError,
-         reinterpret_cast<void*>(&VanishedClearCommError), 0},
+        // The driver cannot say what is queued: the device has gone.
+        {"queue cannot be read", &__imp_ClearCommError, Refusal<ERROR_BAD_COMMAND>(&ClearCommError),
+         0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -193,8 +177,8 @@ TEST_F(SerialLine, ShortOrUndrainedWriteIsAWriteErrorWithinOneSecondPlusTwoMsPer
 
 TEST_F(SerialLine, LineErrorFromTheAnalyzerDuringAPauseDoesNotFailTheNextWrite) {
     ASSERT_EQ(OpenPort(line_.path()), PORT_OK);
-    ImportPatch clear(&__imp_ClearCommError, reinterpret_cast<void*>(&LineErrorClearCommError));
-    ImportPatch write(&__imp_WriteFile, reinterpret_cast<void*>(&LineErrorWriteFile));
+    ImportPatch clear(&__imp_ClearCommError, &LineErrorClearCommError);
+    ImportPatch write(&__imp_WriteFile, &LineErrorWriteFile);
     for (const char* line : {"first\r", "second\r"}) {
         SCOPED_TRACE(line);
         line_error = true;

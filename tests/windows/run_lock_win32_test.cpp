@@ -12,13 +12,7 @@
 #include "import_patch.h"
 #include "run_lock.h"
 
-extern "C" {
-extern void* __imp_CreateMutexA;
-}
-
 namespace {
-
-const auto real_create_mutex = reinterpret_cast<decltype(&CreateMutexA)>(__imp_CreateMutexA);
 
 std::vector<std::string> asked;  // the names CreateMutexA was given, in order
 std::string denied_prefix;       // names that begin so are refused with access denied
@@ -30,13 +24,13 @@ HANDLE WINAPI WatchedCreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL owned, LP
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    return real_create_mutex(security, owned, name);
+    return real.create_mutex(security, owned, name);
 }
 
 // Takes the lock for `port` with the wrapper in place.
 int Lock(int port) {
     asked.clear();
-    ImportPatch mutex(&__imp_CreateMutexA, reinterpret_cast<void*>(&WatchedCreateMutexA));
+    ImportPatch mutex(&__imp_CreateMutexA, &WatchedCreateMutexA);
     return LockPortForRun(port);
 }
 
