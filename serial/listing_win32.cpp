@@ -91,6 +91,14 @@ void AddFriendlyNames(std::map<int, std::string>* ports) {
     SetupDiDestroyDeviceInfoList(devices);
 }
 
+// COM<number> among `ports`, keeping the device manager's name for it where it has one; a number
+// of 0 (no COM name) adds nothing.
+void AddUnnamed(std::map<int, std::string>* ports, int number) {
+    if (number != 0) {
+        ports->emplace(number, std::string());
+    }
+}
+
 // The ports that serial drivers registered: each value's data is a port's name ("COM1").
 void AddRegisteredPorts(std::map<int, std::string>* ports) {
     HKEY key;
@@ -109,10 +117,7 @@ void AddRegisteredPorts(std::map<int, std::string>* ports) {
         if (read == ERROR_NO_MORE_ITEMS) {
             break;
         }
-        const int number = read == ERROR_SUCCESS && type == REG_SZ ? WideComNumber(port_name) : 0;
-        if (number != 0 && ports->count(number) == 0) {
-            (*ports)[number] = "";
-        }
+        AddUnnamed(ports, read == ERROR_SUCCESS && type == REG_SZ ? WideComNumber(port_name) : 0);
     }
     RegCloseKey(key);
 }
@@ -132,11 +137,7 @@ void AddDosDevices(std::map<int, std::string>* ports) {
     }
     // Names one after the other, each ended by a zero, the list by another.
     for (DWORD at = 0; at < length && names[at] != L'\0';) {
-        const wchar_t* name = &names[at];
-        const int number = WideComNumber(name);
-        if (number != 0 && ports->count(number) == 0) {
-            (*ports)[number] = "";
-        }
+        AddUnnamed(ports, WideComNumber(&names[at]));
         while (at < length && names[at] != L'\0') {
             ++at;
         }

@@ -164,14 +164,12 @@ bool BoundWritesBy(HANDLE handle, ULONGLONG deadline) {
 bool SendAll(HANDLE handle, const char* bytes, DWORD count, ULONGLONG deadline) {
     DWORD sent = 0;
     bool bounded_anew = false;
-    bool all = false;
     for (;;) {
         DWORD written = 0;
         const bool done = WriteFile(handle, bytes + sent, count - sent, &written, nullptr) != 0;
         const DWORD error = GetLastError();
         sent += written < count - sent ? written : count - sent;
         if (done || sent == count) {
-            all = sent == count;
             break;
         }
         if (error != ERROR_OPERATION_ABORTED) {
@@ -194,7 +192,7 @@ bool SendAll(HANDLE handle, const char* bytes, DWORD count, ULONGLONG deadline) 
         COMMTIMEOUTS timeouts = AnalyzerTimeouts();
         SetCommTimeouts(handle, &timeouts);
     }
-    return all;
+    return sent == count;
 }
 
 // ClosePort, with the lock already held.
