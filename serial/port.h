@@ -100,10 +100,23 @@ enum PortReason {
     // Windows: the port is there but did not answer the open (a Bluetooth port whose device is
     // out of range, a device that is not working). It stays among the ports ListPorts names.
     PORT_REASON_NO_RESPONSE = 6,
+    // WritePort: the device went away under the write (a USB adapter unplugged, or its driver
+    // stopped working).
+    PORT_REASON_GONE = 7,
+    // WritePort: the line stopped taking bytes: they did not leave within the write's bound,
+    // or the driver gave up on them.
+    PORT_REASON_STALLED = 8,
 };
 
-// The PortReason of the last OpenPort.
+// Why the last OpenPort failed (PORT_REASON_NONE after one that succeeded), or, after a
+// WritePort that failed, why that write did.
 int GetPortReason();
+
+// The system's own words for the error behind the last failure GetPortReason tells of
+// (FormatMessage on Windows, strerror on POSIX systems), without a full stop or line end at
+// its end; empty when there is none (the failure was the module's own bound, or no call of the
+// system failed).
+std::string GetPortSystemMessage();
 
 // The serial ports present now, for telling the technician which ones exist when the one asked
 // for does not.

@@ -491,6 +491,10 @@ int GetPortReason() {
     return port_state.last_reason;
 }
 
+std::string GetPortSystemMessage() {
+    return "";
+}
+
 void AbandonPort() {
     int fd = port_state.fd;
     if (fd < 0) {

@@ -375,6 +375,10 @@ int GetPortReason() {
     return port_state.last_reason;
 }
 
+std::string GetPortSystemMessage() {
+    return "";
+}
+
 void AbandonPort() {
     // Waits for a call in progress on the main thread; the time-outs bound it.
     PortLock lock;
