@@ -550,6 +550,15 @@ INSTANTIATE_TEST_SUITE_P(
                     "spawn:1+:EAGAIN",
                     " BSL.EXE could not be started. The system says: Resource temporarily "
                     "unavailable.\n"},
+        // A file exec cannot run (a Windows BSL.EXE): posix_spawn runs no shell for it.
+        LoaderFault{"SpawnNoProgram",
+                    true,
+                    true,
+                    {},
+                    "spawn:1+:ENOEXEC",
+                    " BSL.EXE cannot run on this system: it is no program for it (a Windows or DOS "
+                    "program, or one for another architecture). The system says: Exec format "
+                    "error.\n"},
         // A folder mounted noexec, or one this user may not search.
         LoaderFault{"SpawnDenied",
                     true,

@@ -133,6 +133,7 @@ TEST_F(Loader, StartedByThisProgramWithTheCommandLineUnchanged) {
     const Started started = LastStarted();
     EXPECT_EQ(started.parent, "launch_win32_test.exe");
     EXPECT_EQ(started.command_line, kTypicalCommand);
+    EXPECT_EQ(Recorded(), "+mpvr\n-c\\\\.\\COM3\nK410IV.TXT\n\n");
     EXPECT_EQ(Comparable(started.own_path), Comparable(standin_folder_ + "\\BSL.EXE"));
 }
 
@@ -236,11 +237,6 @@ TEST_F(Loader, ProgramWindowsWillNotStartIsToldWhy) {
         EXPECT_NE(LaunchLoader(kTypicalCommand, &why), 0);
         ExpectToldWhy(why, c.told);
     }
-}
-
-TEST_F(Loader, SuccessfulLoaderGetsTheCommandLineWordByWord) {
-    EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
-    EXPECT_EQ(Recorded(), "+mpvr\n-c\\\\.\\COM3\nK410IV.TXT\n\n");
 }
 
 TEST_F(Loader, AnyNonzeroExitStatusIsAFailure) {

@@ -77,28 +77,12 @@ TEST_F(Loader, QAtRetryCountsAsNoAndQAtSwitchOffEnds) {
     EXPECT_EQ(recorder_->Bytes(), "");
 }
 
-// Why it could not be started comes before the failure: a retry will not help there.
 TEST_F(Loader, MissingLoaderIsToldBeforeTheSwitchOnPromptAndIsAFailedLaunch) {
     ASSERT_EQ(unlink((Folder() + "/BSL.EXE").c_str()), 0);
     RunExpecting("3\nN\nN\nN\nN\nC\nN\nQ\n",
                  UpToSwitchOn(kLoaderMissing) + kLaunching +
                      " BSL.EXE is not in this folder or on PATH.\n" + kLoaderFailed +
                      kSwitchOffPrompt,
-                 1);
-}
-
-TEST_F(Loader, LoaderThatIsNoProgramForThisSystemIsToldSo) {
-    if (ProgramIsForeign()) {
-        GTEST_SKIP() << "Windows's own words for it are shown by the Windows tests";
-    }
-    // posix_spawn runs no shell for a file that exec cannot run: it fails with ENOEXEC.
-    ASSERT_TRUE(WriteFile(Folder() + "/BSL.EXE", "not a program\n", true));
-    RunExpecting("3\nN\nN\nN\nN\nC\nN\nQ\n",
-                 UpToSwitchOn() + kLaunching +
-                     " BSL.EXE cannot run on this system: it is no program for it (a Windows or "
-                     "DOS program, or one for another architecture). The system says: Exec format "
-                     "error.\n" +
-                     kLoaderFailed + kSwitchOffPrompt,
                  1);
 }
 
