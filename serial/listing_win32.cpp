@@ -10,6 +10,8 @@
 #include <windows.h>
 // After windows.h: makes the device interface class of COM ports defined here.
 #include <initguid.h>
+// After initguid.h, which makes its classes defined here.
+#include <devguid.h>
 #include <setupapi.h>
 
 #include <map>
@@ -72,10 +74,10 @@ std::wstring FriendlyNameOf(HDEVINFO devices, SP_DEVINFO_DATA* device,
 }
 
 // The COM ports with a device name from the device manager: "USB Serial Port (COM3)" becomes
-// "USB Serial Port". Only devices present now.
-void AddFriendlyNames(std::map<int, std::string>* ports) {
-    HDEVINFO devices = SetupDiGetClassDevsW(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
-                                            DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+// "USB Serial Port". Only devices present now, of the device interface class or setup class
+// `kind` (`flags` says which); a port already listed with a name keeps it.
+void AddFriendlyNames(std::map<int, std::string>* ports, const GUID& kind, DWORD flags) {
+    HDEVINFO devices = SetupDiGetClassDevsW(&kind, nullptr, nullptr, DIGCF_PRESENT | flags);
     if (devices == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -85,7 +87,10 @@ void AddFriendlyNames(std::map<int, std::string>* ports) {
         const std::wstring port_name = PortNameOf(devices, &device);
         const int number = WideComNumber(port_name.c_str());
         if (number != 0) {
-            (*ports)[number] = ConsoleText(FriendlyNameOf(devices, &device, port_name).c_str());
+            std::string& name = (*ports)[number];
+            if (name.empty()) {
+                name = ConsoleText(FriendlyNameOf(devices, &device, port_name).c_str());
+            }
         }
     }
     SetupDiDestroyDeviceInfoList(devices);
@@ -162,7 +167,11 @@ std::string ConsoleText(const wchar_t* text) {
 
 PortListing ListPorts() {
     std::map<int, std::string> ports;
-    AddFriendlyNames(&ports);
+    AddFriendlyNames(&ports, GUID_DEVINTERFACE_COMPORT, DIGCF_DEVICEINTERFACE);
+    // On Windows 7, usbser.sys registers no COM port interface for a CDC adapter: it is found
+    // by its setup class, Ports or Modem, as pyserial's list_ports_windows.py finds it.
+    AddFriendlyNames(&ports, GUID_DEVCLASS_PORTS, 0);
+    AddFriendlyNames(&ports, GUID_DEVCLASS_MODEM, 0);
     AddRegisteredPorts(&ports);
     AddDosDevices(&ports);
     PortListing listing;

@@ -81,6 +81,11 @@ void Say(std::ostream& out, const std::string& text) {
     out << text << std::flush;
 }
 
+std::string ReasonLine(const std::string& told, const std::string& system_message) {
+    return " " + told + "." +
+           (system_message.empty() ? "" : " The system says: " + system_message + ".") + "\n";
+}
+
 std::string ShownOnTerminal(const char* bytes, size_t count) {
     static const char kHex[] = "0123456789ABCDEF";
     std::string shown;

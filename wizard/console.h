@@ -24,6 +24,11 @@ bool ReadPortNumber(std::istream& in, int* port_number);
 // Writes `text` and flushes it, so that a prompt is on the screen before the program waits.
 void Say(std::ostream& out, const std::string& text);
 
+// A line of the reasons the technician is told after a failure: " " + `told` + ".", then the
+// system's own words for the error behind it where there are some (" The system says: Access
+// is denied."), then "\n".
+std::string ReasonLine(const std::string& told, const std::string& system_message);
+
 // Whether standard output is a terminal (POSIX systems) or a console (Windows), on which the
 // control bytes written act on the screen instead of showing. One implementation per platform.
 bool OutputIsTerminal();
@@ -48,7 +53,7 @@ void ShowTitle(const std::string& title);
 
 // Puts back the title the window had before the first ShowTitle (POSIX systems: clears the
 // terminal's title); does nothing when ShowTitle showed nothing. On POSIX systems it may be
-// called from a signal handler.
+// called from a signal handler, on Windows from the console control handler's thread.
 void RestoreTitle();
 
 // Keeps the console's input and output modes (Windows), or the settings of the terminal that
@@ -57,5 +62,12 @@ void RestoreTitle();
 // console or terminal. One implementation per platform.
 void SaveConsoleState();
 
-// Puts back what SaveConsoleState kept, once; does nothing when it kept nothing.
+// Puts back what SaveConsoleState kept, once; does nothing when it kept nothing. Windows: may be
+// called from the console control handler's thread.
 void RestoreConsoleState();
+
+// For the download: keeps the console's state as SaveConsoleState does, then turns QuickEdit
+// off (Windows). With it on, a click in the window starts a selection, and the console holds
+// every write until the selection ends: the download would stop at its next echo, mid-pause.
+// RestoreConsoleState turns it back on. POSIX systems: does nothing.
+void TurnOffQuickEdit();

@@ -1,6 +1,7 @@
 // The console helpers that depend on the platform, on Windows.
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 #include <istream>
 #include <limits>
@@ -14,14 +15,17 @@ namespace {
 
 const char kPressEnter[] = "Press Enter to close this window.";
 
-// The window's title before the first ShowTitle, for RestoreTitle.
-bool title_saved = false;
-char saved_title[MAX_PATH];
+// The window's title before the first ShowTitle, for RestoreTitle: read and written with the W
+// functions, which keep the characters that the code page lacks ("Administrator: Zoë's folder"
+// in Cyrillic code page 866). Put back by whichever thread comes first, the main thread or the
+// console control handler's.
+std::atomic<bool> title_saved{false};
+wchar_t saved_title[1024];
 
-// The console's modes before the loader, for RestoreConsoleState: standard input's, then
-// standard output's.
+// The console's modes before the loader or the download, for RestoreConsoleState: standard
+// input's, then standard output's.
 const DWORD kConsoleHandles[2] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE};
-bool mode_saved[2] = {false, false};
+std::atomic<bool> mode_saved[2] = {{false}, {false}};
 DWORD saved_mode[2] = {0, 0};
 
 // Started from Explorer, this program is the only one on its console, and Windows closes the
@@ -75,32 +79,42 @@ void SaveConsoleState() {
 
 void RestoreConsoleState() {
     for (int i = 0; i < 2; ++i) {
-        if (mode_saved[i]) {
+        if (mode_saved[i].exchange(false)) {
             SetConsoleMode(GetStdHandle(kConsoleHandles[i]), saved_mode[i]);
-            mode_saved[i] = false;
         }
+    }
+}
+
+// microsoft/terminal #34 and #2678: a selection blocks the program's console writes. Learn,
+// SetConsoleMode: QuickEdit is turned off by ENABLE_EXTENDED_FLAGS without
+// ENABLE_QUICK_EDIT_MODE.
+void TurnOffQuickEdit() {
+    SaveConsoleState();
+    if (mode_saved[0]) {
+        SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE),
+                       (saved_mode[0] | ENABLE_EXTENDED_FLAGS) & ~ENABLE_QUICK_EDIT_MODE);
     }
 }
 
 void ShowTitle(const std::string& title) {
     if (!title_saved) {
         // A title that cannot be read (no console window) is not put back; nor is one set then.
-        saved_title[0] = '\0';
+        saved_title[0] = L'\0';
         SetLastError(0);
-        if (GetConsoleTitleA(saved_title, sizeof(saved_title)) == 0 && GetLastError() != 0) {
+        if (GetConsoleTitleW(saved_title, sizeof(saved_title) / sizeof(saved_title[0])) == 0 &&
+            GetLastError() != 0) {
             return;
         }
         title_saved = true;
     }
-    SetConsoleTitleA(title.c_str());
+    // The progress title is ASCII.
+    SetConsoleTitleW(std::wstring(title.begin(), title.end()).c_str());
 }
 
 void RestoreTitle() {
-    if (!title_saved) {
-        return;
+    if (title_saved.exchange(false)) {
+        SetConsoleTitleW(saved_title);
     }
-    title_saved = false;
-    SetConsoleTitleA(saved_title);
 }
 
 void KeepWindowUntilRead(std::istream& in, std::ostream& out) {
@@ -108,6 +122,9 @@ void KeepWindowUntilRead(std::istream& in, std::ostream& out) {
         return;
     }
     Say(out, std::string("\n") + kPressEnter);
+    // An Enter typed during the download is not the one asked for: it would close the window
+    // before the result is read.
+    FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
     // The last answer left the rest of its line queued, its line feed at least: that is not
     // the Enter asked for.
     in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');

@@ -74,7 +74,7 @@ int SendDataFile(std::ostream& out, const DataFile& data, const std::string& por
             WaitForInterruptionUnderWay();
             // The echoed lines leave the cursor mid-line; the failure gets a line of its own.
             Say(out, "\n");
-            Say(out, " Error Writing " + port_path + " !\n");
+            SayWriteFailed(out, port_path);
             return RUN_FAILED;
         }
         PauseAfterPiece(write_began, sent);
@@ -198,9 +198,11 @@ int RunDownload(std::ostream& out, const std::string& port_path, const AnalyzerO
     }
     Say(out, "Downloading EEPROM Data...\n");
     BeginPreciseSleeps();
+    TurnOffQuickEdit();
     const int sent = SendDataFile(out, data, port_path);
     EndPreciseSleeps();
     RestoreTitle();
+    RestoreConsoleState();
     if (sent != RUN_OK) {
         ClosePort();
         return RUN_FAILED;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "console.h"
 #include "console_win32.h"
 #include "interrupt.h"
 #include "interrupt_win32.h"
@@ -75,6 +76,10 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     // seconds, and a device left with our time-outs misleads the next program to open it.
     // AbandonPort may wait for a port call of the main thread, which its time-outs bound.
     AbandonPort();
+    // What the download changed of the window goes back too: PowerShell and Windows Terminal
+    // would keep the progress title, and the console its QuickEdit off.
+    RestoreTitle();
+    RestoreConsoleState();
     WriteToConsole("\r\n Interrupted !\r\n");
     SetEvent(interruption_told);
     // A closing window goes whatever this program does.

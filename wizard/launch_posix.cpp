@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -37,9 +38,35 @@ std::vector<std::string> SplitAtBlanks(const std::string& command) {
     return words;
 }
 
+// Why posix_spawn did not start the loader `name`, in the technician's terms. Trying again
+// helps with none of these.
+std::string WhyNotStarted(const std::string& name, int error) {
+    std::string told;
+    switch (error) {
+        case ENOEXEC:
+            told = name +
+                   " cannot run on this system: it is no program for it (a Windows or DOS "
+                   "program, or one for another architecture)";
+            break;
+        case EACCES:
+        case EPERM:
+            told = name + " was not started: this user may not run it from this folder";
+            break;
+        case ENOENT:
+            // Also an interpreter that a script's first line names and that is not there.
+            told = name + " was not found";
+            break;
+        default:
+            told = name + " could not be started";
+            break;
+    }
+    return ReasonLine(told, std::strerror(error));
+}
+
 // Starts `program` and waits for it. Returns its wait status, or -1 when it could not be
-// started or waited for. `defaults`: the signals the loader starts with at their default action.
-int SpawnAndWait(const std::string& program, char** argv, const sigset_t& defaults) {
+// started (`*error` is then why) or waited for. `defaults`: the signals the loader starts with
+// at their default action.
+int SpawnAndWait(const std::string& program, char** argv, const sigset_t& defaults, int* error) {
     posix_spawnattr_t attributes;
     if (posix_spawnattr_init(&attributes) != 0) {
         return -1;
@@ -50,6 +77,7 @@ int SpawnAndWait(const std::string& program, char** argv, const sigset_t& defaul
     int spawned = posix_spawn(&child, program.c_str(), nullptr, &attributes, argv, environ);
     posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {
+        *error = spawned;
         return -1;
     }
     int status = 0;
@@ -84,13 +112,17 @@ std::string FindLoaderProgram(const std::string& name) {
     return "";
 }
 
-int LaunchLoader(const std::string& loader_command) {
+int LaunchLoader(const std::string& loader_command, std::string* not_started) {
+    std::string ignored;
+    std::string& why = not_started != nullptr ? *not_started : ignored;
+    why.clear();
     std::vector<std::string> words = SplitAtBlanks(loader_command);
     if (words.empty()) {
         return 1;
     }
     std::string program = FindLoaderProgram(words[0]);
     if (program.empty()) {
+        why = ReasonLine(words[0] + " is not in this folder or on PATH", "");
         return 1;
     }
     std::vector<char*> argv;
@@ -124,8 +156,12 @@ int LaunchLoader(const std::string& loader_command) {
     }
     // Whatever terminal settings the loader leaves, the switch-off prompt reads as before it.
     SaveConsoleState();
-    int status = SpawnAndWait(program, argv.data(), defaults);
+    int error = 0;
+    int status = SpawnAndWait(program, argv.data(), defaults, &error);
     RestoreConsoleState();
+    if (error != 0) {
+        why = WhyNotStarted(words[0], error);
+    }
     sigaction(SIGINT, &found_interrupt, nullptr);
     sigaction(SIGQUIT, &found_quit, nullptr);
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;

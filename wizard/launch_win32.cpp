@@ -5,6 +5,7 @@
 // The loader gets the same command line and the same console as before.
 #include <windows.h>
 
+#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -13,6 +14,7 @@
 #include "console.h"
 #include "interrupt_win32.h"
 #include "loader.h"
+#include "port_win32.h"
 
 namespace {
 
@@ -45,10 +47,62 @@ std::string AsPrefix(std::string folder) {
     return folder;
 }
 
+// ERROR_ELEVATION_REQUIRED, which mingw-w64's headers lack: the program's manifest asks for
+// administrator rights, and CreateProcess does not ask the user for them.
+constexpr DWORD kElevationRequired = 740;
+
+// The system's words for `error`, in the console's code page, without the line end and full
+// stop they come with; the insert some have ("%1 is not a valid Win32 application") is `name`.
+std::string SystemMessage(DWORD error, const std::string& name) {
+    wchar_t text[512];
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       0, text, sizeof(text) / sizeof(text[0]), nullptr);
+    std::string message = length > 0 ? ConsoleText(text) : std::string();
+    while (!message.empty() &&
+           (message.back() == '.' || std::isspace(static_cast<unsigned char>(message.back())))) {
+        message.pop_back();
+    }
+    const size_t insert = message.find("%1");
+    return insert == std::string::npos ? message : message.replace(insert, 2, name);
+}
+
+// Why CreateProcessA did not start the loader `name`, in the technician's terms. Trying again
+// helps with none of these.
+std::string WhyNotStarted(const std::string& name, DWORD error) {
+    std::string told;
+    switch (error) {
+        case ERROR_BAD_EXE_FORMAT:
+        case ERROR_EXE_MACHINE_TYPE_MISMATCH:
+            told = name +
+                   " cannot run on this Windows: it is a 16-bit, DOS or other-architecture "
+                   "program";
+            break;
+        case kElevationRequired:
+            told = name + " was not started: it asks to be run as administrator";
+            break;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_ACCESS_DISABLED_BY_POLICY:
+            told = name +
+                   " was not started: it is blocked (by antivirus software, or by AppLocker "
+                   "or another policy)";
+            break;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            told = name + " was not found";
+            break;
+        default:
+            told = name + " could not be started";
+            break;
+    }
+    return ReasonLine(told, SystemMessage(error, name));
+}
+
 // Starts `program` with `command_line` in this console, with this program's standard handles,
 // and waits for it however long it takes (writing the firmware takes minutes). Returns its
-// exit code; 1 when it could not be started or its exit code could not be had.
-DWORD RunAndWait(const std::string& program, const std::string& command_line) {
+// exit code; 1 when it could not be started (`*error` is then why) or its exit code could not be
+// had.
+DWORD RunAndWait(const std::string& program, const std::string& command_line, DWORD* error) {
     // CreateProcessA may write into the command line it is given.
     std::vector<char> line(command_line.begin(), command_line.end());
     line.push_back('\0');
@@ -57,6 +111,7 @@ DWORD RunAndWait(const std::string& program, const std::string& command_line) {
     PROCESS_INFORMATION loader = {};
     if (!CreateProcessA(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                         &startup, &loader)) {
+        *error = GetLastError();
         return 1;
     }
     CloseHandle(loader.hThread);
@@ -99,10 +154,14 @@ std::string FindLoaderProgram(const std::string& name) {
     return "";
 }
 
-int LaunchLoader(const std::string& loader_command) {
-    const std::string program =
-        FindLoaderProgram(loader_command.substr(0, loader_command.find(' ')));
+int LaunchLoader(const std::string& loader_command, std::string* not_started) {
+    const std::string name = loader_command.substr(0, loader_command.find(' '));
+    std::string ignored;
+    std::string& why = not_started != nullptr ? *not_started : ignored;
+    why.clear();
+    const std::string program = FindLoaderProgram(name);
     if (program.empty()) {
+        why = ReasonLine(name + " is not in this folder or on PATH", "");
         return 1;
     }
     // The loader writes to the same console: what we printed must be there before its output.
@@ -111,8 +170,12 @@ int LaunchLoader(const std::string& loader_command) {
     // Whatever console modes the loader leaves, the switch-off prompt reads as before it.
     SaveConsoleState();
     SetLoaderRunning(true);
-    const DWORD status = RunAndWait(program, loader_command);
+    DWORD error = ERROR_SUCCESS;
+    const DWORD status = RunAndWait(program, loader_command, &error);
     SetLoaderRunning(false);
     RestoreConsoleState();
+    if (error != ERROR_SUCCESS) {
+        why = WhyNotStarted(name, error);
+    }
     return status == 0 ? 0 : 1;
 }

@@ -35,9 +35,11 @@ StageEnd WriteFirmware(std::istream& in, std::ostream& out, const std::string& p
     for (;;) {
         Say(out, "Launching Bootstrap Loader Program...\n");
         Say(out, "\n");
-        if (LaunchLoader(command) == 0) {
+        std::string not_started;
+        if (LaunchLoader(command, &not_started) == 0) {
             return STAGE_DONE;
         }
+        Say(out, not_started);
         Say(out, "BSL Programming failed.\n");
         Say(out, "Retry? (Y or N)>");
         int answer = ReadAnswer(in);

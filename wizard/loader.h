@@ -27,9 +27,12 @@ std::string FindLoaderProgram(const std::string& name);
 // found by FindLoaderProgram, started directly (no command interpreter in between) with the
 // command line split at its blanks (POSIX systems) or whole (Windows). Returns 0 when the
 // loader ran and exited with status 0; anything else (a nonzero status, a loader that is
-// nowhere or could not be started, one killed by a signal) is nonzero. One implementation per
-// platform.
-int LaunchLoader(const std::string& loader_command);
+// nowhere or could not be started, one killed by a signal) is nonzero. When the loader could not
+// be started at all, and `not_started` is given, it gets the line that says why for the
+// technician (ReasonLine: what the error means for a loader, and the system's words for it);
+// otherwise it is emptied: retrying will not help there, while a loader that ran may do better
+// next time. One implementation per platform.
+int LaunchLoader(const std::string& loader_command, std::string* not_started = nullptr);
 
 // Runs the loader, and again for as long as it fails and the technician asks for a retry.
 // Returns STAGE_DONE when the firmware was written, STAGE_FAILED when the technician went on

@@ -37,7 +37,8 @@ std::string NotThere(const std::string& port_name, const PortListing& present) {
 
 }  // namespace
 
-std::string WhyOpenFailed(const std::string& port_name, int reason, const PortListing& present) {
+std::string WhyOpenFailed(const std::string& port_name, int reason, const PortListing& present,
+                          const std::string& system_message) {
     switch (reason) {
         case PORT_REASON_IN_USE:
             return " " + port_name + " is in use by another program.\n";
@@ -48,9 +49,10 @@ std::string WhyOpenFailed(const std::string& port_name, int reason, const PortLi
         case PORT_REASON_DENIED:
             return " " + port_name + " may not be opened by this user.\n";
         case PORT_REASON_NO_RESPONSE:
-            return " " + port_name +
-                   " is there but did not respond (a Bluetooth port out of range, or a device "
-                   "that is not working).\n";
+            return ReasonLine(port_name +
+                                  " is there but did not respond (a Bluetooth port out of range, "
+                                  "or a device that is not working)",
+                              system_message);
         default:
             return " " + port_name + " is not a serial port.\n";
     }
@@ -59,9 +61,35 @@ std::string WhyOpenFailed(const std::string& port_name, int reason, const PortLi
 void SayOpenFailed(std::ostream& out, const std::string& port_path) {
     Say(out, " Error Opening " + port_path + " !\n");
     const int reason = GetPortReason();
+    const std::string system_message = GetPortSystemMessage();
     // Only a port that is not there needs the ports that are.
     const PortListing present = reason == PORT_REASON_ABSENT ? ListPorts() : PortListing();
-    Say(out, WhyOpenFailed(ComNameOfPath(port_path), reason, present));
+    Say(out, WhyOpenFailed(ComNameOfPath(port_path), reason, present, system_message));
+}
+
+std::string WhyWriteFailed(const std::string& port_name, int reason,
+                           const std::string& system_message) {
+    switch (reason) {
+        case PORT_REASON_GONE:
+            return ReasonLine(
+                port_name + " went away: the USB adapter was unplugged or stopped working",
+                system_message);
+        case PORT_REASON_STALLED:
+            return ReasonLine(port_name +
+                                  " stopped taking data: the line stalled (check the cable, and "
+                                  "that the analyzer is on)",
+                              system_message);
+        default:
+            return ReasonLine(port_name + " did not take the data", system_message);
+    }
+}
+
+void SayWriteFailed(std::ostream& out, const std::string& port_path) {
+    // Read before anything else calls the port module, which would change them.
+    const int reason = GetPortReason();
+    const std::string system_message = GetPortSystemMessage();
+    Say(out, " Error Writing " + port_path + " !\n");
+    Say(out, WhyWriteFailed(ComNameOfPath(port_path), reason, system_message));
 }
 
 void SayHeldByAnotherRun(std::ostream& out, const std::string& port_path) {

@@ -15,5 +15,18 @@ void SayOpenFailed(std::ostream& out, const std::string& port_path);
 void SayHeldByAnotherRun(std::ostream& out, const std::string& port_path);
 
 // The lines that follow " Error Opening ... !\n" for the port named `port_name` ("COM7"),
-// failed for `reason` (a PortReason); `present` is consulted only for PORT_REASON_ABSENT.
-std::string WhyOpenFailed(const std::string& port_name, int reason, const PortListing& present);
+// failed for `reason` (a PortReason); `present` is consulted only for PORT_REASON_ABSENT,
+// `system_message` (GetPortSystemMessage) only for PORT_REASON_NO_RESPONSE, which covers many
+// errors that only the system's words tell apart.
+std::string WhyOpenFailed(const std::string& port_name, int reason, const PortListing& present,
+                          const std::string& system_message = std::string());
+
+// " Error Writing <port path> !\n", then the line that says why, from the reason and system
+// message of the WritePort that just failed.
+void SayWriteFailed(std::ostream& out, const std::string& port_path);
+
+// The line that follows " Error Writing ... !\n" for the port named `port_name`, whose write
+// failed for `reason` (PORT_REASON_GONE or PORT_REASON_STALLED), with the system's words for
+// the error where there are some.
+std::string WhyWriteFailed(const std::string& port_name, int reason,
+                           const std::string& system_message);

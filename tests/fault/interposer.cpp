@@ -93,11 +93,10 @@ struct ErrnoName {
 };
 
 const ErrnoName errno_names[] = {
-    {"EIO", EIO},     {"EINTR", EINTR},   {"EAGAIN", EAGAIN},
-    {"EBUSY", EBUSY}, {"ENOENT", ENOENT}, {"EACCES", EACCES},
-    {"EPERM", EPERM}, {"EINVAL", EINVAL}, {"ENOTTY", ENOTTY},
-    {"ENXIO", ENXIO}, {"ENODEV", ENODEV}, {"ENOMEM", ENOMEM},
-    {"EBADF", EBADF}, {"ENOSPC", ENOSPC}, {"EWOULDBLOCK", EWOULDBLOCK},
+    {"EIO", EIO},       {"EINTR", EINTR},   {"EAGAIN", EAGAIN},   {"EBUSY", EBUSY},
+    {"ENOENT", ENOENT}, {"EACCES", EACCES}, {"EPERM", EPERM},     {"EINVAL", EINVAL},
+    {"ENOTTY", ENOTTY}, {"ENXIO", ENXIO},   {"ENOEXEC", ENOEXEC}, {"ENODEV", ENODEV},
+    {"ENOMEM", ENOMEM}, {"EBADF", EBADF},   {"ENOSPC", ENOSPC},   {"EWOULDBLOCK", EWOULDBLOCK},
 };
 
 template <typename F>

@@ -88,6 +88,21 @@ std::string LessThisMachinesDevices(const std::string& output) {
            (end == std::string::npos ? std::string() : output.substr(end + 1));
 }
 
+std::string LessWriteReason(const std::string& output, int port) {
+    const std::string failure = PortError("Writing", port);
+    const size_t at = output.rfind(failure);
+    if (at == std::string::npos) {
+        return output;
+    }
+    const std::string why = output.substr(at + failure.size());
+    const std::string name = " COM" + std::to_string(port) + " ";
+    const bool one_reason_line = why.compare(0, name.size(), name) == 0 &&
+                                 why.find('\n') == why.size() - 1 && why.size() > name.size() + 2 &&
+                                 why[why.size() - 2] == '.';
+    return one_reason_line ? output.substr(0, at + failure.size())
+                           : output + "[not one reason line after the write error]";
+}
+
 std::string HelpFileLine(const std::string& file_name) {
     return "Programming Help File: " + file_name + "\n";
 }

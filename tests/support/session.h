@@ -63,6 +63,11 @@ std::string NotThereLine(int port, const std::string& present);
 // the machine running the tests has in /dev (a real UART, an adapter), not what a test laid out.
 std::string LessThisMachinesDevices(const std::string& output);
 
+// `output` less the line after its " Error Writing \\.\COM<port> !\n" that says why, which has
+// the form of the reasons after " Error Opening" (a blank, "COM<port> ", a full stop at its end);
+// with a complaint added where that line is not there.
+std::string LessWriteReason(const std::string& output, int port = 3);
+
 // "Programming Help File: <name>\n", the download's first line, before the file is opened.
 std::string HelpFileLine(const std::string& file_name);
 

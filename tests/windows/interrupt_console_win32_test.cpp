@@ -7,7 +7,7 @@
 // Elsewhere the handler's TerminateProcess ends only the thread it runs on. The console itself
 // is modelled through this program's import table: GetConsoleMode says whether a handle is a
 // console, ReadFile stands for the technician at the keyboard, GetConsoleProcessList says
-// whether the window is the program's own.
+// whether the window is the program's own, the console's title and modes are told as set.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -354,12 +354,49 @@ BOOL WINAPI EnterAfterASecondReadFile(HANDLE handle, LPVOID buffer, DWORD size, 
     return TRUE;
 }
 
-// Ctrl-C in the pause after the second line of the download, in a window of the program's own.
-int CtrlCDuringTheDownload(int) {
+// The technician's console: QuickEdit on, the Windows 10 default; a title of its own. What the
+// run makes of them is told on standard output.
+DWORD input_mode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
+                   ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE | ENABLE_EXTENDED_FLAGS;
+BOOL WINAPI QuickEditGetConsoleMode(HANDLE handle, LPDWORD mode) {
+    if (handle == GetStdHandle(STD_INPUT_HANDLE)) {
+        *mode = input_mode;
+        return TRUE;
+    }
+    return real.get_console_mode(handle, mode);
+}
+// Learn, SetConsoleMode: ENABLE_EXTENDED_FLAGS without ENABLE_QUICK_EDIT_MODE turns QuickEdit off.
+BOOL WINAPI TellingSetConsoleMode(HANDLE handle, DWORD mode) {
+    if (handle == GetStdHandle(STD_INPUT_HANDLE) && (mode & ENABLE_EXTENDED_FLAGS) != 0) {
+        Tell((mode & ENABLE_QUICK_EDIT_MODE) != 0 ? "[QuickEdit on]" : "[QuickEdit off]");
+        input_mode = mode;
+    }
+    return TRUE;
+}
+const wchar_t kOwnTitle[] = L"Windows PowerShell \u2014 Z\u00fcrich";
+DWORD WINAPI OwnGetConsoleTitleW(LPWSTR title, DWORD size) {
+    lstrcpynW(title, kOwnTitle, static_cast<int>(size));
+    return lstrlenW(kOwnTitle);
+}
+BOOL WINAPI TellingSetConsoleTitleW(LPCWSTR title) {
+    if (lstrcmpW(title, kOwnTitle) == 0) {
+        Tell("[title back]");
+    }
+    return TRUE;
+}
+
+// The download in a window of the program's own; with `ctrl_c` 1, Ctrl-C in the pause after its
+// second line.
+int DownloadInItsOwnWindow(int ctrl_c) {
     processes_on_the_console = 1;
     ImportPatch list(&__imp_GetConsoleProcessList, &CountingGetConsoleProcessList);
     ImportPatch read(&__imp_ReadFile, &EnterAfterASecondReadFile);
-    ImportPatch write(&__imp_WriteFile, &CtrlCAfterSecondLineWriteFile);
+    ImportPatch write(&__imp_WriteFile,
+                      ctrl_c != 0 ? &CtrlCAfterSecondLineWriteFile : real.write_file);
+    ImportPatch get_mode(&__imp_GetConsoleMode, &QuickEditGetConsoleMode);
+    ImportPatch set_mode(&__imp_SetConsoleMode, &TellingSetConsoleMode);
+    ImportPatch get_title(&__imp_GetConsoleTitleW, &OwnGetConsoleTitleW);
+    ImportPatch set_title(&__imp_SetConsoleTitleW, &TellingSetConsoleTitleW);
     AnswersThenCtrlC answers("3\nN\nN\nN\nN\nS\n", kNoCtrlC);
     return RunAsTheProgram(&answers);
 }
@@ -384,7 +421,7 @@ int PlayChild(const std::string& scene, int number) {
         return CtrlCAtAQuestion(number);
     }
     if (scene == "download") {
-        return CtrlCDuringTheDownload(number);
+        return DownloadInItsOwnWindow(number);
     }
     if (scene == "locked") {
         return CtrlCWhileStandardOutputIsLocked(number);
@@ -439,15 +476,26 @@ TEST_F(InterruptedRun, EndOfInputTypedAtTheConsoleStillEndsTheRunAsBefore) {
     EXPECT_TRUE(EndsWith(run.output, kFirstQuestion + kPortBack + "\r\n")) << run.output;
 }
 
+// QuickEdit is off while the lines go out (microsoft/terminal #34, #2678: a selection holds up
+// every write); it and the window's title are back however the download ends.
 TEST_F(InterruptedRun, CtrlCDuringTheDownloadIsTheLastThingTheWindowShows) {
     // The window waits a second for Enter, time enough for the download to go on, fail its
     // next write and end the run, unless the interruption holds it.
-    ChildRun run = RunChild("download", 0, folder_.path());
+    ChildRun run = RunChild("download", 1, folder_.path());
     ASSERT_TRUE(run.ended) << run.output;
     EXPECT_EQ(run.status, 0xC000013Au) << run.output;
+    EXPECT_TRUE(EndsWith(run.output,
+                         "Downloading EEPROM Data...\r\n[QuickEdit off]DATA LINE 0\rDATA "
+                         "LINE 1\r" +
+                             kPortBack +
+                             "[title back][QuickEdit on]\r\n Interrupted !\r\n\r\nPress "
+                             "Enter to close this window."))
+        << run.output;
+    run = RunChild("download", 0, folder_.path());
+    EXPECT_EQ(run.status, 0u) << run.output;
     EXPECT_TRUE(
-        EndsWith(run.output, "DATA LINE 1\r" + kPortBack +
-                                 "\r\n Interrupted !\r\n\r\nPress Enter to close this window."))
+        EndsWith(run.output, "DATA LINE 11\r[title back][QuickEdit on]\r\n" + kPortBack +
+                                 "Programming Complete!\r\n\r\nPress Enter to close this window."))
         << run.output;
 }
 

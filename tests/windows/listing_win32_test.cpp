@@ -6,6 +6,9 @@
 // in this program's import table.
 #include <windows.h>
 // After windows.h, which it needs.
+#include <initguid.h>
+// After initguid.h, which makes its classes defined here.
+#include <devguid.h>
 #include <setupapi.h>
 
 #include <gtest/gtest.h>
@@ -87,47 +90,60 @@ TEST(Listing, ListOfDeviceNamesIsReadWhateverItsLength) {
 
 // --- The device manager's names ----------------------------------------------------------------
 
-// One USB adapter present, COM9, with a German name.
-const wchar_t kAdapterKey[] = L"Software\\k410prog-test\\adapter";
-HDEVINFO const kDevices = reinterpret_cast<HDEVINFO>(static_cast<INT_PTR>(0x4100));
+// Windows 7 with usbser.sys: no device registers the COM port interface; a CDC adapter is in the
+// Ports setup class, a CDC modem in the Modem class (pyserial's list_ports_windows.py looks there
+// for that reason). The adapter, COM9, has a German name.
+const wchar_t kDeviceKey[] = L"Software\\k410prog-test\\device";
+HDEVINFO const kAdapters = reinterpret_cast<HDEVINFO>(static_cast<INT_PTR>(0x4101));
+HDEVINFO const kModems = reinterpret_cast<HDEVINFO>(static_cast<INT_PTR>(0x4102));
+HDEVINFO const kNone = reinterpret_cast<HDEVINFO>(static_cast<INT_PTR>(0x4100));
 
-HDEVINFO WINAPI OneAdapterGetClassDevsW(const GUID*, PCWSTR, HWND, DWORD) {
-    return kDevices;
+HDEVINFO WINAPI Windows7GetClassDevsW(const GUID* kind, PCWSTR, HWND, DWORD flags) {
+    if ((flags & DIGCF_PRESENT) == 0 || (flags & DIGCF_DEVICEINTERFACE) != 0) {
+        return kNone;
+    }
+    return IsEqualGUID(*kind, GUID_DEVCLASS_PORTS)   ? kAdapters
+           : IsEqualGUID(*kind, GUID_DEVCLASS_MODEM) ? kModems
+                                                     : kNone;
 }
-BOOL WINAPI OneAdapterEnumDeviceInfo(HDEVINFO devices, DWORD index, PSP_DEVINFO_DATA device) {
-    if (devices != kDevices || index > 0) {
+BOOL WINAPI Windows7EnumDeviceInfo(HDEVINFO devices, DWORD index, PSP_DEVINFO_DATA device) {
+    if (devices == kNone || index > 0) {
         SetLastError(ERROR_NO_MORE_ITEMS);
         return FALSE;
     }
-    device->DevInst = 1;
+    device->DevInst = devices == kAdapters ? 9 : 11;
     return TRUE;
 }
-HKEY WINAPI OneAdapterOpenDevRegKey(HDEVINFO, PSP_DEVINFO_DATA, DWORD, DWORD, DWORD,
-                                    REGSAM access) {
+// The device's key holds PortName "COM<DevInst>".
+HKEY WINAPI Windows7OpenDevRegKey(HDEVINFO, PSP_DEVINFO_DATA device, DWORD, DWORD, DWORD,
+                                  REGSAM access) {
     HKEY key;
-    return RegOpenKeyExW(HKEY_CURRENT_USER, kAdapterKey, 0, access, &key) == ERROR_SUCCESS
+    const std::wstring name = kDeviceKey + std::to_wstring(device->DevInst);
+    return RegOpenKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, access, &key) == ERROR_SUCCESS
                ? key
                : static_cast<HKEY>(INVALID_HANDLE_VALUE);
 }
-BOOL WINAPI OneAdapterGetDeviceRegistryPropertyW(HDEVINFO, PSP_DEVINFO_DATA, DWORD property,
-                                                 PDWORD type, PBYTE buffer, DWORD size,
-                                                 PDWORD needed) {
-    static const wchar_t kName[] = L"Serielles USB-Ger\u00e4t (COM9)";
-    if (property != SPDRP_FRIENDLYNAME || size < sizeof(kName)) {
+BOOL WINAPI Windows7GetDeviceRegistryPropertyW(HDEVINFO, PSP_DEVINFO_DATA device, DWORD property,
+                                               PDWORD type, PBYTE buffer, DWORD size,
+                                               PDWORD needed) {
+    const std::wstring name =
+        device->DevInst == 9 ? L"Serielles USB-Ger\u00e4t (COM9)" : L"USB Modem (COM11)";
+    const DWORD bytes = static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t));
+    if (property != SPDRP_FRIENDLYNAME || size < bytes) {
         SetLastError(ERROR_INVALID_DATA);
         return FALSE;
     }
-    std::copy(reinterpret_cast<const BYTE*>(kName),
-              reinterpret_cast<const BYTE*>(kName) + sizeof(kName), buffer);
+    std::copy(reinterpret_cast<const BYTE*>(name.c_str()),
+              reinterpret_cast<const BYTE*>(name.c_str()) + bytes, buffer);
     if (type != nullptr) {
         *type = REG_SZ;
     }
     if (needed != nullptr) {
-        *needed = sizeof(kName);
+        *needed = bytes;
     }
     return TRUE;
 }
-BOOL WINAPI OneAdapterDestroyDeviceInfoList(HDEVINFO) {
+BOOL WINAPI Windows7DestroyDeviceInfoList(HDEVINFO) {
     return TRUE;
 }
 
@@ -136,17 +152,19 @@ UINT WINAPI ChosenGetConsoleOutputCP() {
     return console_code_page;
 }
 
-TEST(Listing, DeviceManagersNamesReachTheConsoleReadableInItsCodePage) {
-    HKEY key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kAdapterKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    static const wchar_t kPortName[] = L"COM9";
-    ASSERT_EQ(RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(kPortName),
-                             sizeof(kPortName)),
-              ERROR_SUCCESS);
-    RegCloseKey(key);
-
+TEST(Listing, DeviceManagersPortsAndModemsOfWindows7ReachTheConsoleReadableInItsCodePage) {
+    for (int number : {9, 11}) {
+        HKEY key;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (kDeviceKey + std::to_wstring(number)).c_str(),
+                                  0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        const std::wstring port_name = L"COM" + std::to_wstring(number);
+        ASSERT_EQ(RegSetValueExW(key, L"PortName", 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(port_name.c_str()),
+                                 static_cast<DWORD>((port_name.size() + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+        RegCloseKey(key);
+    }
     struct Case {
         UINT code_page;
         const char* name;  // "Serielles USB-Gerät" as that code page writes it
@@ -163,16 +181,18 @@ TEST(Listing, DeviceManagersNamesReachTheConsoleReadableInItsCodePage) {
         PortListing listing;
         {
             ImportPatch cp(&__imp_GetConsoleOutputCP, &ChosenGetConsoleOutputCP);
-            ImportPatch classes(&__imp_SetupDiGetClassDevsW, &OneAdapterGetClassDevsW);
-            ImportPatch enumerate(&__imp_SetupDiEnumDeviceInfo, &OneAdapterEnumDeviceInfo);
-            ImportPatch open(&__imp_SetupDiOpenDevRegKey, &OneAdapterOpenDevRegKey);
+            ImportPatch classes(&__imp_SetupDiGetClassDevsW, &Windows7GetClassDevsW);
+            ImportPatch enumerate(&__imp_SetupDiEnumDeviceInfo, &Windows7EnumDeviceInfo);
+            ImportPatch open(&__imp_SetupDiOpenDevRegKey, &Windows7OpenDevRegKey);
             ImportPatch property(&__imp_SetupDiGetDeviceRegistryPropertyW,
-                                 &OneAdapterGetDeviceRegistryPropertyW);
+                                 &Windows7GetDeviceRegistryPropertyW);
             ImportPatch destroy(&__imp_SetupDiDestroyDeviceInfoList,
-                                &OneAdapterDestroyDeviceInfoList);
+                                &Windows7DestroyDeviceInfoList);
             listing = ListPorts();
         }
         EXPECT_TRUE(Listed(listing, std::string("COM9 (") + c.name + ")"))
+            << ::testing::PrintToString(listing.ports);
+        EXPECT_TRUE(Listed(listing, "COM11 (USB Modem)"))
             << ::testing::PrintToString(listing.ports);
     }
     RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\k410prog-test");

@@ -80,7 +80,10 @@ TEST_F(Loader, QAtRetryCountsAsNoAndQAtSwitchOffEnds) {
 TEST_F(Loader, MissingLoaderIsToldBeforeTheSwitchOnPromptAndIsAFailedLaunch) {
     ASSERT_EQ(unlink((Folder() + "/BSL.EXE").c_str()), 0);
     RunExpecting("3\nN\nN\nN\nN\nC\nN\nQ\n",
-                 UpToSwitchOn(kLoaderMissing) + kLaunching + kLoaderFailed + kSwitchOffPrompt, 1);
+                 UpToSwitchOn(kLoaderMissing) + kLaunching +
+                     " BSL.EXE is not in this folder or on PATH.\n" + kLoaderFailed +
+                     kSwitchOffPrompt,
+                 1);
 }
 
 // The loader is looked up in the current folder, then on PATH; before the switch-on prompt too.
