@@ -99,9 +99,12 @@ BOOL WINAPI EmptyQueueClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT st
     return cleared;
 }
 // The FTDI driver purges by a control transfer to the adapter (libftdi: ftdi_tciflush, request
-// SIO_RESET), whose setup, answer and status take a 1 ms USB frame each.
+// SIO_RESET), whose setup, answer and status take a 1 ms USB frame each. PURGE_TXCLEAR throws
+// away what the driver still holds (Learn, PurgeComm).
 const auto real_purge_comm = reinterpret_cast<decltype(&PurgeComm)>(__imp_PurgeComm);
+bool output_purged = false;  // once the download had begun
 BOOL WINAPI ControlTransferPurgeComm(HANDLE handle, DWORD flags) {
+    output_purged |= (flags & PURGE_TXCLEAR) != 0 && !adapter_calls.empty();
     Sleep(3);
     return real_purge_comm(handle, flags);
 }
@@ -151,6 +154,7 @@ TEST(Pause, EndsAfterThePieceIsOffTheWireWhenTheDriverCompletesTheWriteAtOnce) {
             << "the pause began before the piece was off the wire (" << wire_ms << " ms)";
     }
     EXPECT_EQ(adapter_calls.back().bytes, 0u);
+    EXPECT_FALSE(output_purged) << "the release threw away bytes the writes reported sent";
 }
 
 }  // namespace
