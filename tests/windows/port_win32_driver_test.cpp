@@ -153,7 +153,8 @@ BOOL WINAPI CheckingSetCommState(HANDLE handle, LPDCB dcb) {
 }
 
 // A write that fails part-way, after `fail_after` bytes went out: a line error (a framing error
-// or a break from the analyzer, ERROR_OPERATION_ABORTED), the adapter pulled (1167). A failing
+// or a break from the analyzer, ERROR_OPERATION_ABORTED), the adapter pulled (1167). Until a
+// pending line error is cleared, every write fails at once. A failing
 // synchronous WriteFile reports 0 bytes written: it sets the count to 0 before any work and
 // fills it in only on success (Learn, WriteFile; dotnet/runtime #57229).
 BOOL WINAPI ModelWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
@@ -163,6 +164,10 @@ BOOL WINAPI ModelWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD wr
     }
     ++driver.writes;
     *written = 0;
+    if (driver.error_pending) {
+        SetLastError(ERROR_OPERATION_ABORTED);
+        return FALSE;
+    }
     if (driver.never_ends) {
         return BlockedUntilCancelled() ? FALSE : TRUE;
     }
@@ -229,14 +234,21 @@ TEST_F(Driven, EveryLineSettingAnotherProgramLeftIsReplaced) {
     EXPECT_EQ(line_.Received(6, milliseconds(3000)), "ready\r");
 }
 
-TEST_F(Driven, LineErrorLeftPendingByAnEarlierProgramIsClearedFirst) {
+TEST_F(Driven, LineErrorLeftPendingByAnEarlierProgramOrFromAPauseIsClearedFirst) {
     driver.error_pending = true;
     ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
     ImportPatch clear(&__imp_ClearCommError, &ModelClearCommError);
     ImportPatch setup(&__imp_SetupComm, &ModelSetupComm);
+    ImportPatch write(&__imp_WriteFile, &ModelWriteFile);
     // The model's error belongs to the device, not to a handle: it is pending at the open.
     EXPECT_EQ(OpenPort(line_.path()), PORT_OK) << "reason " << GetPortReason();
     EXPECT_FALSE(driver.error_pending);
+    // A framing error or break from the analyzer while the download paused.
+    for (const std::string line : {"first\r", "second\r"}) {
+        driver.error_pending = true;
+        EXPECT_EQ(WritePort(line.data(), static_cast<int>(line.size())), PORT_OK) << line;
+    }
+    EXPECT_EQ(line_.Received(13, milliseconds(3000)), "first\rsecond\r");
 }
 
 TEST_F(Driven, WriteThatFailsOrNeverEndsIsAWriteErrorWithinItsBoundAndNoByteGoesOutTwice) {
