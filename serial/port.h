@@ -9,6 +9,7 @@
 // Calling order: OpenPort; then any number of WritePort and ReadPort; then ClosePort.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -53,14 +54,17 @@ int ClosePort();
 // the driver reports them sent. POSIX systems wait until the driver's output queue is empty,
 // then up to 70 ms for the transmitter beyond it (the UART's FIFO and shift register), only
 // where the driver reports its state; one that never reports it empty fails nothing. Windows
-// waits until the driver's output queue is empty. Neither means the bytes are off the wire: a
-// USB adapter's driver reports them sent once the adapter has them, a UART's once they are in
-// its FIFO, and a 255-byte piece needs 266 ms at 9600 baud. So the download does not rely on
-// this return for its pause: it counts the bytes' time on the wire itself. A write that a line
-// error cut short (Windows cancels writes while one is pending) goes on with the bytes not yet
-// sent, within the same bound; each byte is sent once. Returns PORT_OK, or PORT_ERR_WRITE (also
-// when no port is open). A count of 0 only discards the received bytes and returns PORT_OK.
-// Leaves the last error alone.
+// waits until the driver's output queue is empty, where the driver can say (one that answers
+// the question with "not supported" fails nothing once it has taken every byte). Neither means
+// the bytes are off the wire: a USB adapter's driver reports them sent once the adapter has
+// them, a UART's once they are in its FIFO, and a 255-byte piece needs 266 ms at 9600 baud. So
+// the download does not rely on this return for its pause: it counts the bytes' time on the
+// wire itself, from GetLastWriteStart. The module bounds the write itself, whatever the driver
+// does with its time-outs: a call still in progress at the bound is cancelled. A write the
+// driver failed is not sent again (nobody can know how many of its bytes went out), so each
+// byte is sent at most once. Returns PORT_OK, or PORT_ERR_WRITE (also when no port is open),
+// with GetPortReason telling why. A count of 0 only discards the received bytes and returns
+// PORT_OK. Leaves the last error alone.
 int WritePort(const char* bytes, int count);
 
 // Reads up to `count` bytes into `buffer`, which must hold count + 1 bytes. Returns when
@@ -72,11 +76,17 @@ int WritePort(const char* bytes, int count);
 // past buffer[count]. Leaves the last error alone.
 int ReadPort(char* buffer, int count);
 
+// When the last WritePort with bytes to send handed them to the driver, on the monotonic clock:
+// after its purge of the input, just before the first byte could leave.
+std::chrono::steady_clock::time_point GetLastWriteStart();
+
 // For an interruption of the program (a signal handler on POSIX systems, a console control
 // handler on Windows, which runs on a thread of its own): puts back the time-outs that OpenPort
 // found and releases the device at once, without discarding or waiting for anything but a
-// call of this module in progress on another thread (which its time-outs bound). Does nothing
-// when no port is open. Later calls find the module closed. Async-signal-safe on POSIX systems.
+// call of this module in progress on another thread. On Windows that call is cancelled, and
+// when it has not ended within a second (a driver that completes nothing) the device is left
+// to the end of the process. Does nothing when no port is open. Later calls find the module
+// closed. Async-signal-safe on POSIX systems.
 void AbandonPort();
 
 // The result code of the last OpenPort or ClosePort; PORT_OK at start.

@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -54,8 +55,12 @@ struct PortState {
     int fd = -1;
     // Result of the last OpenPort or ClosePort, for GetPortError.
     int last_error = PORT_OK;
-    // Why the last OpenPort failed, for GetPortReason.
+    // Why the last OpenPort or failed WritePort failed, for GetPortReason, and the errno behind
+    // it (0: none).
     int last_reason = PORT_REASON_NONE;
+    int system_error = 0;
+    // When the last write handed its bytes to the driver, for GetLastWriteStart.
+    Clock::time_point write_start;
     // The device's own read time-outs as OpenPort found them; ClosePort puts them back so
     // that whatever uses the device after this program sees it as it was.
     cc_t saved_vmin = 0;
@@ -192,10 +197,25 @@ void DiscardInput(int fd) {
     tcflush(fd, TCIFLUSH);
 }
 
+// Why a write failed with `error` (0: its bound): a device that has gone (an adapter unplugged
+// gives ENXIO or ENODEV, a terminal that hung up EIO), or a line that stopped taking bytes.
+int ReasonForWriteError(int error) {
+    return error == ENXIO || error == EIO || error == ENODEV ? PORT_REASON_GONE
+                                                             : PORT_REASON_STALLED;
+}
+
+// Ends a failed write with the errno behind it (0: the write's bound).
+bool WriteFailed(int error) {
+    port_state.last_reason = ReasonForWriteError(error);
+    port_state.system_error = error;
+    return false;
+}
+
 // Sends all `count` bytes, waiting for room in the driver's queue as needed. False on a
 // device error or when the deadline passes first.
 bool SendAll(int fd, const char* bytes, int count, Clock::time_point deadline) {
     int sent = 0;
+    port_state.write_start = Clock::now();
     while (sent < count) {
         ssize_t n = write(fd, bytes + sent, static_cast<size_t>(count - sent));
         if (n > 0) {
@@ -206,19 +226,22 @@ bool SendAll(int fd, const char* bytes, int count, Clock::time_point deadline) {
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            return false;
+            return WriteFailed(errno);
         }
         // The queue is full: wait for room.
         int wait_ms = MillisecondsUntil(deadline);
         if (wait_ms == 0) {
-            return false;
+            return WriteFailed(0);
         }
         pollfd waiter{fd, POLLOUT, 0};
         int ready = poll(&waiter, 1, wait_ms);
         if (ready < 0 && errno != EINTR) {
-            return false;
+            return WriteFailed(errno);
         }
         if (ready > 0 && (waiter.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            // A terminal that hung up: the device has gone, with no errno to tell.
+            port_state.last_reason = PORT_REASON_GONE;
+            port_state.system_error = 0;
             return false;
         }
     }
@@ -260,7 +283,7 @@ bool WaitUntilSent(int fd, Clock::time_point deadline) {
     for (;;) {
         int queued = 0;
         if (ioctl(fd, TIOCOUTQ, &queued) != 0) {
-            return false;
+            return WriteFailed(errno);
         }
         if (queued == 0) {
             LetTransmitterEmpty(fd, deadline);
@@ -268,7 +291,7 @@ bool WaitUntilSent(int fd, Clock::time_point deadline) {
         }
         int wait_ms = MillisecondsUntil(deadline);
         if (wait_ms == 0) {
-            return false;
+            return WriteFailed(0);
         }
         // About one millisecond per queued byte at 9600 baud; look again no later than that,
         // and at least every 20 ms so a fast driver is not waited on for long.
@@ -297,10 +320,11 @@ int ReasonForOpenError(int error) {
     }
 }
 
-// Ends a failed open with `code`. `fd`, when open, is released; when OpenPort had already
-// written the line settings, `found` puts the device's own back first, so that a failed open
-// leaves the device as it was.
-int FailOpen(int code, int fd = -1, const termios* found = nullptr) {
+// Ends a failed open with `code`, `error` being the errno behind it (0: none). `fd`, when open,
+// is released; when OpenPort had already written the line settings, `found` puts the device's
+// own back first, so that a failed open leaves the device as it was.
+int FailOpen(int code, int error, int fd = -1, const termios* found = nullptr) {
+    port_state.system_error = error;
     const sigset_t signals = HoldSignals();
     PublishDevice(-1);
     if (found != nullptr) {
@@ -328,9 +352,10 @@ int OpenPort(const char* device_path) {
         ClosePort();
     }
     port_state.last_reason = PORT_REASON_NONE;
+    port_state.system_error = 0;
     if (device_path == nullptr) {
         port_state.last_reason = PORT_REASON_ABSENT;
-        return FailOpen(PORT_ERR_OPEN);
+        return FailOpen(PORT_ERR_OPEN, 0);
     }
     std::string path = ComDevicePath(device_path);
 
@@ -339,27 +364,28 @@ int OpenPort(const char* device_path) {
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         port_state.last_reason = ReasonForOpenError(errno);
-        return FailOpen(PORT_ERR_OPEN);
+        return FailOpen(PORT_ERR_OPEN, errno);
     }
     // Refused before anything about it changes, not even its locks.
     if (IsConsole(fd)) {
         port_state.last_reason = PORT_REASON_NOT_SERIAL;
         close(fd);
-        return FailOpen(PORT_ERR_OPEN);
+        return FailOpen(PORT_ERR_OPEN, 0);
     }
     // Two locks, because neither covers every other program: flock() binds everyone who
     // asks for it, root included; TIOCEXCL refuses even programs that do not ask, but root
     // passes it.
     const sigset_t signals = HoldSignals();
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
         LetSignalsThrough(signals);
         port_state.last_reason = PORT_REASON_IN_USE;
         close(fd);
-        return FailOpen(PORT_ERR_OPEN);
+        return FailOpen(PORT_ERR_OPEN, error);
     }
     termios settings;
     if (ioctl(fd, TIOCEXCL) != 0 || tcgetattr(fd, &settings) != 0) {
-        const int code = FailOpen(PORT_ERR_OPEN, fd);
+        const int code = FailOpen(PORT_ERR_OPEN, errno, fd);
         LetSignalsThrough(signals);
         return code;
     }
@@ -372,16 +398,18 @@ int OpenPort(const char* device_path) {
 
     ApplyLineSettings(&settings);
     termios taken;
-    if (tcsetattr(fd, TCSANOW, &settings) != 0 || tcgetattr(fd, &taken) != 0 ||
-        !LineSettingsTaken(settings, taken)) {
+    if (tcsetattr(fd, TCSANOW, &settings) != 0 || tcgetattr(fd, &taken) != 0) {
+        return FailOpen(PORT_ERR_SETSTATE, errno, fd, &found);
+    }
+    if (!LineSettingsTaken(settings, taken)) {
         // A driver may have taken part of the request.
-        return FailOpen(PORT_ERR_SETSTATE, fd, &found);
+        return FailOpen(PORT_ERR_SETSTATE, 0, fd, &found);
     }
     // The analyzer's interface is powered from DTR/RTS on some cables. A pseudo-terminal or
     // an adapter without modem lines cannot raise them and needs not.
     int lines = TIOCM_DTR | TIOCM_RTS;
     if (ioctl(fd, TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) {
-        return FailOpen(PORT_ERR_SETSTATE, fd, &found);
+        return FailOpen(PORT_ERR_SETSTATE, errno, fd, &found);
     }
     // Nothing from before this program belongs to its conversation.
     tcflush(fd, TCOFLUSH);
@@ -492,7 +520,11 @@ int GetPortReason() {
 }
 
 std::string GetPortSystemMessage() {
-    return "";
+    return port_state.system_error != 0 ? std::strerror(port_state.system_error) : "";
+}
+
+std::chrono::steady_clock::time_point GetLastWriteStart() {
+    return port_state.write_start;
 }
 
 void AbandonPort() {

@@ -8,10 +8,18 @@
 //
 // Every operation holds the module's lock while it uses the handle, so that AbandonPort, which
 // comes from the console's control handler on a thread of its own, never releases the device
-// in the middle of another call.
+// in the middle of another call. It cancels that call instead of waiting for it without end.
+//
+// No driver's time-outs are trusted to end a write: some ignore COMMTIMEOUTS and block WriteFile
+// for ever (the Moxa NPort driver: jSerialComm #335), so a watcher thread cancels a write still
+// in progress at its bound (CancelSynchronousIo, CancelIoEx; Windows Vista and later).
 #include "port_win32.h"
 
 #include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
 
 namespace {
 
@@ -29,23 +37,44 @@ constexpr DWORD kPurgeTransmit = PURGE_TXABORT | PURGE_TXCLEAR;  // 5
 constexpr DWORD kPurgeReceive = PURGE_RXABORT | PURGE_RXCLEAR;   // 10
 
 struct PortState {
-    HANDLE handle;                // the open device; nullptr while no port is open
-    int last_error;               // result of the last OpenPort or ClosePort
-    int last_reason;              // why the last OpenPort failed, for GetPortReason
-    COMMTIMEOUTS saved_timeouts;  // the device's own time-outs, put back at close
-    DCB line_state;               // the device's line settings, read and then rewritten
-    COMSTAT comm_status;          // filled by ClearCommError; kept only because the call wants it
+    HANDLE handle = nullptr;             // the open device; nullptr while no port is open
+    int last_error = PORT_OK;            // result of the last OpenPort or ClosePort
+    int last_reason = PORT_REASON_NONE;  // why the last OpenPort or failed WritePort failed
+    DWORD system_error = 0;              // the error behind last_reason; 0 when none
+    bool write_failed = false;           // the last write left bytes the line would not take
+    COMMTIMEOUTS saved_timeouts = {};    // the device's own time-outs, put back at close
+    DCB line_state = {};                 // the device's line settings, read and then rewritten
+    COMSTAT comm_status = {};  // filled by ClearCommError; kept only because the call wants it
+    std::chrono::steady_clock::time_point write_start;  // for GetLastWriteStart
 };
 
-PortState port_state = {nullptr, PORT_OK, PORT_REASON_NONE, {}, {}, {}};
+PortState port_state;
 
 SRWLOCK port_lock = SRWLOCK_INIT;
+// The thread in a call of the module, for AbandonPort to cancel; 0 when none.
+std::atomic<DWORD> port_user{0};
+// Set while AbandonPort waits for the lock: a write in progress stops waiting for its bytes.
+std::atomic<bool> abandoning{false};
+
+// How long AbandonPort waits for a call in progress, cancelling it meanwhile every
+// kRecancelMs (a cancel that came before the call reached the driver finds nothing to cancel).
+// A console control handler must end the run within 2 s.
+constexpr ULONGLONG kAbandonWaitMs = 1000;
+constexpr DWORD kRecancelMs = 10;
+// CancelSynchronousIo needs THREAD_TERMINATE on the thread, which its pseudo-handle lacks.
+constexpr DWORD kCancelAccess = THREAD_TERMINATE | THREAD_QUERY_LIMITED_INFORMATION;
 
 // Holds the module's lock for the life of the object.
 class PortLock {
   public:
-    PortLock() { AcquireSRWLockExclusive(&port_lock); }
-    ~PortLock() { ReleaseSRWLockExclusive(&port_lock); }
+    PortLock() {
+        AcquireSRWLockExclusive(&port_lock);
+        port_user.store(GetCurrentThreadId());
+    }
+    ~PortLock() {
+        port_user.store(0);
+        ReleaseSRWLockExclusive(&port_lock);
+    }
     PortLock(const PortLock&) = delete;
     PortLock& operator=(const PortLock&) = delete;
 };
@@ -118,22 +147,109 @@ void SetAnalyzerLine(DCB* dcb) {
     dcb->EvtChar = 0;  // nothing waits on a byte
 }
 
+// Errors with which a driver says that the device is no longer there: an adapter unplugged,
+// a Bluetooth link lost, a driver that stopped working.
+bool DeviceGone(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:         // a USB adapter dropping off mid-run: pyserial #446
+        case ERROR_BAD_COMMAND:           // 22
+        case ERROR_GEN_FAILURE:           // 31
+        case ERROR_DEV_NOT_EXIST:         // 55
+        case ERROR_DEVICE_NOT_CONNECTED:  // 1167
+        case ERROR_DEVICE_REMOVED:        // 1617
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The watch over the write in progress, kept by a thread of its own that cancels the write's
+// calls once its bound has passed.
+struct WriteWatch {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE wake = CONDITION_VARIABLE_INIT;
+    bool running = false;     // the watcher thread is there
+    HANDLE writer = nullptr;  // the writing thread, while a write is watched
+    HANDLE file = nullptr;    // ...and the device it writes to
+    ULONGLONG deadline = 0;   // GetTickCount64
+    bool overran = false;     // the bound passed with the write still in progress
+};
+WriteWatch watch;
+
+DWORD WINAPI WatchWrites(LPVOID) {
+    AcquireSRWLockExclusive(&watch.lock);
+    for (;;) {
+        DWORD wait = INFINITE;
+        if (watch.writer != nullptr) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= watch.deadline) {
+                // Again and again until the write ends: the first cancel may come before the
+                // call reaches the driver and find nothing to cancel.
+                watch.overran = true;
+                CancelSynchronousIo(watch.writer);
+                CancelIoEx(watch.file, nullptr);
+                wait = kRecancelMs;
+            } else {
+                wait = static_cast<DWORD>(watch.deadline - now);
+            }
+        }
+        SleepConditionVariableSRW(&watch.wake, &watch.lock, wait, 0);
+    }
+}
+
+// Puts the calling thread's calls on `file` under watch until EndWatch.
+void BeginWatch(HANDLE file, ULONGLONG deadline) {
+    AcquireSRWLockExclusive(&watch.lock);
+    if (!watch.running) {
+        HANDLE watcher = CreateThread(nullptr, 0, &WatchWrites, nullptr, 0, nullptr);
+        watch.running = watcher != nullptr;
+        if (watcher != nullptr) {
+            CloseHandle(watcher);
+        }
+    }
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &watch.writer,
+                    kCancelAccess, FALSE, 0);
+    watch.file = file;
+    watch.deadline = deadline;
+    watch.overran = false;
+    ReleaseSRWLockExclusive(&watch.lock);
+    WakeConditionVariable(&watch.wake);
+}
+
+// Ends the watch; true when the write's bound passed while it was in progress.
+bool EndWatch() {
+    AcquireSRWLockExclusive(&watch.lock);
+    if (watch.writer != nullptr) {
+        CloseHandle(watch.writer);
+    }
+    watch.writer = nullptr;
+    const bool overran = watch.overran;
+    ReleaseSRWLockExclusive(&watch.lock);
+    return overran;
+}
+
 // Waits, polling the driver's output queue, until the driver reports the bytes written sent (its
 // queue is empty; a USB adapter may still hold them) or `deadline` (GetTickCount64) has passed.
-// Returns false on the deadline, or when the driver can no longer say (a vanished device). A line
-// error found meanwhile is cleared by the same call.
-bool WaitUntilSent(HANDLE handle, ULONGLONG deadline) {
+// Returns false, with the driver's error in `*error` (0: the bound), on the deadline or when the
+// device has gone. A driver that cannot report its queue at all (error 87, 1 or 50 from virtual
+// and some USB ports: pyserial #575) has taken every byte, which is all it can say: the
+// download's pause counts the wire time itself. A line error found meanwhile is cleared by the
+// same call.
+bool WaitUntilSent(HANDLE handle, ULONGLONG deadline, DWORD* error) {
     for (;;) {
         DWORD error_flags = 0;
         if (!ClearCommError(handle, &error_flags, &port_state.comm_status)) {
-            return false;
+            *error = GetLastError();
+            return *error == ERROR_INVALID_PARAMETER || *error == ERROR_INVALID_FUNCTION ||
+                   *error == ERROR_NOT_SUPPORTED;
         }
         const DWORD queued = port_state.comm_status.cbOutQue;
         if (queued == 0) {
             return true;
         }
         const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) {
+        if (now >= deadline || abandoning.load()) {
+            *error = 0;
             return false;
         }
         // About 1 ms a byte at 9600 baud: sleep about as long as the queue needs, at least a
@@ -143,56 +259,20 @@ bool WaitUntilSent(HANDLE handle, ULONGLONG deadline) {
     }
 }
 
-// Gives the writes still to come the time left until `deadline`, so that a write resumed after
-// a line error cannot outlast the bound of the write it continues. The read time-outs stay.
-bool BoundWritesBy(HANDLE handle, ULONGLONG deadline) {
-    const ULONGLONG now = GetTickCount64();
-    if (now >= deadline) {
+// Hands the driver all `count` bytes. A write that WriteFile fails is over, whatever the error
+// (a line error cancelling it, the device gone): a failing synchronous WriteFile reports 0 bytes
+// written however many went out (Learn, WriteFile; dotnet/runtime #57229), so resending would
+// send bytes twice. A write that returns short without an error ran out of its time-outs, which
+// are the write's bound. `*error` is the driver's error, 0 for the bound.
+bool SendAll(HANDLE handle, const char* bytes, DWORD count, DWORD* error) {
+    DWORD written = 0;
+    port_state.write_start = std::chrono::steady_clock::now();
+    if (!WriteFile(handle, bytes, count, &written, nullptr)) {
+        *error = GetLastError();
         return false;
     }
-    COMMTIMEOUTS timeouts = AnalyzerTimeouts();
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(deadline - now);
-    return SetCommTimeouts(handle, &timeouts) != 0;
-}
-
-// Hands the driver all `count` bytes by `deadline`. A line error (a framing error or a break
-// from the analyzer) can still cancel the write in progress with ERROR_OPERATION_ABORTED after
-// some of the bytes went out, on a driver that does so whatever fAbortOnError says: the error
-// is cleared and the rest follows, so that each byte is sent once and in order. A write that
-// returns short without an error ran out of its time-outs, which is the bound itself.
-bool SendAll(HANDLE handle, const char* bytes, DWORD count, ULONGLONG deadline) {
-    DWORD sent = 0;
-    bool bounded_anew = false;
-    for (;;) {
-        DWORD written = 0;
-        const bool done = WriteFile(handle, bytes + sent, count - sent, &written, nullptr) != 0;
-        const DWORD error = GetLastError();
-        sent += written < count - sent ? written : count - sent;
-        if (done || sent == count) {
-            break;
-        }
-        if (error != ERROR_OPERATION_ABORTED) {
-            break;
-        }
-        DWORD error_flags = 0;
-        if (!ClearCommError(handle, &error_flags, &port_state.comm_status)) {
-            break;
-        }
-        if (written == 0) {
-            // A line that keeps failing: try again a tick later rather than at once.
-            Sleep(1);
-        }
-        if (!BoundWritesBy(handle, deadline)) {
-            break;
-        }
-        bounded_anew = true;
-    }
-    if (bounded_anew) {
-        COMMTIMEOUTS timeouts = AnalyzerTimeouts();
-        SetCommTimeouts(handle, &timeouts);
-    }
-    return sent == count;
+    *error = 0;
+    return written == count;
 }
 
 // ClosePort, with the lock already held.
@@ -208,8 +288,11 @@ int CloseHeldPort() {
     DWORD error_flags = 0;
     ClearCommError(handle, &error_flags, &port_state.comm_status);
 
-    // WritePort has already waited for its bytes to leave, so nothing of ours is thrown away.
-    PurgeComm(handle, kPurgeTransmit);
+    // Every byte a write reported sent reaches the other end; only what a failed write left in
+    // the queue of a line that would not take it goes, so that the close cannot hang on it.
+    if (port_state.write_failed) {
+        PurgeComm(handle, kPurgeTransmit);
+    }
     PurgeComm(handle, kPurgeReceive);
 
     // Put the time-outs back as we found them; the line settings stay as the analyzer needs.
@@ -220,35 +303,56 @@ int CloseHeldPort() {
     return port_state.last_error;
 }
 
-// Ends a failed open: the device is released so that nobody finds it held by us. A device that
-// takes the handle but not the calls of a serial port is no serial port; one that takes them
-// but not the line settings refused them.
-int FailOpen(int code) {
+// Records why the last call failed, with the system's error behind it (0: none).
+void SetReason(int reason, DWORD error) {
+    port_state.last_reason = reason;
+    port_state.system_error = error;
+}
+
+// Ends a failed open, the call that failed having set `error`: the device is released so that
+// nobody finds it held by us, with the time-outs it had put back once ours were set
+// (`timeouts_set`), and its line settings too once SetCommState was tried (`found_line`: it may
+// have taken part of ours). A device that takes the handle but not the calls of a serial port is
+// no serial port; one that takes them but not the line settings refused them.
+int FailOpen(int code, DWORD error, bool timeouts_set = false, const DCB* found_line = nullptr) {
+    if (found_line != nullptr) {
+        DCB found = *found_line;
+        SetCommState(port_state.handle, &found);
+    }
+    if (timeouts_set) {
+        SetCommTimeouts(port_state.handle, &port_state.saved_timeouts);
+    }
     CloseHandle(port_state.handle);
     port_state.handle = nullptr;
     port_state.last_error = code;
-    port_state.last_reason =
-        code == PORT_ERR_SETSTATE ? PORT_REASON_REFUSED : PORT_REASON_NOT_SERIAL;
+    SetReason(code == PORT_ERR_SETSTATE ? PORT_REASON_REFUSED : PORT_REASON_NOT_SERIAL, error);
     return code;
 }
 
 // The PortReason for why CreateFileA failed on a device, by its last error. Windows reports a
-// port that another program holds as access denied; one that is there but does not answer by
-// the error its driver met.
+// port that another program holds as access denied. Only a name with nothing behind it is
+// absent: a port that is there may fail with anything its driver met (a Bluetooth port out of
+// range with 121, 1167 or 1168: Printrun #653, RJCP SerialPortStream #37; a device that is not
+// working with 31).
 int ReasonForOpenError(DWORD error) {
     switch (error) {
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
             return PORT_REASON_IN_USE;
-        case ERROR_SEM_TIMEOUT:  // a Bluetooth port whose device is out of range
-        case ERROR_TIMEOUT:
-        case ERROR_GEN_FAILURE:  // a device that is not working
-        case ERROR_NOT_READY:
-        case ERROR_IO_DEVICE:
-            return PORT_REASON_NO_RESPONSE;
-        default:
-            // ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND: no device by that name.
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
             return PORT_REASON_ABSENT;
+        default:
+            return PORT_REASON_NO_RESPONSE;
+    }
+}
+
+// Cancels the synchronous call in progress on thread `id` (0: none), as far as its driver lets.
+void CancelCallOf(DWORD id) {
+    HANDLE thread = id != 0 ? OpenThread(kCancelAccess, FALSE, id) : nullptr;
+    if (thread != nullptr) {
+        CancelSynchronousIo(thread);
+        CloseHandle(thread);
     }
 }
 
@@ -262,16 +366,19 @@ int OpenPort(const char* device_path) {
         CloseHeldPort();
     }
 
-    // Share mode 0: nobody else may have the port while we do.
+    // Share mode 0: nobody else may have the port while we do. A Bluetooth port may take many
+    // seconds to answer (RJCP SerialPortStream #37); AbandonPort cancels the wait.
     HANDLE handle = CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
         port_state.handle = nullptr;
         port_state.last_error = PORT_ERR_OPEN;
-        port_state.last_reason = ReasonForOpenError(GetLastError());
+        SetReason(ReasonForOpenError(error), error);
         return PORT_ERR_OPEN;
     }
     port_state.handle = handle;
+    port_state.write_failed = false;
 
     // A line error that a program before us left pending: with fAbortOnError, which the DCB
     // keeps from one open to the next, the driver refuses every call but this one until it is
@@ -280,7 +387,7 @@ int OpenPort(const char* device_path) {
     ClearCommError(handle, &error_flags, &port_state.comm_status);
 
     if (!SetupComm(handle, kInQueueBytes, kOutQueueBytes)) {
-        return FailOpen(PORT_ERR_OPEN);
+        return FailOpen(PORT_ERR_OPEN, GetLastError());
     }
 
     // What the device had before us goes back at close. Should the read fail, the zeroed
@@ -290,7 +397,7 @@ int OpenPort(const char* device_path) {
 
     COMMTIMEOUTS timeouts = AnalyzerTimeouts();
     if (!SetCommTimeouts(handle, &timeouts)) {
-        return FailOpen(PORT_ERR_OPEN);
+        return FailOpen(PORT_ERR_OPEN, GetLastError());
     }
 
     SetCommMask(handle, kEventMask);
@@ -298,11 +405,14 @@ int OpenPort(const char* device_path) {
     port_state.line_state = DCB{};
     port_state.line_state.DCBlength = sizeof(DCB);
     if (!GetCommState(handle, &port_state.line_state)) {
-        return FailOpen(PORT_ERR_OPEN);
+        return FailOpen(PORT_ERR_OPEN, GetLastError(), true);
     }
+    // SetCommState sets the baud rate, the line control, the characters and the handshake one
+    // request at a time and stops at the first the driver refuses, keeping those before it.
+    const DCB found_line = port_state.line_state;
     SetAnalyzerLine(&port_state.line_state);
     if (!SetCommState(handle, &port_state.line_state)) {
-        return FailOpen(PORT_ERR_SETSTATE);
+        return FailOpen(PORT_ERR_SETSTATE, GetLastError(), true, &found_line);
     }
 
     // Whatever an earlier program left queued in either direction is not ours to send or read.
@@ -310,7 +420,7 @@ int OpenPort(const char* device_path) {
     PurgeComm(handle, kPurgeReceive);
 
     port_state.last_error = PORT_OK;
-    port_state.last_reason = PORT_REASON_NONE;
+    SetReason(PORT_REASON_NONE, 0);
     return PORT_OK;
 }
 
@@ -341,12 +451,26 @@ int WritePort(const char* bytes, int count) {
     // A write is only done when every byte was accepted and the driver's queue is empty: a line
     // still in that queue would be lost at close, and an unplugged adapter must be noticed
     // rather than reported as success. Both steps share one deadline, the one the write
-    // time-outs give WriteFile alone.
+    // time-outs give WriteFile alone, and the watch holds them to it.
     const ULONGLONG deadline = GetTickCount64() + kWriteTotalConstantMs +
                                kWriteTotalPerByteMs * static_cast<ULONGLONG>(count);
-    const bool sent = SendAll(handle, bytes, static_cast<DWORD>(count), deadline) &&
-                      WaitUntilSent(handle, deadline);
-    return sent ? PORT_OK : PORT_ERR_WRITE;
+    BeginWatch(handle, deadline);
+    DWORD error = 0;
+    const bool sent = SendAll(handle, bytes, static_cast<DWORD>(count), &error) &&
+                      WaitUntilSent(handle, deadline, &error);
+    const bool overran = EndWatch();
+    port_state.write_failed = !sent;
+    if (sent) {
+        return PORT_OK;
+    }
+    // A call that the watch cancelled failed with ERROR_OPERATION_ABORTED: the bound, told as
+    // such. An error the driver gave itself either says that the device has gone, or that the
+    // line gave up on the bytes.
+    if (overran) {
+        error = 0;
+    }
+    SetReason(DeviceGone(error) ? PORT_REASON_GONE : PORT_REASON_STALLED, error);
+    return PORT_ERR_WRITE;
 }
 
 int ReadPort(char* buffer, int count) {
@@ -376,16 +500,48 @@ int GetPortReason() {
 }
 
 std::string GetPortSystemMessage() {
-    return "";
+    if (port_state.system_error == 0) {
+        return "";
+    }
+    // The wide text, put into the console's code page: FormatMessageA would give it in the ANSI
+    // code page, which a console window does not show as written.
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, port_state.system_error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message(text != nullptr ? text : L"", length);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == L'.' || message.back() == L'\r' ||
+                                message.back() == L'\n' || message.back() == L' ')) {
+        message.pop_back();
+    }
+    return ConsoleText(message.c_str());
+}
+
+std::chrono::steady_clock::time_point GetLastWriteStart() {
+    return port_state.write_start;
 }
 
 void AbandonPort() {
-    // Waits for a call in progress on the main thread; the time-outs bound it.
-    PortLock lock;
-    if (port_state.handle == nullptr) {
-        return;
+    // The call in progress on the main thread is cancelled rather than waited for: a driver that
+    // ignores its time-outs, or an open that takes many seconds, would hold the run past the
+    // few seconds a closing window gets. The cancel may meet another synchronous call of that
+    // thread once the module's call has ended; the run is ending, which that call then learns.
+    abandoning.store(true);
+    const ULONGLONG give_up_at = GetTickCount64() + kAbandonWaitMs;
+    while (!TryAcquireSRWLockExclusive(&port_lock)) {
+        if (GetTickCount64() >= give_up_at) {
+            // A driver that completes nothing: the end of the process releases the device.
+            return;
+        }
+        CancelCallOf(port_user.load());
+        Sleep(kRecancelMs);
     }
-    SetCommTimeouts(port_state.handle, &port_state.saved_timeouts);
-    CloseHandle(port_state.handle);
-    port_state.handle = nullptr;
+    if (port_state.handle != nullptr) {
+        SetCommTimeouts(port_state.handle, &port_state.saved_timeouts);
+        CloseHandle(port_state.handle);
+        port_state.handle = nullptr;
+    }
+    abandoning.store(false);
+    ReleaseSRWLockExclusive(&port_lock);
 }

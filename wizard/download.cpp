@@ -27,13 +27,17 @@ using Clock = std::chrono::steady_clock;
 // driver's word that the piece was sent does not say when that is: a USB adapter's driver says
 // so once the adapter has the bytes, a UART's once they are in its FIFO, all well before they
 // have left at 9600 baud. Bytes cannot leave faster than the baud rate, so the piece is not off
-// the wire before its write began plus its wire time; the pause counts from that moment, or
-// from the driver's word when that comes later (flow control, a slow driver). It is measured on
-// a monotonic clock and sleeps rather than spins: a download runs for minutes and must not load
-// the technician's PC meanwhile.
-void PauseAfterPiece(Clock::time_point write_began, int bytes) {
+// the wire before the moment the port handed it to the driver plus its wire time, and a USB
+// adapter starts sending no earlier than its next frame (kFirstFrameMargin); the pause counts
+// from that moment, or from the driver's word when that comes later (flow control, a slow
+// driver). It is measured on a monotonic clock and sleeps rather than spins: a download runs for
+// minutes and must not load the technician's PC meanwhile.
+constexpr std::chrono::milliseconds kFirstFrameMargin(5);
+
+void PauseAfterPiece(int bytes) {
     const Clock::time_point reported_sent = Clock::now();
-    const Clock::time_point off_the_wire = write_began + WireTime(bytes);
+    const Clock::time_point off_the_wire =
+        GetLastWriteStart() + kFirstFrameMargin + WireTime(bytes);
     SleepUntil(std::max(reported_sent, off_the_wire) + std::chrono::milliseconds(kLinePauseMs));
 }
 
@@ -68,7 +72,6 @@ int SendDataFile(std::ostream& out, const DataFile& data, const std::string& por
         }
         int sent = SentLength(piece, length);
         EchoPiece(out, piece, sent, to_terminal);
-        const Clock::time_point write_began = Clock::now();
         if (WritePort(piece, sent) != PORT_OK) {
             // A port taken back by an interruption is not a failed write.
             WaitForInterruptionUnderWay();
@@ -77,7 +80,7 @@ int SendDataFile(std::ostream& out, const DataFile& data, const std::string& por
             SayWriteFailed(out, port_path);
             return RUN_FAILED;
         }
-        PauseAfterPiece(write_began, sent);
+        PauseAfterPiece(sent);
         // A line counts once its last piece is out. The pause keeps the updates a quarter of a
         // second apart at least.
         if (piece[length - 1] == '\n' || offset == data.bytes.size()) {

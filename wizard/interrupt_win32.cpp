@@ -74,7 +74,7 @@ BOOL WINAPI OnConsoleControl(DWORD event) {
     SetEvent(interruption_begun);
     // The port is put back before anything else: Windows gives a closing window only a few
     // seconds, and a device left with our time-outs misleads the next program to open it.
-    // AbandonPort may wait for a port call of the main thread, which its time-outs bound.
+    // AbandonPort cancels a port call of the main thread and waits a second for it at most.
     AbandonPort();
     // What the download changed of the window goes back too: PowerShell and Windows Terminal
     // would keep the progress title, and the console its QuickEdit off.

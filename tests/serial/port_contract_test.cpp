@@ -307,6 +307,7 @@ TEST_F(PortContract, WriteToAStalledLineGivesUpWithinItsBound) {
     long long elapsed = MillisecondsSince(start);
     EXPECT_GE(elapsed, 900);  // 1000 + 10 * 2
     EXPECT_LE(elapsed, 1020 + 1000) << "the write outlived its bound of 1020 ms";
+    EXPECT_EQ(GetPortReason(), PORT_REASON_STALLED);
     EXPECT_EQ(GetPortError(), PORT_OK) << "a write changed the last error";
     EXPECT_EQ(ClosePort(), PORT_OK);
 }

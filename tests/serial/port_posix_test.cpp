@@ -87,10 +87,12 @@ TEST_F(SerialPort, OpenWhileOpenReleasesTheOldPortFirst) {
 
 // --- A line that hung up ------------------------------------------------------------------
 
-// Wine reads a pseudo-terminal that hung up as a quiet line, until the read's time-out.
-TEST_F(SerialPort, ReadOnAHungUpLineFailsAtOnce) {
+// Wine reads and writes a pseudo-terminal that hung up as a quiet line, until the time-out.
+TEST_F(SerialPort, ReadOrWriteOnAHungUpLineFailsAtOnceAsAGoneDevice) {
     ASSERT_EQ(OpenPort(line_.slave_path().c_str()), PORT_OK);
     line_.HangUp();
+    EXPECT_EQ(WritePort("x", 1), PORT_ERR_WRITE);
+    EXPECT_EQ(GetPortReason(), PORT_REASON_GONE);
 
     char buffer[11] = "gggggggggg";
     auto start = Clock::now();

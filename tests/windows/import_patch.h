@@ -88,6 +88,8 @@ extern void* __imp_SetCommState;
 extern void* __imp_PurgeComm;
 extern void* __imp_ClearCommError;
 extern void* __imp_WriteFile;
+extern void* __imp_CancelSynchronousIo;
+extern void* __imp_CancelIoEx;
 extern void* __imp_CloseHandle;
 extern void* __imp_SetConsoleCtrlHandler;
 extern void* __imp_TerminateProcess;

@@ -98,6 +98,16 @@ BOOL WINAPI EmptyQueueClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT st
     }
     return cleared;
 }
+// The FTDI driver purges by a control transfer to the adapter (libftdi: ftdi_tciflush, request
+// SIO_RESET), whose setup, answer and status take a 1 ms USB frame each. PURGE_TXCLEAR throws
+// away what the driver still holds (Learn, PurgeComm).
+const auto real_purge_comm = reinterpret_cast<decltype(&PurgeComm)>(__imp_PurgeComm);
+bool output_purged = false;  // once the download had begun
+BOOL WINAPI ControlTransferPurgeComm(HANDLE handle, DWORD flags) {
+    output_purged |= (flags & PURGE_TXCLEAR) != 0 && !adapter_calls.empty();
+    Sleep(3);
+    return real_purge_comm(handle, flags);
+}
 BOOL WINAPI ReleaseNotingCloseHandle(HANDLE handle) {
     if (handle == watched.port) {
         adapter_calls.push_back({Clock::now(), 0});
@@ -126,6 +136,7 @@ TEST(Pause, EndsAfterThePieceIsOffTheWireWhenTheDriverCompletesTheWriteAtOnce) {
         ImportPatch create(&__imp_CreateFileA, &RecordingCreateFileA);
         ImportPatch write(&__imp_WriteFile, &AtOnceWriteFile);
         ImportPatch queue(&__imp_ClearCommError, &EmptyQueueClearCommError);
+        ImportPatch purge(&__imp_PurgeComm, &ControlTransferPurgeComm);
         ImportPatch close(&__imp_CloseHandle, &ReleaseNotingCloseHandle);
         status = RunDownload(out, "\\\\.\\COM3", AnalyzerOptions{});
     }
@@ -139,12 +150,11 @@ TEST(Pause, EndsAfterThePieceIsOffTheWireWhenTheDriverCompletesTheWriteAtOnce) {
         const double until_next_ms =
             std::chrono::duration<double, std::milli>(adapter_calls[i + 1].at - adapter_calls[i].at)
                 .count();
-        // Loose by 10 ms for the purge and the error check that come between the program's
-        // clock reading and the write; the shortest piece here needs 48 ms on the wire.
-        EXPECT_GE(until_next_ms, wire_ms + 250 - 10)
+        EXPECT_GE(until_next_ms, wire_ms + 250)
             << "the pause began before the piece was off the wire (" << wire_ms << " ms)";
     }
     EXPECT_EQ(adapter_calls.back().bytes, 0u);
+    EXPECT_FALSE(output_purged) << "the release threw away bytes the writes reported sent";
 }
 
 }  // namespace
