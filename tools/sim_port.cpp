@@ -2,17 +2,16 @@
 
 #include <fcntl.h>
 #include <pty.h>
-#include <sched.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <vector>
+
+#include "com_names_posix.h"
 
 namespace {
 
@@ -55,8 +54,10 @@ int OpenAnalyzerLine(int* master_fd, int* slave_fd, std::string* slave_name, std
     return 0;
 }
 
-std::string ComLinkPath(const std::string& prefix, int port_number) {
-    return prefix + "/dosdevices/com" + std::to_string(port_number);
+std::string MakeScratchFolder(const char* stem) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string name = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/" + stem + ".XXXXXX";
+    return mkdtemp(&name[0]) == nullptr ? "" : name;
 }
 
 int PublishComLink(const std::string& prefix, int port_number, const std::string& slave_name,
@@ -64,7 +65,7 @@ int PublishComLink(const std::string& prefix, int port_number, const std::string
     if (MakeFolder(prefix, error) != 0 || MakeFolder(prefix + "/dosdevices", error) != 0) {
         return -1;
     }
-    std::string link_path = ComLinkPath(prefix, port_number);
+    std::string link_path = ComLinkIn(prefix + "/dosdevices", port_number);
     struct stat found {};
     if (lstat(link_path.c_str(), &found) == 0) {
         if (!S_ISLNK(found.st_mode)) {
@@ -80,49 +81,12 @@ int PublishComLink(const std::string& prefix, int port_number, const std::string
     return 0;
 }
 
-void WithdrawComLink(const std::string& link_path, const std::string& slave_name) {
+void WithdrawComLink(const std::string& prefix, int port_number, const std::string& slave_name) {
+    const std::string link_path = ComLinkIn(prefix + "/dosdevices", port_number);
     std::vector<char> target(slave_name.size() + 2);
     ssize_t length = readlink(link_path.c_str(), target.data(), target.size());
     if (length >= 0 && static_cast<size_t>(length) == slave_name.size() &&
         std::memcmp(target.data(), slave_name.data(), slave_name.size()) == 0) {
         unlink(link_path.c_str());
     }
-}
-
-double NowMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
-}
-
-double TakeRunQueueWaitMs() {
-    // Fields: time on the CPU, time waiting for it, time slices; nanoseconds.
-    static int stats = open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
-    static long long waited_before = -1;
-    char text[128];
-    ssize_t length = stats < 0 ? -1 : pread(stats, text, sizeof text - 1, 0);
-    if (length <= 0) {
-        return 0;
-    }
-    text[length] = '\0';
-    long long on_cpu = 0;
-    long long waited = 0;
-    if (std::sscanf(text, "%lld %lld", &on_cpu, &waited) != 2) {
-        return 0;
-    }
-    double since = waited_before < 0 ? 0 : static_cast<double>(waited - waited_before) / 1e6;
-    waited_before = waited;
-    return since;
-}
-
-const char* AskForPromptWakeups() {
-    sched_param priority{};
-    priority.sched_priority = 10;
-    if (sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &priority) == 0) {
-        return "real-time priority";
-    }
-    if (setpriority(PRIO_PROCESS, 0, -10) == 0) {
-        return "raised priority";
-    }
-    return "normal priority: on a busy machine a pause may read a few ms off";
 }
