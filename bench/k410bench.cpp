@@ -41,7 +41,6 @@
 
 #include "sim_clock.h"
 #include "sim_lines.h"
-#include "sim_port.h"
 #include "watched_line.h"
 
 #ifndef K410PROG_PATH
@@ -168,19 +167,15 @@ struct Figures {
 Figures Overshoots(const std::vector<ReceivedLine>& lines, double close_ms) {
     Figures figures;
     for (size_t i = 0; i < lines.size(); ++i) {
-        double next = i + 1 < lines.size() ? lines[i + 1].first_ms : close_ms;
-        if (next < 0) {
+        const bool last = i + 1 == lines.size();
+        if (last && close_ms < 0) {
             continue;
         }
-        if (i + 1 < lines.size()) {
-            next -= lines[i + 1].delay_ms;
-        }
-        figures.overshoots.push_back(next - lines[i].end_ms - kPauseMs);
-    }
-    for (size_t i = 0; i < figures.overshoots.size(); ++i) {
-        figures.mean += figures.overshoots[i];
-        figures.worst =
-            i == 0 ? figures.overshoots[i] : std::max(figures.worst, figures.overshoots[i]);
+        const double next = last ? close_ms : lines[i + 1].first_ms - lines[i + 1].delay_ms;
+        const double overshoot = next - lines[i].end_ms - kPauseMs;
+        figures.worst = i == 0 ? overshoot : std::max(figures.worst, overshoot);
+        figures.mean += overshoot;
+        figures.overshoots.push_back(overshoot);
     }
     if (!figures.overshoots.empty()) {
         figures.mean /= static_cast<double>(figures.overshoots.size());

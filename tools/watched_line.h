@@ -1,10 +1,21 @@
-// The analyzer's end of the line as k410sim and k410bench watch it: the master in packet mode,
-// so that the program's purges show, and the slave under inotify, so that its opens and closes
-// show.
+// The analyzer's end of the line as k410sim and k410bench watch it: a pseudo-terminal whose slave
+// the program opens as COM<n>, published the way Wine publishes serial ports (a link
+// dosdevices/com<n> in a prefix); the master in packet mode, so that the program's purges show,
+// and the slave under inotify, so that its opens and closes show.
 #pragma once
 
 #include <string>
 #include <vector>
+
+// Makes a folder of its own, `stem`.XXXXXX in $TMPDIR or /tmp. Returns its path, or "" with
+// errno set.
+std::string MakeScratchFolder(const char* stem);
+
+// Links `prefix`/dosdevices/com<n> to `slave_name`, creating the folders as needed. A link
+// left behind by an earlier run is replaced; anything else in its place is an error. Returns
+// 0, or -1 with `error` set.
+int PublishComLink(const std::string& prefix, int port_number, const std::string& slave_name,
+                   std::string* error);
 
 // Opens and closes of files, seen through inotify without waiting. inotify merges an event into
 // a like one still unread, so two opens (or closes) of a file within the moment before they are
@@ -41,9 +52,9 @@ struct WatchedLine {
     bool scratch_prefix = false;  // made for the line
 };
 
-// Opens the line (see OpenAnalyzerLine), watches it, and publishes it as COM<port_number> in
-// `prefix` (see PublishComLink), or in a scratch prefix "k410sim-prefix.XXXXXX" when `prefix`
-// is "". Returns 0, or -1 with `error` set.
+// Opens a pseudo-terminal, its slave at 9600 baud, 8N1, raw, watches it, and publishes it as
+// COM<port_number> in `prefix`, or in a scratch prefix "k410sim-prefix.XXXXXX" when `prefix` is
+// "". Returns 0, or -1 with `error` set.
 int OpenWatchedLine(const std::string& prefix, int port_number, WatchedLine* line,
                     std::string* error);
 
