@@ -26,8 +26,6 @@
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -41,8 +39,9 @@
 #include <string>
 #include <vector>
 
+#include "sim_clock.h"
 #include "sim_lines.h"
-#include "sim_port.h"
+#include "watched_line.h"
 
 #ifndef K410PROG_PATH
 #define K410PROG_PATH "k410prog"
@@ -53,6 +52,9 @@ namespace {
 constexpr double kPauseMs = 250;
 constexpr double kMeanOvershootTargetMs = 2;
 constexpr double kCpuShareTarget = 0.01;
+// How long past the floor k410prog may take before it is stopped: far more than any overshoot
+// the targets allow.
+constexpr double kLimitPastFloorMs = 30000;
 
 struct BenchOptions {
     int lines = 40;
@@ -165,19 +167,15 @@ struct Figures {
 Figures Overshoots(const std::vector<ReceivedLine>& lines, double close_ms) {
     Figures figures;
     for (size_t i = 0; i < lines.size(); ++i) {
-        double next = i + 1 < lines.size() ? lines[i + 1].first_ms : close_ms;
-        if (next < 0) {
+        const bool last = i + 1 == lines.size();
+        if (last && close_ms < 0) {
             continue;
         }
-        if (i + 1 < lines.size()) {
-            next -= lines[i + 1].delay_ms;
-        }
-        figures.overshoots.push_back(next - lines[i].end_ms - kPauseMs);
-    }
-    for (size_t i = 0; i < figures.overshoots.size(); ++i) {
-        figures.mean += figures.overshoots[i];
-        figures.worst =
-            i == 0 ? figures.overshoots[i] : std::max(figures.worst, figures.overshoots[i]);
+        const double next = last ? close_ms : lines[i + 1].first_ms - lines[i + 1].delay_ms;
+        const double overshoot = next - lines[i].end_ms - kPauseMs;
+        figures.worst = i == 0 ? overshoot : std::max(figures.worst, overshoot);
+        figures.mean += overshoot;
+        figures.overshoots.push_back(overshoot);
     }
     if (!figures.overshoots.empty()) {
         figures.mean /= static_cast<double>(figures.overshoots.size());
@@ -194,33 +192,31 @@ int main(int argc, char** argv) {
         return parsed == 1 ? 0 : 2;
     }
     signal(SIGPIPE, SIG_IGN);
-    char folder_name[] = "/tmp/k410bench.XXXXXX";
-    if (mkdtemp(folder_name) == nullptr) {
+    std::string folder = MakeScratchFolder("k410bench");
+    if (folder.empty()) {
         std::perror("k410bench: scratch folder");
         return 2;
     }
-    std::string folder = folder_name;
-    std::string prefix = folder + "/prefix";
     std::string data = MakeDataFile(options.lines, options.line_bytes);
     std::string error;
-    int master = -1;
-    int slave = -1;
-    std::string slave_name;
+    WatchedLine line;
     if (!WriteFile(folder + "/K410HELP(64K).TXT", data) ||
-        OpenAnalyzerLine(&master, &slave, &slave_name, &error) != 0 ||
-        PublishComLink(prefix, 3, slave_name, &error) != 0) {
+        OpenWatchedLine(folder + "/prefix", 3, &line, &error) != 0) {
         std::fprintf(stderr, "k410bench: cannot set up: %s\n", error.c_str());
         return 2;
     }
-    int packet_mode = 1;
-    ioctl(master, TIOCPKT, &packet_mode);
     const char* priority = AskForPromptWakeups();
-    int notify_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    inotify_add_watch(notify_fd, slave_name.c_str(), IN_CLOSE);
+    // The program sends each line less its line feed.
+    std::string expected = data;
+    expected.erase(std::remove(expected.begin(), expected.end(), '\n'), expected.end());
+    LineSplitter splitter;
+    splitter.min_pause_ms = kPauseMs;
+    const double wire_ms = static_cast<double>(expected.size()) * splitter.byte_ms;
+    const double floor_ms = options.lines * kPauseMs + wire_ms;
 
     int answers_fd = -1;
     double started_ms = NowMs();
-    pid_t pid = StartProgram(options, folder, prefix, &answers_fd);
+    pid_t pid = StartProgram(options, folder, line.prefix, &answers_fd);
     if (pid < 0) {
         std::perror("k410bench: cannot start k410prog");
         return 2;
@@ -232,12 +228,10 @@ int main(int argc, char** argv) {
     close(answers_fd);
     int exit_fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 
-    LineSplitter splitter;
-    splitter.min_pause_ms = kPauseMs;
     std::vector<ReceivedLine> lines;
     std::string received;
     double last_close_ms = -1;
-    double limit_ms = started_ms + options.lines * kPauseMs + 30000;
+    double limit_ms = started_ms + floor_ms + kLimitPastFloorMs;
     bool exited = false;
     rusage usage{};
     int status = 0;
@@ -249,27 +243,30 @@ int main(int argc, char** argv) {
             kill(pid, SIGKILL);
             limit_ms = now + 5000;
         }
-        pollfd watched[3] = {{master, POLLIN, 0}, {notify_fd, POLLIN, 0}, {exit_fd, POLLIN, 0}};
+        pollfd watched[3] = {
+            {line.master, POLLIN, 0}, {line.watch.fd(), POLLIN, 0}, {exit_fd, POLLIN, 0}};
         int ready = poll(watched, exit_fd >= 0 ? 3 : 2, exit_fd >= 0 ? 1000 : 10);
         now = NowMs();
         if (ready < 0 && errno != EINTR) {
             break;
         }
-        if (watched[0].revents & POLLIN) {
-            char buffer[4097];
-            ssize_t count = read(master, buffer, sizeof buffer);
-            if (count > 1 && buffer[0] == TIOCPKT_DATA) {
-                received.append(buffer + 1, static_cast<size_t>(count - 1));
-                FeedBytes(&splitter, buffer + 1, static_cast<int>(count - 1), now, &lines);
-            } else if (count == 1 && (buffer[0] & TIOCPKT_FLUSHREAD)) {
+        LinePacket packet;
+        if ((watched[0].revents & POLLIN) && ReadPacket(line, &packet) > 0) {
+            if (!packet.data.empty()) {
+                received += packet.data;
+                FeedBytes(&splitter, packet.data.data(), static_cast<int>(packet.data.size()), now,
+                          &lines);
+            } else if (packet.input_purged) {
                 NotePurge(&splitter, now);
             }
         }
+        std::vector<OpenWatch::Event> events;
         if (watched[1].revents & POLLIN) {
-            char events[4096];
-            if (read(notify_fd, events, sizeof events) > 0) {
-                last_close_ms = now;
-            }
+            line.watch.Take(&events);
+        }
+        if (std::any_of(events.begin(), events.end(),
+                        [](const OpenWatch::Event& event) { return !event.opened; })) {
+            last_close_ms = now;
         }
         if (wait4(pid, &status, WNOHANG, &usage) == pid) {
             exited = true;
@@ -278,11 +275,7 @@ int main(int argc, char** argv) {
     }
     EndPendingLine(&splitter, &lines);
 
-    std::string expected = data;
-    expected.erase(std::remove(expected.begin(), expected.end(), '\n'), expected.end());
     double wall_ms = exited_ms - started_ms;
-    const double wire_ms = static_cast<double>(expected.size()) * splitter.byte_ms;
-    double floor_ms = options.lines * kPauseMs + wire_ms;
     double cpu_ms = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
                     (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
     double cpu_share = wall_ms > 0 ? cpu_ms / wall_ms : 1;
@@ -325,14 +318,11 @@ int main(int argc, char** argv) {
                 cpu_ms, cpu_share * 100, kCpuShareTarget * 100);
     std::printf("  result              %s\n", pass ? "PASS" : "FAIL");
 
-    close(master);
-    close(slave);
+    CloseWatchedLine(&line);
     if (options.keep) {
         std::printf("  scratch folder      %s (kept)\n", folder.c_str());
     } else {
-        unlink(ComLinkPath(prefix, 3).c_str());
-        rmdir((prefix + "/dosdevices").c_str());
-        rmdir(prefix.c_str());
+        WithdrawWatchedLine(line, true);
         unlink((folder + "/K410HELP(64K).TXT").c_str());
         unlink((folder + "/transcript.txt").c_str());
         rmdir(folder.c_str());

@@ -3,7 +3,6 @@
 // devices). The device nodes are watched with inotify while a failed open lists the ports.
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -19,53 +18,22 @@
 #include "port.h"
 #include "port_posix.h"
 #include "pty.h"
+#include "watched_line.h"
 
 namespace {
 
-// Every open of the files watched, seen through inotify without waiting.
-class OpenWatch {
-  public:
-    OpenWatch() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
-    ~OpenWatch() {
-        if (fd_ >= 0) {
-            close(fd_);
+// The paths opened since the last call, one entry per open.
+std::vector<std::string> Opened(OpenWatch* watch) {
+    std::vector<OpenWatch::Event> events;
+    watch->Take(&events);
+    std::vector<std::string> opened;
+    for (const OpenWatch::Event& event : events) {
+        if (event.opened) {
+            opened.push_back(event.path);
         }
     }
-    OpenWatch(const OpenWatch&) = delete;
-    OpenWatch& operator=(const OpenWatch&) = delete;
-
-    bool Watch(const std::string& path) {
-        const int watch = inotify_add_watch(fd_, path.c_str(), IN_OPEN);
-        if (watch < 0) {
-            return false;
-        }
-        paths_.resize(static_cast<size_t>(watch) + 1);
-        paths_[static_cast<size_t>(watch)] = path;
-        return true;
-    }
-
-    // The paths opened since the last call, one entry per open.
-    std::vector<std::string> Opened() {
-        std::vector<std::string> opened;
-        alignas(inotify_event) char events[4096];
-        ssize_t length;
-        while ((length = read(fd_, events, sizeof(events))) > 0) {
-            for (ssize_t at = 0; at < length;) {
-                const inotify_event* event = reinterpret_cast<const inotify_event*>(events + at);
-                if ((event->mask & IN_OPEN) != 0 && event->wd >= 0 &&
-                    static_cast<size_t>(event->wd) < paths_.size()) {
-                    opened.push_back(paths_[static_cast<size_t>(event->wd)]);
-                }
-                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            }
-        }
-        return opened;
-    }
-
-  private:
-    int fd_;
-    std::vector<std::string> paths_;
-};
+    return opened;
+}
 
 // The machine's own serial device nodes: the listing looks at /dev/ttyS<n> behind COM<n+1> when
 // no link gives that number.
@@ -102,7 +70,7 @@ TEST(Listing, AFailedOpenListsThePortsWithoutOpeningAnyDevice) {
     for (const std::string& node : machine) {
         ASSERT_TRUE(watch.Watch(node)) << node;
     }
-    ASSERT_TRUE(watch.Opened().empty());
+    ASSERT_TRUE(Opened(&watch).empty());
 
     {
         // The prefix's links are the COM ports.
@@ -121,13 +89,13 @@ TEST(Listing, AFailedOpenListsThePortsWithoutOpeningAnyDevice) {
         ASSERT_EQ(OpenPort("\\\\.\\COM200"), PORT_ERR_OPEN);
         ListPorts();
     }
-    EXPECT_EQ(watch.Opened(), std::vector<std::string>{}) << "the listing opened these";
+    EXPECT_EQ(Opened(&watch), std::vector<std::string>{}) << "the listing opened these";
 
     // The watch sees an open when there is one.
     const int fd = open(lines[1]->slave_path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     close(fd);
-    EXPECT_EQ(watch.Opened(), std::vector<std::string>{lines[1]->slave_path()});
+    EXPECT_EQ(Opened(&watch), std::vector<std::string>{lines[1]->slave_path()});
     if (machine.empty()) {
         std::cout << "[   NOTE   ] this machine has no /dev/ttyS* node to watch\n";
     }

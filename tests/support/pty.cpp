@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "program.h"
-#include "sim_port.h"
+#include "watched_line.h"
 
 namespace k410test {
 

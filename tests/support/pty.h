@@ -88,7 +88,7 @@ bool SetDistinctiveTimeouts(const PtyLine& line);
 bool LineExclusive(const PtyLine& line);
 
 // Publishes `device` as COM<number> in the Wine prefix `prefix` as the virtual analyzer does
-// (PublishComLink of tools/sim_port.h): links <prefix>/dosdevices/com<number> to `device`,
+// (PublishComLink of tools/watched_line.h): links <prefix>/dosdevices/com<number> to `device`,
 // making the folders if needed and replacing an older link. False on failure.
 bool PublishComPort(const std::string& prefix, int number, const std::string& device);
 

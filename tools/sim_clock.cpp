@@ -1,0 +1,64 @@
+#include "sim_clock.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+
+double NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+double TakeRunQueueWaitMs() {
+    // Fields: time on the CPU, time waiting for it, time slices; nanoseconds.
+    static int stats = open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+    static long long waited_before = -1;
+    char text[128];
+    ssize_t length = stats < 0 ? -1 : pread(stats, text, sizeof text - 1, 0);
+    if (length <= 0) {
+        return 0;
+    }
+    text[length] = '\0';
+    long long on_cpu = 0;
+    long long waited = 0;
+    if (std::sscanf(text, "%lld %lld", &on_cpu, &waited) != 2) {
+        return 0;
+    }
+    double since = waited_before < 0 ? 0 : static_cast<double>(waited - waited_before) / 1e6;
+    waited_before = waited;
+    return since;
+}
+
+const char* AskForPromptWakeups() {
+    sched_param priority{};
+    priority.sched_priority = 10;
+    if (sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &priority) == 0) {
+        return "real-time priority";
+    }
+    if (setpriority(PRIO_PROCESS, 0, -10) == 0) {
+        return "raised priority";
+    }
+    return "normal priority: on a busy machine a pause may read a few ms off";
+}
+
+int WaitForEvents(pollfd* watched, nfds_t count, double wake_ms, double now_ms,
+                  const sigset_t& during_wait, double* woke_late_ms) {
+    timespec timeout{};
+    timespec* timeout_at = nullptr;
+    if (wake_ms >= 0) {
+        double wait = wake_ms - now_ms;
+        wait = wait < 0 ? 0 : wait + 0.05;
+        timeout.tv_sec = static_cast<time_t>(wait / 1000);
+        timeout.tv_nsec = static_cast<long>((wait - timeout.tv_sec * 1000.0) * 1e6);
+        timeout_at = &timeout;
+    }
+    TakeRunQueueWaitMs();
+    int ready = ppoll(watched, count, timeout_at, &during_wait);
+    *woke_late_ms = TakeRunQueueWaitMs();
+    return ready;
+}

@@ -1,0 +1,25 @@
+// The virtual analyzer's clock, and how late its reader wakes to what arrives.
+#pragma once
+
+#include <poll.h>
+#include <signal.h>
+
+// Milliseconds on the monotonic clock.
+double NowMs();
+
+// A line's arrival time is when its reader wakes to read it, so on a busy machine a late
+// wake-up makes one pause look longer and the next one shorter. The reader mostly sleeps, so
+// it asks to be woken first: real-time if allowed, else a better nice value. Returns what it
+// got, in words.
+const char* AskForPromptWakeups();
+
+// How long this thread waited to run since the previous call (ms, from the kernel's run-queue
+// accounting): right after a wait for an event, how late it woke to it. 0 where the kernel
+// does not tell.
+double TakeRunQueueWaitMs();
+
+// Waits with ppoll for `watched` until `wake_ms` on NowMs's clock (-1: no end; `now_ms` is the
+// time now), letting in the signals `during_wait` does not block, and sets how late it woke to
+// what came. Returns what ppoll returned.
+int WaitForEvents(pollfd* watched, nfds_t count, double wake_ms, double now_ms,
+                  const sigset_t& during_wait, double* woke_late_ms);

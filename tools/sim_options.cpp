@@ -1,0 +1,121 @@
+#include "sim_options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: k410sim [options]\n"
+    "A virtual TALVEN 410 analyzer on a pseudo-terminal, published as a Wine COM port.\n"
+    "\n"
+    "  -p, --port N             publish as COM<N> (1-255; default 3)\n"
+    "  -P, --prefix DIR         link DIR/dosdevices/com<N> (default: a scratch folder that is\n"
+    "                           printed and removed at exit); run k410prog with WINEPREFIX=DIR\n"
+    "  -l, --log FILE           write the log to FILE instead of standard output\n"
+    "  -c, --capture FILE       also write every received byte, as received, to FILE\n"
+    "      --chatter MS         send a status line to the program every MS ms, as a real\n"
+    "                           instrument does (default: off); the log then shows whether\n"
+    "                           that stale input was discarded before each write\n"
+    "      --stop-after-closes N  stop when the port has been closed N times and no one\n"
+    "                           holds it\n"
+    "      --stop-after-data    stop when the port is closed after data arrived\n"
+    "      --gap MS             quiet time that ends a line with no CR or LF (default 50)\n"
+    "      --min-pause MS       pauses between lines below this are flagged (default 250)\n"
+    "      --tolerance MS       ... less this much for the timing's own error (default 1)\n"
+    "  -h, --help               show this text\n"
+    "\n"
+    "Pauses count from when the line before was off the wire at 9600 baud (1.04 ms a byte\n"
+    "from its start), however fast the pseudo-terminal handed it over.\n"
+    "Stops on SIGINT or SIGTERM (or as asked above) and prints a one-line summary:\n"
+    "lines, bytes, shortest and longest pause, pauses under the minimum.\n";
+
+bool ParseNumber(const char* text, double low, double high, double* value) {
+    char* end = nullptr;
+    errno = 0;
+    double number = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || number < low || number > high) {
+        return false;
+    }
+    *value = number;
+    return true;
+}
+
+}  // namespace
+
+int ParseOptions(int argc, char** argv, SimOptions* options) {
+    enum { kChatter = 256, kStopAfterCloses, kStopAfterData, kGap, kMinPause, kTolerance };
+    static const option kLong[] = {
+        {"port", required_argument, nullptr, 'p'},
+        {"prefix", required_argument, nullptr, 'P'},
+        {"log", required_argument, nullptr, 'l'},
+        {"capture", required_argument, nullptr, 'c'},
+        {"chatter", required_argument, nullptr, kChatter},
+        {"stop-after-closes", required_argument, nullptr, kStopAfterCloses},
+        {"stop-after-data", no_argument, nullptr, kStopAfterData},
+        {"gap", required_argument, nullptr, kGap},
+        {"min-pause", required_argument, nullptr, kMinPause},
+        {"tolerance", required_argument, nullptr, kTolerance},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    int choice = 0;
+    double number = 0;
+    while ((choice = getopt_long(argc, argv, "p:P:l:c:h", kLong, nullptr)) != -1) {
+        bool good = true;
+        switch (choice) {
+            case 'p':
+                good = ParseNumber(optarg, 1, 255, &number);
+                options->port_number = static_cast<int>(number);
+                good = good && number == options->port_number;
+                break;
+            case 'P':
+                options->prefix = optarg;
+                break;
+            case 'l':
+                options->log_path = optarg;
+                break;
+            case 'c':
+                options->capture_path = optarg;
+                break;
+            case kChatter:
+                good = ParseNumber(optarg, 0, 3600000, &options->chatter_ms);
+                break;
+            case kStopAfterCloses:
+                good = ParseNumber(optarg, 1, 1000000, &number);
+                options->stop_after_closes = static_cast<int>(number);
+                break;
+            case kStopAfterData:
+                options->stop_after_data = true;
+                break;
+            case kGap:
+                good = ParseNumber(optarg, 1, 10000, &options->gap_ms);
+                break;
+            case kMinPause:
+                good = ParseNumber(optarg, 0, 3600000, &options->min_pause_ms);
+                break;
+            case kTolerance:
+                good = ParseNumber(optarg, 0, 1000, &options->tolerance_ms);
+                break;
+            case 'h':
+                std::fputs(kUsage, stdout);
+                return 1;
+            default:
+                std::fputs(kUsage, stderr);
+                return 2;
+        }
+        if (!good) {
+            std::fprintf(stderr, "k410sim: bad value for option %s: %s\n", argv[optind - 1],
+                         optarg);
+            return 2;
+        }
+    }
+    if (optind != argc) {
+        std::fprintf(stderr, "k410sim: unexpected argument: %s\n%s", argv[optind], kUsage);
+        return 2;
+    }
+    return 0;
+}

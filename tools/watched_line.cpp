@@ -1,0 +1,188 @@
+#include "watched_line.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "com_names_posix.h"
+
+namespace {
+
+std::string SystemError(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+int MakeFolder(const std::string& path, std::string* error) {
+    if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) {
+        return 0;
+    }
+    *error = SystemError("cannot create " + path);
+    return -1;
+}
+
+// Opens a pseudo-terminal and sets its slave to 9600 baud, 8 data bits, no parity, one stop
+// bit, raw (no echo, no line editing, no translation). Returns 0, or -1 with `error` set.
+int OpenAnalyzerLine(int* master_fd, int* slave_fd, std::string* slave_name, std::string* error) {
+    char name[128] = {};
+    if (openpty(master_fd, slave_fd, name, nullptr, nullptr) != 0) {
+        *error = SystemError("cannot open a pseudo-terminal");
+        return -1;
+    }
+    termios line{};
+    tcgetattr(*slave_fd, &line);
+    cfmakeraw(&line);
+    line.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CSIZE | CRTSCTS);
+    line.c_cflag |= CS8 | CLOCAL | CREAD;
+    cfsetispeed(&line, B9600);
+    cfsetospeed(&line, B9600);
+    if (tcsetattr(*slave_fd, TCSANOW, &line) != 0) {
+        *error = SystemError("cannot set the line to 9600 8N1 raw");
+        close(*master_fd);
+        close(*slave_fd);
+        return -1;
+    }
+    fcntl(*master_fd, F_SETFD, FD_CLOEXEC);
+    fcntl(*slave_fd, F_SETFD, FD_CLOEXEC);
+    *slave_name = name;
+    return 0;
+}
+
+}  // namespace
+
+std::string MakeScratchFolder(const char* stem) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string name = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/" + stem + ".XXXXXX";
+    return mkdtemp(&name[0]) == nullptr ? "" : name;
+}
+
+int PublishComLink(const std::string& prefix, int port_number, const std::string& slave_name,
+                   std::string* error) {
+    if (MakeFolder(prefix, error) != 0 || MakeFolder(prefix + "/dosdevices", error) != 0) {
+        return -1;
+    }
+    std::string link_path = ComLinkIn(prefix + "/dosdevices", port_number);
+    struct stat found {};
+    if (lstat(link_path.c_str(), &found) == 0) {
+        if (!S_ISLNK(found.st_mode)) {
+            *error = link_path + " exists and is not a link; not replacing it";
+            return -1;
+        }
+        unlink(link_path.c_str());
+    }
+    if (symlink(slave_name.c_str(), link_path.c_str()) != 0) {
+        *error = SystemError("cannot link " + link_path);
+        return -1;
+    }
+    return 0;
+}
+
+OpenWatch::OpenWatch() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
+
+OpenWatch::~OpenWatch() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+bool OpenWatch::Watch(const std::string& path) {
+    const int watch = inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_CLOSE);
+    if (watch < 0) {
+        return false;
+    }
+    paths_.resize(std::max(paths_.size(), static_cast<size_t>(watch) + 1));
+    paths_[static_cast<size_t>(watch)] = path;
+    return true;
+}
+
+void OpenWatch::Take(std::vector<Event>* events) {
+    alignas(inotify_event) char buffer[4096];
+    ssize_t count = 0;
+    while ((count = read(fd_, buffer, sizeof buffer)) > 0) {
+        for (char* at = buffer; at < buffer + count;) {
+            const inotify_event* event = reinterpret_cast<const inotify_event*>(at);
+            if ((event->mask & (IN_OPEN | IN_CLOSE)) != 0 && event->wd >= 0 &&
+                static_cast<size_t>(event->wd) < paths_.size()) {
+                events->push_back(
+                    {paths_[static_cast<size_t>(event->wd)], (event->mask & IN_OPEN) != 0});
+            }
+            at += sizeof(inotify_event) + event->len;
+        }
+    }
+}
+
+int OpenWatchedLine(const std::string& prefix, int port_number, WatchedLine* line,
+                    std::string* error) {
+    if (OpenAnalyzerLine(&line->master, &line->slave, &line->slave_name, error) != 0) {
+        return -1;
+    }
+    int packet_mode = 1;
+    ioctl(line->master, TIOCPKT, &packet_mode);
+    if (!line->watch.Watch(line->slave_name)) {
+        *error = SystemError("cannot watch " + line->slave_name);
+        return -1;
+    }
+    line->port_number = port_number;
+    line->scratch_prefix = prefix.empty();
+    line->prefix = line->scratch_prefix ? MakeScratchFolder("k410sim-prefix") : prefix;
+    if (line->prefix.empty()) {
+        *error = SystemError("cannot create a scratch prefix");
+        return -1;
+    }
+    return PublishComLink(line->prefix, port_number, line->slave_name, error);
+}
+
+void WithdrawWatchedLine(const WatchedLine& line, bool prefix_too) {
+    // Another analyzer may have taken the name since.
+    const std::string link_path = ComLinkIn(line.prefix + "/dosdevices", line.port_number);
+    std::vector<char> target(line.slave_name.size() + 2);
+    ssize_t length = readlink(link_path.c_str(), target.data(), target.size());
+    if (length >= 0 && static_cast<size_t>(length) == line.slave_name.size() &&
+        std::memcmp(target.data(), line.slave_name.data(), line.slave_name.size()) == 0) {
+        unlink(link_path.c_str());
+    }
+    if (prefix_too || line.scratch_prefix) {
+        rmdir((line.prefix + "/dosdevices").c_str());
+        rmdir(line.prefix.c_str());
+    }
+}
+
+void CloseWatchedLine(WatchedLine* line) {
+    close(line->master);
+    close(line->slave);
+}
+
+bool EndExclusiveUse(const WatchedLine& line) {
+    int exclusive = 0;
+    if (ioctl(line.slave, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+        ioctl(line.slave, TIOCNXCL);
+        return true;
+    }
+    return false;
+}
+
+int WaitingInput(const WatchedLine& line) {
+    int waiting = 0;
+    return ioctl(line.slave, FIONREAD, &waiting) == 0 ? waiting : 0;
+}
+
+int ReadPacket(const WatchedLine& line, LinePacket* packet) {
+    char buffer[4097];
+    ssize_t count = read(line.master, buffer, sizeof buffer);
+    if (count <= 0) {
+        return count < 0 && (errno == EINTR || errno == EAGAIN) ? 0 : -1;
+    }
+    const bool data = buffer[0] == TIOCPKT_DATA;
+    packet->data.assign(data ? buffer + 1 : buffer, data ? static_cast<size_t>(count - 1) : 0);
+    packet->input_purged = !data && (buffer[0] & TIOCPKT_FLUSHREAD) != 0;
+    packet->output_purged = !data && (buffer[0] & TIOCPKT_FLUSHWRITE) != 0;
+    return 1;
+}
