@@ -376,7 +376,8 @@ TEST_F(Driven, PortThatIsThereButDoesNotAnswerIsToldApartFromOneThatIsNot) {
         EXPECT_EQ(out.str(),
                   " Error Opening \\\\.\\COM7 !\n"
                   " COM7 is there but did not respond (a Bluetooth port out of range, or a device "
-                  "that is not working).\n");
+                  "that is not working). The system says: " +
+                      GetPortSystemMessage() + ".\n");
     }
 }
 
