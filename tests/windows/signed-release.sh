@@ -19,7 +19,7 @@ openssl pkcs12 -export -in "$work/cert.pem" -inkey "$work/key.pem" -out "$work/s
     -passout "file:$work/password"
 for run in 1 2; do
     K410_SIGN_PFX=$work/signer.pfx K410_SIGN_PASSWORD_FILE=$work/password \
-        "$root/scripts/release" "$work/release$run" | grep -v '^-'
+        "$root/scripts/release" "$work/release$run"
 done
 cmp "$work/release1/SHA256SUMS" "$work/release2/SHA256SUMS"
 
