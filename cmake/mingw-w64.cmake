@@ -3,11 +3,12 @@
 #   cmake --build build-win
 # gives build-win/k410prog.exe. The C and C++ runtimes and winpthread are linked statically so
 # the program runs on a bare Windows PC without MinGW's DLLs beside it. CTest runs the
-# cross-built tests through Wine.
+# cross-built tests through Wine. cmake/mingw-w64-i686.cmake includes this file for 32-bit Windows.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(K410_MINGW_TRIPLE x86_64-w64-mingw32)
+if(NOT K410_MINGW_TRIPLE)
+    set(CMAKE_SYSTEM_PROCESSOR x86_64)
+    set(K410_MINGW_TRIPLE x86_64-w64-mingw32)
+endif()
 set(CMAKE_C_COMPILER ${K410_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${K410_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${K410_MINGW_TRIPLE}-windres)

@@ -1,7 +1,8 @@
 # What a release holds, and how CPack packs it (`cmake --build <build> --target package`;
 # scripts/release makes both packages and their checksums):
-#   Windows: k410prog-<version>-win64.zip with k410prog.exe, LICENSE and README.TXT, the
-#            technician's guide (CRLF line ends, so that any Windows editor shows it right);
+#   Windows: k410prog-<version>-win32.zip (-win64 from a 64-bit build, which is not released)
+#            with k410prog.exe, LICENSE and README.TXT, the technician's guide (CRLF line ends,
+#            so that any Windows editor shows it right);
 #   Linux:   a .deb with k410prog, the virtual analyzer k410sim, their manual pages and the
 #            demo: its synthetic data in /usr/share/k410prog/demo, its loader BSL.EXE (a
 #            program, so under /usr/lib/k410prog) reached from there through a link.
@@ -42,7 +43,12 @@ if(WIN32)
     install(TARGETS k410prog RUNTIME DESTINATION .)
     install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${K410_GUIDE} DESTINATION .)
     set(CPACK_GENERATOR ZIP)
-    set(CPACK_PACKAGE_FILE_NAME k410prog-${K410_VERSION}-win64)
+    # The release ships the 32-bit build (scripts/release): it runs on 32- and 64-bit Windows.
+    set(k410_windows win64)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+        set(k410_windows win32)
+    endif()
+    set(CPACK_PACKAGE_FILE_NAME k410prog-${K410_VERSION}-${k410_windows})
 else()
     include(cmake/debian.cmake)
 endif()

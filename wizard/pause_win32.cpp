@@ -3,8 +3,6 @@
 // late, on every line of a download.
 #include <windows.h>
 
-#include <timeapi.h>
-
 #include "pause.h"
 
 namespace {
@@ -17,6 +15,19 @@ constexpr DWORD kHighResolutionTimer = 0x00000002;
 HANDLE timer = nullptr;
 bool period_raised = false;
 
+// winmm.dll is no Known DLL: imported statically, a copy beside the exe (in the Downloads
+// folder, say) would be loaded in its place. So it is loaded from System32 alone when needed.
+// Windows 7 without KB2533623 refuses the flag; the pauses then keep the system's tick.
+constexpr DWORD kSearchSystem32 = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
+HMODULE winmm = nullptr;
+using TimePeriodFunction = UINT(WINAPI*)(UINT);
+
+TimePeriodFunction WinmmFunction(const char* name) {
+    // Through void (*)(): GetProcAddress's type says nothing of the function's.
+    return reinterpret_cast<TimePeriodFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(winmm, name)));
+}
+
 }  // namespace
 
 void BeginPreciseSleeps() {
@@ -25,7 +36,13 @@ void BeginPreciseSleeps() {
     }
     timer = CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS);
     if (timer == nullptr) {
-        period_raised = timeBeginPeriod(1) == TIMERR_NOERROR;
+        winmm = LoadLibraryExW(L"winmm.dll", nullptr, kSearchSystem32);
+        const TimePeriodFunction begin = winmm ? WinmmFunction("timeBeginPeriod") : nullptr;
+        period_raised = begin != nullptr && begin(1) == TIMERR_NOERROR;
+        if (!period_raised && winmm != nullptr) {
+            FreeLibrary(winmm);
+            winmm = nullptr;
+        }
     }
 }
 
@@ -35,7 +52,12 @@ void EndPreciseSleeps() {
         timer = nullptr;
     }
     if (period_raised) {
-        timeEndPeriod(1);
+        const TimePeriodFunction end = WinmmFunction("timeEndPeriod");
+        if (end != nullptr) {
+            end(1);
+        }
+        FreeLibrary(winmm);
+        winmm = nullptr;
         period_raised = false;
     }
 }

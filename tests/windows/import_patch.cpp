@@ -132,7 +132,8 @@ BOOL WINAPI KeepingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD 
 HANDLE DeliverAsync(DWORD event) {
     return CreateThread(
         nullptr, 0,
-        [](LPVOID event) -> DWORD { return static_cast<DWORD>(seen.handler(PtrToUlong(event))); },
+        [](LPVOID event)
+            WINAPI -> DWORD { return static_cast<DWORD>(seen.handler(PtrToUlong(event))); },
         ULongToPtr(event), 0, nullptr);
 }
 

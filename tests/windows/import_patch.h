@@ -76,39 +76,46 @@ class StandInLoaderOnPath {
 
 // The import-table slots through which the test programs (and the modules linked into them)
 // call KERNEL32 and SETUPAPI.
+// 32-bit Windows names a slot by the decorated stdcall name: __imp__CreateFileA@28, 28 being the
+// bytes of its arguments.
+#if defined(__i386__)
+#define K410_IMPORT_SLOT(name, bytes) extern void* __imp_##name __asm__("__imp__" #name "@" #bytes)
+#else
+#define K410_IMPORT_SLOT(name, bytes) extern void* __imp_##name
+#endif
 extern "C" {
-extern void* __imp_CreateFileA;
-extern void* __imp_CreateFileW;
-extern void* __imp_ReadFile;
-extern void* __imp_SetupComm;
-extern void* __imp_GetCommTimeouts;
-extern void* __imp_SetCommTimeouts;
-extern void* __imp_GetCommState;
-extern void* __imp_SetCommState;
-extern void* __imp_PurgeComm;
-extern void* __imp_ClearCommError;
-extern void* __imp_WriteFile;
-extern void* __imp_CancelSynchronousIo;
-extern void* __imp_CancelIoEx;
-extern void* __imp_CloseHandle;
-extern void* __imp_SetConsoleCtrlHandler;
-extern void* __imp_TerminateProcess;
-extern void* __imp_GetConsoleProcessList;
-extern void* __imp_GetConsoleTitleW;
-extern void* __imp_SetConsoleTitleW;
-extern void* __imp_FlushConsoleInputBuffer;
-extern void* __imp_CreateProcessA;
-extern void* __imp_CreateWaitableTimerExW;
-extern void* __imp_CreateMutexA;
-extern void* __imp_GetConsoleMode;
-extern void* __imp_SetConsoleMode;
-extern void* __imp_QueryDosDeviceW;
-extern void* __imp_GetConsoleOutputCP;
-extern void* __imp_SetupDiGetClassDevsW;
-extern void* __imp_SetupDiEnumDeviceInfo;
-extern void* __imp_SetupDiOpenDevRegKey;
-extern void* __imp_SetupDiGetDeviceRegistryPropertyW;
-extern void* __imp_SetupDiDestroyDeviceInfoList;
+K410_IMPORT_SLOT(CreateFileA, 28);
+K410_IMPORT_SLOT(CreateFileW, 28);
+K410_IMPORT_SLOT(ReadFile, 20);
+K410_IMPORT_SLOT(SetupComm, 12);
+K410_IMPORT_SLOT(GetCommTimeouts, 8);
+K410_IMPORT_SLOT(SetCommTimeouts, 8);
+K410_IMPORT_SLOT(GetCommState, 8);
+K410_IMPORT_SLOT(SetCommState, 8);
+K410_IMPORT_SLOT(PurgeComm, 8);
+K410_IMPORT_SLOT(ClearCommError, 12);
+K410_IMPORT_SLOT(WriteFile, 20);
+K410_IMPORT_SLOT(CancelSynchronousIo, 4);
+K410_IMPORT_SLOT(CancelIoEx, 8);
+K410_IMPORT_SLOT(CloseHandle, 4);
+K410_IMPORT_SLOT(SetConsoleCtrlHandler, 8);
+K410_IMPORT_SLOT(TerminateProcess, 8);
+K410_IMPORT_SLOT(GetConsoleProcessList, 8);
+K410_IMPORT_SLOT(GetConsoleTitleW, 8);
+K410_IMPORT_SLOT(SetConsoleTitleW, 4);
+K410_IMPORT_SLOT(FlushConsoleInputBuffer, 4);
+K410_IMPORT_SLOT(CreateProcessA, 40);
+K410_IMPORT_SLOT(CreateWaitableTimerExW, 16);
+K410_IMPORT_SLOT(CreateMutexA, 12);
+K410_IMPORT_SLOT(GetConsoleMode, 8);
+K410_IMPORT_SLOT(SetConsoleMode, 8);
+K410_IMPORT_SLOT(QueryDosDeviceW, 12);
+K410_IMPORT_SLOT(GetConsoleOutputCP, 0);
+K410_IMPORT_SLOT(SetupDiGetClassDevsW, 16);
+K410_IMPORT_SLOT(SetupDiEnumDeviceInfo, 12);
+K410_IMPORT_SLOT(SetupDiOpenDevRegKey, 24);
+K410_IMPORT_SLOT(SetupDiGetDeviceRegistryPropertyW, 28);
+K410_IMPORT_SLOT(SetupDiDestroyDeviceInfoList, 4);
 }
 
 // The functions the wrappers call through: taken from the slots before any patch is in.

@@ -312,7 +312,7 @@ class AnswersThenCtrlC : public std::streambuf {
             delay = delay_ms_;
             CloseHandle(CreateThread(
                 nullptr, 0,
-                [](LPVOID) -> DWORD {
+                [](LPVOID) WINAPI -> DWORD {
                     Sleep(static_cast<DWORD>(delay));
                     return static_cast<DWORD>(seen.handler(CTRL_C_EVENT));
                 },

@@ -18,7 +18,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 
 case $action in
 setup)
-    if [[ ! -f $prefix/.k410-booted ]]; then
+    # Booted afresh when WINEARCH (win32 for the 32-bit build) differs from the boot's.
+    if [[ ! -f $prefix/.k410-booted || $(<"$prefix/.k410-booted") != "${WINEARCH:-}" ]]; then
         rm -rf "$prefix"
         mkdir -p "$prefix"
         echo "booting Wine prefix $prefix"
@@ -27,7 +28,7 @@ setup)
             exit 1
         }
         timeout 120 wineserver -w
-        touch "$prefix/.k410-booted"
+        echo "${WINEARCH:-}" >"$prefix/.k410-booted"
     fi
     # Lingers 120 s after its last client, so it goes away on its own if the stop is missed.
     # It refuses to start (status 2) when the prefix's server is running already, which serves
