@@ -9,8 +9,8 @@
 #include "console.h"
 #include "download.h"
 #include "loader.h"
+#include "open_failure.h"
 #include "port.h"
-#include "port_help.h"
 #include "run_lock.h"
 
 namespace {
@@ -110,7 +110,7 @@ void WarnAboutMissingFiles(std::ostream& out, const AnalyzerOptions& options) {
     if (!IsInThisFolder(image)) {
         Say(out, " " + image + " is not in this folder: the firmware cannot be written.\n");
     }
-    const std::string data_file = HelpFileName(options);
+    const std::string data_file = DataFileName(options);
     if (!IsInThisFolder(data_file)) {
         Say(out, " " + data_file + " is not in this folder: the EEPROM data cannot be sent.\n");
     }

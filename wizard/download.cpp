@@ -11,14 +11,14 @@
 #include "com_names.h"
 #include "console.h"
 #include "interrupt.h"
+#include "open_failure.h"
 #include "pause.h"
 #include "port.h"
-#include "port_help.h"
 
 namespace {
 
 // Indexed by whether the analyzer is an old version (A to E), which has the smaller EEPROM.
-const char* const help_files[2] = {"K410HELP(32K).TXT", "K410HELP(64K).TXT"};
+const char* const data_files[2] = {"K410HELP(32K).TXT", "K410HELP(64K).TXT"};
 
 using Clock = std::chrono::steady_clock;
 
@@ -66,7 +66,7 @@ int SendDataFile(std::ostream& out, const DataFile& data, const std::string& por
     for (;;) {
         // An interruption under way ends the run here, before another line is echoed or sent.
         WaitForInterruptionUnderWay();
-        int length = ReadPiece(data.bytes, &offset, piece);
+        int length = NextPiece(data.bytes, &offset, piece);
         if (length == 0) {
             return RUN_OK;
         }
@@ -138,8 +138,8 @@ std::chrono::microseconds WireTime(int bytes) {
     return std::chrono::microseconds((bits * 1000000 + kLineBaud - 1) / kLineBaud);
 }
 
-const char* HelpFileName(const AnalyzerOptions& options) {
-    return help_files[options.old_version ? 0 : 1];
+const char* DataFileName(const AnalyzerOptions& options) {
+    return data_files[options.old_version ? 0 : 1];
 }
 
 int ReadDataFile(const char* name, DataFile* data) {
@@ -163,7 +163,7 @@ int ReadDataFile(const char* name, DataFile* data) {
     return DATA_FILE_READ;
 }
 
-int ReadPiece(const std::string& data, size_t* offset, char* piece) {
+int NextPiece(const std::string& data, size_t* offset, char* piece) {
     int length = 0;
     while (length < kPieceMax && *offset < data.size()) {
         char c = data[(*offset)++];
@@ -187,7 +187,7 @@ int RunDownload(std::ostream& out, const std::string& port_path, const AnalyzerO
         SayOpenFailed(out, port_path);
         return RUN_FAILED;
     }
-    const char* file_name = HelpFileName(options);
+    const char* file_name = DataFileName(options);
     Say(out, std::string("Programming Help File: ") + file_name + "\n");
 
     DataFile data;

@@ -30,7 +30,7 @@ constexpr int kBitsPerByte = 10;
 std::chrono::microseconds WireTime(int bytes);
 
 // The data file for the analyzer's version, by its bare name (looked up in the current folder).
-const char* HelpFileName(const AnalyzerOptions& options);
+const char* DataFileName(const AnalyzerOptions& options);
 
 // The data file as read whole before its first line goes out: the analyzer gets one version
 // of the file even when it changes during the download, a read error is found before anything
@@ -59,7 +59,7 @@ int ReadDataFile(const char* name, DataFile* data);
 // bytes up to and including the next line feed, but at most kPieceMax of them, followed by a
 // zero byte. Zero bytes are data like any other. Advances `*offset` past the piece and returns
 // its length, 0 at the end of the data.
-int ReadPiece(const std::string& data, size_t* offset, char* piece);
+int NextPiece(const std::string& data, size_t* offset, char* piece);
 
 // The bytes of a piece that go to the analyzer: all of them, less a line feed that ends it.
 int SentLength(const char* piece, int length);

@@ -14,8 +14,8 @@
 
 #include "import_patch.h"
 #include "line_fixture.h"
+#include "open_failure.h"
 #include "port.h"
-#include "port_help.h"
 
 namespace {
 

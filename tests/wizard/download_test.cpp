@@ -14,7 +14,7 @@
 namespace {
 
 struct Piece {
-    std::string read;  // as ReadPiece returned it
+    std::string read;  // as NextPiece returned it
     std::string sent;  // what goes to the analyzer
 };
 
@@ -23,7 +23,7 @@ std::vector<Piece> Pieces(const std::string& contents) {
     char buffer[kPieceMax + 1];
     size_t offset = 0;
     for (;;) {
-        int length = ReadPiece(contents, &offset, buffer);
+        int length = NextPiece(contents, &offset, buffer);
         if (length == 0) {
             EXPECT_EQ(offset, contents.size());
             break;
@@ -111,15 +111,15 @@ TEST(DataFile, AnythingButAPlainFileIsAReadErrorAndNeverWaitedOn) {
     EXPECT_EQ(ReadDataFile(fifo.c_str(), &data), DATA_FILE_READ_ERROR);
 }
 
-TEST(HelpFileName, ChosenByVersionOnly) {
+TEST(DataFileName, ChosenByVersionOnly) {
     AnalyzerOptions options;
-    EXPECT_STREQ(HelpFileName(options), "K410HELP(64K).TXT");
+    EXPECT_STREQ(DataFileName(options), "K410HELP(64K).TXT");
     options.heavy_duty_battery = true;
     options.internal_velocity = false;
     options.methane_mode = true;
-    EXPECT_STREQ(HelpFileName(options), "K410HELP(64K).TXT");
+    EXPECT_STREQ(DataFileName(options), "K410HELP(64K).TXT");
     options.old_version = true;
-    EXPECT_STREQ(HelpFileName(options), "K410HELP(32K).TXT");
+    EXPECT_STREQ(DataFileName(options), "K410HELP(32K).TXT");
 }
 
 TEST(ProgressTitle, LinesShareAndTimeLeftAtThePaceSoFar) {

@@ -1,4 +1,4 @@
-#include "port_help.h"
+#include "open_failure.h"
 
 #include <ostream>
 
