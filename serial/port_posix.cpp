@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "com_names.h"
 #include "com_names_posix.h"
 
 namespace {
@@ -357,7 +358,8 @@ int OpenPort(const char* device_path) {
         port_state.last_reason = PORT_REASON_ABSENT;
         return FailOpen(PORT_ERR_OPEN, 0);
     }
-    std::string path = ComDevicePath(device_path);
+    const int com_number = ComPathNumber(device_path);
+    const std::string path = com_number != 0 ? ComDevicePath(com_number) : device_path;
 
     // O_NONBLOCK also keeps open() from waiting for a carrier on a modem line. O_CLOEXEC keeps
     // a program started by this one (the loader) from inheriting the device.

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "download.h"
+#include "data_file.h"
 #include "pieces.h"
 
 namespace {

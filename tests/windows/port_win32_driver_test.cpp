@@ -316,7 +316,7 @@ TEST_F(Driven, AbandonPortCancelsACallThatNeverEndsAndGivesUpOnOneThatCannotBeCa
         driver.cancel_ignored = stage == 2;
         HANDLE main = CreateThread(
             nullptr, 0,
-            [](LPVOID path) -> DWORD {
+            [](LPVOID path) WINAPI -> DWORD {
                 return path != nullptr ? OpenPort(static_cast<const char*>(path))
                                        : WritePort("ABCD", 4);
             },
@@ -372,7 +372,7 @@ TEST_F(Driven, PortThatIsThereButDoesNotAnswerIsToldApartFromOneThatIsNot) {
         ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
         ASSERT_EQ(OpenPort("\\\\.\\COM7"), PORT_ERR_OPEN);
         std::ostringstream out;
-        SayOpenFailed(out, "\\\\.\\COM7");
+        SayOpenFailed(out, 7);
         EXPECT_EQ(out.str(),
                   " Error Opening \\\\.\\COM7 !\n"
                   " COM7 is there but did not respond (a Bluetooth port out of range, or a device "

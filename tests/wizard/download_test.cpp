@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "download.h"
+#include "data_file.h"
 #include "files.h"
 
 namespace {
@@ -123,7 +123,7 @@ TEST(DataFileName, ChosenByVersionOnly) {
 }
 
 TEST(ProgressTitle, LinesShareAndTimeLeftAtThePaceSoFar) {
-    const std::string port = "\\\\.\\COM3";
+    const int port = 3;
     EXPECT_EQ(ProgressTitle(port, 0, 4096, 0), "k410prog: COM3 EEPROM data 0/4096 lines, 0%");
     // 1200 lines in 5 minutes: 2896 more take about 12 minutes.
     EXPECT_EQ(ProgressTitle(port, 1200, 4096, 300),
@@ -131,8 +131,7 @@ TEST(ProgressTitle, LinesShareAndTimeLeftAtThePaceSoFar) {
     EXPECT_EQ(ProgressTitle(port, 3, 4, 0.8),
               "k410prog: COM3 EEPROM data 3/4 lines, 75%, about 1 s left");
     EXPECT_EQ(ProgressTitle(port, 4, 4, 1.1), "k410prog: COM3 EEPROM data 4/4 lines, 100%");
-    EXPECT_EQ(ProgressTitle("\\\\.\\COM255", 0, 0, 0),
-              "k410prog: COM255 EEPROM data 0/0 lines, 100%");
+    EXPECT_EQ(ProgressTitle(255, 0, 0, 0), "k410prog: COM255 EEPROM data 0/0 lines, 100%");
 }
 
 }  // namespace
