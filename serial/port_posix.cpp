@@ -30,16 +30,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::milliseconds;
 
-// Read time-outs the analyzer's protocol was written against.
-constexpr long kReadIntervalMs = 250;
-constexpr long kReadTotalConstantMs = 1000;
-constexpr long kReadTotalPerByteMs = 10;
-
-// How long a write may take to leave the port. At 9600 baud a byte needs about 1.04 ms on
-// the wire, so 2 ms per byte leaves room for a busy machine while still catching a stall.
-constexpr long kWriteTotalConstantMs = 1000;
-constexpr long kWriteTotalPerByteMs = 2;
-
 // Once the driver's queue is empty, the last bytes may still sit in the UART: a 64-byte FIFO
 // (the deepest of the usual 16550-type parts) plus the shift register hold 65 characters,
 // 68 ms at 9600 baud. Where the driver reports the transmitter's state, it is waited for no
