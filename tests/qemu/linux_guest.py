@@ -303,9 +303,8 @@ class Findings:
         self.guest = guest
         self.data = data
         self.events = read_trace(guest.trace_path)
-        # A run's events: those between its RUN and STATUS lines among the bytes the UARTs were
-        # handed. The host's clock cannot tell: it stamps a console line before the read that
-        # brings its end, so the line's last bytes may be traced after the stamp.
+        # A run's events lie between its RUN and STATUS lines among the bytes the UARTs were
+        # handed; the host stamps a line before the read that brings its end, too early for this.
         handed = uart_bytes(self.events)
         console = bytes(value for _, value, _ in handed)
         self.windows = {run: [] for run in data}
