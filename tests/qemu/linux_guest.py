@@ -489,7 +489,7 @@ def check_unplug(findings, verdict):
             "no end reported"
     verdict.check(guest.unplugged_at is not None and ended and
                   ended - guest.unplugged_at < UNPLUG_LIMIT and status == "1" and
-                  re.search(r"\n Error Writing \\\\\.\\COM3 !\n COM3 [^\n]*\.\n$", tail),
+                  re.search(r"\n Error Writing \\\\\.\\COM3 !\n COM3 went away: [^\n]*\.\n$", tail),
                   "USB unplug after %d of 40 lines (%d bytes at the host): status %s, %s, ends %r"
                   % (UNPLUG_AFTER, len(findings.received("unplug", "usb")), status, when,
                      tail[-120:]))
