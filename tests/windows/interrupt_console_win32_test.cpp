@@ -216,13 +216,13 @@ TEST(ConsoleModes, LoaderThatChangesThemLeavesThemAsTheyWere) {
     ASSERT_TRUE(standin.ok()) << "K410_BSL_STANDIN_DIR is not set";
 
     console = FakeConsole{true, kInput, kOutput, 0};
-    EXPECT_EQ(LaunchLoader("BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT"), 0);
+    EXPECT_EQ(LaunchLoader({"BSL.EXE", "+mpvr", "-c\\\\.\\COM3", "K410IV.TXT"}), 0);
     EXPECT_EQ(console.input_mode, kInput);
     EXPECT_EQ(console.output_mode, kOutput);
 
     // Nothing to put back without a console.
     console = FakeConsole{false, 0, 0, 0};
-    EXPECT_EQ(LaunchLoader("BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT"), 0);
+    EXPECT_EQ(LaunchLoader({"BSL.EXE", "+mpvr", "-c\\\\.\\COM3", "K410IV.TXT"}), 0);
     EXPECT_EQ(console.modes_set, 0);
 }
 
@@ -329,10 +329,7 @@ class AnswersThenCtrlC : public std::streambuf {
 // As the program's main does, with `answers` for standard input.
 int RunAsTheProgram(std::streambuf* answers) {
     std::istream in(answers);
-    int status = RunWizard(in, std::cout);
-    WaitForInterruptionUnderWay();
-    KeepWindowUntilRead(in, std::cout);
-    return status;
+    return RunProgram(in, std::cout);
 }
 
 // Ctrl-C at the first question, the console's read ending with nothing read.

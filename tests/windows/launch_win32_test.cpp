@@ -20,7 +20,8 @@
 
 namespace {
 
-const char kTypicalCommand[] = "BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT";
+const std::vector<std::string> kTypicalCommand = {"BSL.EXE", "+mpvr", "-c\\\\.\\COM3",
+                                                  "K410IV.TXT"};
 
 void SetVariable(const char* name, const std::string& value) {
     ASSERT_EQ(_putenv_s(name, value.c_str()), 0);
@@ -132,9 +133,13 @@ TEST_F(Loader, StartedByThisProgramWithTheCommandLineUnchanged) {
     EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
     const Started started = LastStarted();
     EXPECT_EQ(started.parent, "launch_win32_test.exe");
-    EXPECT_EQ(started.command_line, kTypicalCommand);
+    EXPECT_EQ(started.command_line, "BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT");
     EXPECT_EQ(Recorded(), "+mpvr\n-c\\\\.\\COM3\nK410IV.TXT\n\n");
     EXPECT_EQ(Comparable(started.own_path), Comparable(standin_folder_ + "\\BSL.EXE"));
+    // Words the C runtime would split or unquote arrive as they were given.
+    EXPECT_EQ(LaunchLoader({"BSL.EXE", "a b\\", "c\\\"d", ""}), 0);
+    EXPECT_EQ(LastStarted().command_line, "BSL.EXE \"a b\\\\\" \"c\\\\\\\"d\" \"\"");
+    EXPECT_EQ(Recorded(), "+mpvr\n-c\\\\.\\COM3\nK410IV.TXT\n\na b\\\nc\\\"d\n\n\n");
 }
 
 TEST_F(Loader, OneInTheCurrentFolderComesBeforeOneOnPath) {
@@ -259,10 +264,10 @@ TEST_F(Loader, AnyNonzeroExitStatusIsAFailure) {
 TEST_F(Loader, RetriedLaunchRunsTheSameCommandAgain) {
     SetVariable("K410_BSL_STATUS", "1");
     std::string why = "left from before";
-    EXPECT_NE(LaunchLoader("BSL.EXE +mpvr -c\\\\.\\COM12 K410HD.TXT", &why), 0);
+    EXPECT_NE(LaunchLoader({"BSL.EXE", "+mpvr", "-c\\\\.\\COM12", "K410HD.TXT"}, &why), 0);
     EXPECT_EQ(why, "");
     SetVariable("K410_BSL_STATUS", "0");
-    EXPECT_EQ(LaunchLoader("BSL.EXE +mpvr -c\\\\.\\COM12 K410HD.TXT", &why), 0);
+    EXPECT_EQ(LaunchLoader({"BSL.EXE", "+mpvr", "-c\\\\.\\COM12", "K410HD.TXT"}, &why), 0);
     EXPECT_EQ(why, "");
     EXPECT_EQ(Recorded(),
               "+mpvr\n-c\\\\.\\COM12\nK410HD.TXT\n\n+mpvr\n-c\\\\.\\COM12\nK410HD.TXT\n\n");
@@ -279,7 +284,8 @@ TEST_F(Loader, EachRunsOwnStatusComesBack) {
 
 TEST_F(Loader, LoaderThatIsNotThereIsAFailure) {
     std::string why;
-    EXPECT_NE(LaunchLoader("K410-NO-SUCH-LOADER.EXE +mpvr -c\\\\.\\COM3 K410.TXT", &why), 0);
+    EXPECT_NE(LaunchLoader({"K410-NO-SUCH-LOADER.EXE", "+mpvr", "-c\\\\.\\COM3", "K410.TXT"}, &why),
+              0);
     EXPECT_EQ(why, " K410-NO-SUCH-LOADER.EXE is not in this folder or on PATH.\n");
     EXPECT_EQ(Recorded(), "");
 }

@@ -138,7 +138,7 @@ TEST(Pause, EndsAfterThePieceIsOffTheWireWhenTheDriverCompletesTheWriteAtOnce) {
         ImportPatch queue(&__imp_ClearCommError, &EmptyQueueClearCommError);
         ImportPatch purge(&__imp_PurgeComm, &ControlTransferPurgeComm);
         ImportPatch close(&__imp_CloseHandle, &ReleaseNotingCloseHandle);
-        status = RunDownload(out, "\\\\.\\COM3", AnalyzerOptions{});
+        status = RunDownload(out, 3, AnalyzerOptions{});
     }
     EXPECT_EQ(status, RUN_OK) << out.str();
     const std::vector<DWORD> pieces = {201, 201, 201, 255, 46};

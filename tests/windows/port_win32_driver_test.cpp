@@ -14,8 +14,8 @@
 
 #include "import_patch.h"
 #include "line_fixture.h"
+#include "open_failure.h"
 #include "port.h"
-#include "port_help.h"
 
 namespace {
 
@@ -372,7 +372,7 @@ TEST_F(Driven, PortThatIsThereButDoesNotAnswerIsToldApartFromOneThatIsNot) {
         ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
         ASSERT_EQ(OpenPort("\\\\.\\COM7"), PORT_ERR_OPEN);
         std::ostringstream out;
-        SayOpenFailed(out, "\\\\.\\COM7");
+        SayOpenFailed(out, 7);
         EXPECT_EQ(out.str(),
                   " Error Opening \\\\.\\COM7 !\n"
                   " COM7 is there but did not respond (a Bluetooth port out of range, or a device "
