@@ -8,12 +8,9 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
-#include <memory>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "import_patch.h"
 #include "loader.h"
@@ -25,13 +22,6 @@ const std::vector<std::string> kTypicalCommand = {"BSL.EXE", "+mpvr", "-c\\\\.\\
 
 void SetVariable(const char* name, const std::string& value) {
     ASSERT_EQ(_putenv_s(name, value.c_str()), 0);
-}
-
-std::string ReadWhole(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 std::string CurrentFolder() {
@@ -60,14 +50,9 @@ std::string Comparable(const std::string& path) {
 class Loader : public ::testing::Test {
   protected:
     void SetUp() override {
-        char folder[MAX_PATH];
-        ASSERT_NE(GetTempPathA(MAX_PATH, folder), 0u);
-        temp_ = folder;
-        char path[MAX_PATH];
-        ASSERT_NE(GetTempFileNameA(folder, "bsl", 0, path), 0u);
-        record_ = path;
-        ASSERT_NE(GetTempFileNameA(folder, "bsl", 0, path), 0u);
-        started_ = path;
+        ASSERT_FALSE(scratch_.path().empty());
+        record_ = scratch_.path() + "\\record";
+        started_ = scratch_.path() + "\\started";
         SetVariable("K410_BSL_RECORD", record_);
         SetVariable("K410_BSL_STARTED", started_);
         SetVariable("K410_BSL_STATUS", "0");
@@ -79,24 +64,19 @@ class Loader : public ::testing::Test {
     void TearDown() override {
         SetCurrentDirectoryA(standin_folder_.c_str());
         SetEnvironmentVariableA("PATH", path_.c_str());
-        for (auto file = made_files_.rbegin(); file != made_files_.rend(); ++file) {
-            DeleteFileA(file->c_str());
-        }
-        DeleteFileA(record_.c_str());
-        DeleteFileA(started_.c_str());
+        DeleteFileA(own_folders_standin_.c_str());
     }
-    std::string Recorded() const { return ReadWhole(record_); }
+    std::string Recorded() const { return k410test::ReadFile(record_); }
 
     // A new empty folder, removed with what the test put into it.
-    ScratchFolder& MakeFolder(const std::string& name) {
-        made_folders_.emplace_back(new ScratchFolder("k410-launch-" + name));
-        return *made_folders_.back();
+    std::string MakeFolder(const std::string& name) {
+        const std::string folder = scratch_.path() + "\\" + name;
+        return CreateDirectoryA(folder.c_str(), nullptr) ? folder : std::string();
     }
     // A copy of the stand-in as `folder`\BSL.EXE.
     void PutStandIn(const std::string& folder) {
-        const std::string copy = folder + "\\BSL.EXE";
-        ASSERT_TRUE(CopyFileA((standin_folder_ + "\\BSL.EXE").c_str(), copy.c_str(), FALSE));
-        made_files_.push_back(copy);
+        ASSERT_TRUE(CopyFileA((standin_folder_ + "\\BSL.EXE").c_str(),
+                              (folder + "\\BSL.EXE").c_str(), FALSE));
     }
 
     // What the stand-in's last run said of itself: its own path, its parent's program, its
@@ -107,7 +87,7 @@ class Loader : public ::testing::Test {
         std::string command_line;
     };
     Started LastStarted() const {
-        std::istringstream lines(ReadWhole(started_));
+        std::istringstream lines(k410test::ReadFile(started_));
         Started started;
         std::string own_path;
         while (std::getline(lines, own_path)) {
@@ -118,13 +98,12 @@ class Loader : public ::testing::Test {
         return started;
     }
 
-    std::string temp_;
+    k410test::ScratchDir scratch_;
     std::string record_;
     std::string started_;
     std::string standin_folder_;
     std::string path_;
-    std::vector<std::string> made_files_;
-    std::vector<std::unique_ptr<ScratchFolder>> made_folders_;
+    std::string own_folders_standin_;  // removed at the end: not in a scratch folder
 };
 
 // No command interpreter in between: this program starts the loader itself, and the loader's
@@ -143,7 +122,7 @@ TEST_F(Loader, StartedByThisProgramWithTheCommandLineUnchanged) {
 }
 
 TEST_F(Loader, OneInTheCurrentFolderComesBeforeOneOnPath) {
-    const std::string on_path = MakeFolder("on-path").path();
+    const std::string on_path = MakeFolder("on-path");
     PutStandIn(on_path);
     ASSERT_TRUE(SetEnvironmentVariableA("PATH", (on_path + ";" + path_).c_str()));
     EXPECT_EQ(FindLoaderProgram("BSL.EXE"), ".\\BSL.EXE");
@@ -152,15 +131,15 @@ TEST_F(Loader, OneInTheCurrentFolderComesBeforeOneOnPath) {
 }
 
 TEST_F(Loader, OneOnPathOnlyIsFoundInPathsOrder) {
-    const std::string elsewhere = MakeFolder("elsewhere").path();
-    const std::string first = MakeFolder("first").path();
-    const std::string second = MakeFolder("second").path();
+    const std::string elsewhere = MakeFolder("elsewhere");
+    const std::string first = MakeFolder("first");
+    const std::string second = MakeFolder("second");
     PutStandIn(first);
     PutStandIn(second);
     ASSERT_TRUE(SetCurrentDirectoryA(elsewhere.c_str()));
     // A folder that is not there, an empty entry, and the first with the quotes cmd.exe allows.
     ASSERT_TRUE(SetEnvironmentVariableA(
-        "PATH", (temp_ + "k410-launch-none;;\"" + first + "\";" + second + ";" + path_).c_str()));
+        "PATH", (scratch_.path() + "\\none;;\"" + first + "\";" + second + ";" + path_).c_str()));
     EXPECT_EQ(Comparable(FindLoaderProgram("BSL.EXE")), Comparable(first + "\\BSL.EXE"));
     EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
     EXPECT_EQ(Comparable(LastStarted().own_path), Comparable(first + "\\BSL.EXE"));
@@ -173,8 +152,9 @@ TEST_F(Loader, NoneInTheCurrentFolderOrOnPathIsAFailedLaunchWhereverElseOneIs) {
     ASSERT_NE(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
     std::string own_folder = self;
     own_folder.resize(own_folder.rfind('\\'));
+    own_folders_standin_ = own_folder + "\\BSL.EXE";
     PutStandIn(own_folder);
-    ASSERT_TRUE(SetCurrentDirectoryA(MakeFolder("empty").path().c_str()));
+    ASSERT_TRUE(SetCurrentDirectoryA(MakeFolder("empty").c_str()));
     EXPECT_EQ(FindLoaderProgram("BSL.EXE"), "");
     EXPECT_NE(LaunchLoader(kTypicalCommand), 0);
     EXPECT_EQ(Recorded(), "");
@@ -192,9 +172,9 @@ void ExpectToldWhy(const std::string& line, const std::string& told) {
 // A file that is no program for this Windows (what a 16-bit or DOS BSL.EXE is on 64-bit
 // Windows): CreateProcessA itself fails with ERROR_BAD_EXE_FORMAT, here and under Wine.
 TEST_F(Loader, OneThatCannotBeStartedIsAFailedLaunchToldWhy) {
-    ScratchFolder& folder = MakeFolder("not-a-program");
-    ASSERT_TRUE(folder.Put("BSL.EXE", "not a program\r\n"));
-    ASSERT_TRUE(SetCurrentDirectoryA(folder.path().c_str()));
+    const std::string folder = MakeFolder("not-a-program");
+    ASSERT_TRUE(k410test::WriteFile(folder + "\\BSL.EXE", "not a program\r\n"));
+    ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
     EXPECT_EQ(FindLoaderProgram("BSL.EXE"), ".\\BSL.EXE");
     std::string why;
     EXPECT_NE(LaunchLoader(kTypicalCommand, &why), 0);

@@ -24,7 +24,7 @@ HANDLE WINAPI WatchedCreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL owned, LP
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    return real.create_mutex(security, owned, name);
+    return real.CreateMutexA(security, owned, name);
 }
 
 // Takes the lock for `port` with the wrapper in place.
