@@ -227,8 +227,6 @@ TEST(EndOfInput, FromAPipeOrAFileEndsTheRunWithoutWaiting) {
 
 // What the parent passes: a scene, and a number for it.
 const char kChildSwitch[] = "--child";
-
-// Runs this program as a child playing `scene` with `number`, in `folder`.
 ChildRun RunChild(const char* scene, int number, const std::string& folder) {
     return RunThisProgram(std::string(kChildSwitch) + " " + scene + " " + std::to_string(number),
                           folder);

@@ -17,7 +17,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Releases the handle (so nothing leaks) but reports failure, as a driver error would.
+// Releases the handle but reports failure, as a driver error would.
 BOOL WINAPI FailingCloseHandle(HANDLE handle) {
     real.CloseHandle(handle);
     SetLastError(ERROR_GEN_FAILURE);
@@ -52,16 +52,12 @@ BOOL WINAPI BaudRateOnlySetCommState(HANDLE handle, LPDCB dcb) {
 }
 class SerialLine : public PortContract {};
 
-// --- The listing -----------------------------------------------------------------------------
-
 TEST_F(SerialLine, ListingHasThePortsPresentAndNoneElse) {
     ExpectTheRegisteredLinesListed(ListPorts());
     // The far end stays open while listed, and the listing changed nothing on the line.
     ASSERT_EQ(OpenPort(line_.path()), PORT_OK);
     EXPECT_EQ(GetPortReason(), PORT_REASON_NONE);
 }
-
-// --- Failures inside OpenPort and ClosePort --------------------------------------------------
 
 TEST_F(SerialLine, EveryRefusalWhileOpeningReleasesTheDeviceWithItsCode) {
     struct Case {
@@ -90,8 +86,7 @@ TEST_F(SerialLine, EveryRefusalWhileOpeningReleasesTheDeviceWithItsCode) {
             ImportPatch refuse(c.slot, c.replacement);
             EXPECT_EQ(OpenPort(line_.path()), c.expected);
         }
-        // The device goes back with the time-outs it had, once they were read, and its line
-        // settings.
+        // The device goes back with its line settings, and the time-outs it had once read.
         ASSERT_TRUE(watched.read_at_close);
         EXPECT_EQ(watched.at_close.ReadTotalTimeoutConstant == kLeftBehind.ReadTotalTimeoutConstant,
                   c.slot != &__imp_SetupComm);
@@ -119,8 +114,6 @@ TEST_F(SerialLine, FailedReleaseIsACloseErrorAndTheModuleIsClosedAllTheSame) {
     EXPECT_EQ(WritePort("x", 1), PORT_ERR_WRITE);
     EXPECT_EQ(ClosePort(), PORT_OK);
 }
-
-// --- Writing ---------------------------------------------------------------------------------
 
 TEST_F(SerialLine, ShortOrUndrainedWriteIsAWriteErrorWithinOneSecondPlusTwoMsPerByte) {
     ASSERT_EQ(OpenPort(line_.path()), PORT_OK);
