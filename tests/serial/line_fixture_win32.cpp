@@ -199,12 +199,7 @@ void AnalyzerLine::ExpectAnalyzerTimeouts() {
 // module's handle goes.
 void AnalyzerLine::ExpectTimeoutsLeftBehind() {
     ASSERT_TRUE(watched.read_at_close);
-    EXPECT_EQ(watched.at_close.ReadIntervalTimeout, kLeftBehind.ReadIntervalTimeout);
-    EXPECT_EQ(watched.at_close.ReadTotalTimeoutMultiplier, kLeftBehind.ReadTotalTimeoutMultiplier);
-    EXPECT_EQ(watched.at_close.ReadTotalTimeoutConstant, kLeftBehind.ReadTotalTimeoutConstant);
-    EXPECT_EQ(watched.at_close.WriteTotalTimeoutMultiplier,
-              kLeftBehind.WriteTotalTimeoutMultiplier);
-    EXPECT_EQ(watched.at_close.WriteTotalTimeoutConstant, kLeftBehind.WriteTotalTimeoutConstant);
+    EXPECT_TRUE(watched.at_close == kLeftBehind);
 }
 
 void AnalyzerLine::WatchForTouches() {

@@ -11,34 +11,15 @@
 #include <sstream>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "console.h"
 #include "import_patch.h"
 
 namespace {
 
-std::vector<std::wstring> titles_set;
-int title_reads = 0;
-
-// A title the console's code page cannot hold ("Administrator: Command Prompt" in Russian, in a
-// Western console): the A functions would give it back as question marks.
-const wchar_t kBefore[] =
-    L"\u0410\u0434\u043c\u0438\u043d\u0438\u0441\u0442\u0440\u0430\u0442\u043e\u0440: cmd";
-DWORD WINAPI RecordingGetConsoleTitleW(LPWSTR title, DWORD size) {
-    ++title_reads;
-    lstrcpynW(title, kBefore, static_cast<int>(size));
-    return lstrlenW(kBefore);
-}
-
-BOOL WINAPI RecordingSetConsoleTitleW(LPCWSTR title) {
-    titles_set.push_back(title);
-    return TRUE;
-}
-
 TEST(ConsoleTitle, ShownTitlesThenTheWindowsOwnBack) {
-    ImportPatch get(&__imp_GetConsoleTitleW, &RecordingGetConsoleTitleW);
-    ImportPatch set(&__imp_SetConsoleTitleW, &RecordingSetConsoleTitleW);
+    ImportPatch patches[] = {{&__imp_GetConsoleTitleW, &OwnGetConsoleTitleW},
+                             {&__imp_SetConsoleTitleW, &RecordingSetConsoleTitleW}};
     RestoreTitle();  // nothing shown yet: nothing to put back
     EXPECT_TRUE(titles_set.empty());
     ShowTitle("k410prog: COM3 EEPROM data 0/2 lines, 0%");
@@ -49,7 +30,7 @@ TEST(ConsoleTitle, ShownTitlesThenTheWindowsOwnBack) {
     EXPECT_EQ(titles_set,
               (std::vector<std::wstring>{
                   L"k410prog: COM3 EEPROM data 0/2 lines, 0%",
-                  L"k410prog: COM3 EEPROM data 1/2 lines, 50%, about 1 s left", kBefore}));
+                  L"k410prog: COM3 EEPROM data 1/2 lines, 50%, about 1 s left", kOwnTitle}));
 }
 
 // What was typed during the download waits in the console's input buffer, after what the C

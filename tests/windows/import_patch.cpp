@@ -1,5 +1,6 @@
 #include "import_patch.h"
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 #include <utility>
@@ -11,6 +12,10 @@ const RealFunctions real = {
 PortWatch watched;
 
 const COMMTIMEOUTS kLeftBehind = {7, 3, 1100, 13, 17};
+
+bool operator==(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
+    return std::memcmp(&a, &b, sizeof(a)) == 0;
+}
 
 HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
                                    LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
@@ -136,6 +141,38 @@ bool Ended(HANDLE thread, DWORD ms) {
     return true;
 }
 
+const wchar_t kOwnTitle[] =
+    L"\u0410\u0434\u043c\u0438\u043d\u0438\u0441\u0442\u0440\u0430\u0442\u043e\u0440: cmd";
+int title_reads = 0;
+std::vector<std::wstring> titles_set;
+void (*on_title_set)(LPCWSTR title) = nullptr;
+
+DWORD WINAPI OwnGetConsoleTitleW(LPWSTR title, DWORD size) {
+    ++title_reads;
+    lstrcpynW(title, kOwnTitle, static_cast<int>(size));
+    return lstrlenW(kOwnTitle);
+}
+
+BOOL WINAPI RecordingSetConsoleTitleW(LPCWSTR title) {
+    titles_set.push_back(title);
+    if (on_title_set != nullptr) {
+        on_title_set(title);
+    }
+    return TRUE;
+}
+
+void ExpectTheRegisteredLinesListed(const PortListing& listing) {
+    auto listed = [&listing](const char* port) {
+        return std::find(listing.ports.begin(), listing.ports.end(), port) != listing.ports.end();
+    };
+    for (const char* registered : {"COM3", "COM4", "COM5"}) {
+        EXPECT_TRUE(listed(registered)) << registered << " is registered by null-modem.sh";
+    }
+    EXPECT_FALSE(listed("COM6")) << "/dev/null is no serial port, and no driver registers it";
+    EXPECT_FALSE(listed("COM42"));
+    EXPECT_TRUE(listing.unnumbered.empty());
+}
+
 DWORD processes_on_the_console = 0;
 
 DWORD WINAPI CountingGetConsoleProcessList(LPDWORD list, DWORD size) {
@@ -164,18 +201,15 @@ ChildRun RunThisProgram(const std::string& arguments, const std::string& folder)
     SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
     HANDLE out_read = nullptr;
     HANDLE out_write = nullptr;
-    HANDLE in_read = nullptr;
-    HANDLE in_write = nullptr;
-    if (!CreatePipe(&out_read, &out_write, &inherited, 0) ||
-        !CreatePipe(&in_read, &in_write, &inherited, 0)) {
+    if (!CreatePipe(&out_read, &out_write, &inherited, 0)) {
         return run;
     }
     SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
+    HANDLE nothing = CreateFileA("NUL", GENERIC_READ, 0, &inherited, OPEN_EXISTING, 0, nullptr);
     STARTUPINFOA startup = {};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = in_read;
+    startup.hStdInput = nothing;
     startup.hStdOutput = out_write;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     std::string command = std::string("\"") + self + "\" " + arguments;
@@ -183,8 +217,7 @@ ChildRun RunThisProgram(const std::string& arguments, const std::string& folder)
     const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
                                         folder.c_str(), &startup, &child);
     CloseHandle(out_write);
-    CloseHandle(in_read);
-    CloseHandle(in_write);
+    CloseHandle(nothing);
     if (!started) {
         CloseHandle(out_read);
         return run;

@@ -1,13 +1,7 @@
 // Test harness for the Windows tests: faults that no device can produce are injected by
 // swapping one slot of the test program's import table (the __imp_ pointer through which it and
 // the libraries linked into it call a KERNEL32 function) for a wrapper; everything else still
-// reaches the real system.
-//
-// Beside the patch itself: the slots the tests patch, the real functions behind them, the
-// wrappers that watch the port module's device (its handle, the time-outs it leaves behind) and
-// the console (its control handler, the end of the process, standard output), the analyzer's end
-// of the null-modem line, the technician's keyboard, the scene of an interruption, and this
-// program run again as a child.
+// reaches the real system. Beside it, the wrappers and fakes that more than one test uses.
 #pragma once
 
 #include <windows.h>
@@ -19,10 +13,13 @@
 #include <functional>
 #include <streambuf>
 #include <string>
+#include <vector>
 
 #include "files.h"
+#include "port.h"
 
-// Replaces one import-table slot for the life of the object.
+// Replaces one import-table slot for the life of the object; an array of them patches several:
+// ImportPatch patches[] = {{&__imp_ReadFile, &MyReadFile}, {&__imp_WriteFile, &MyWriteFile}}.
 class ImportPatch {
   public:
     ImportPatch(void** slot, void* replacement) : slot_(slot), saved_(*slot) { Write(replacement); }
@@ -56,9 +53,8 @@ void* Refusal(BOOL(WINAPI*)(Args...)) {
     return reinterpret_cast<void*>(&Refusing<error, Args...>);
 }
 
-// Puts the folder of the build's stand-in loader BSL.EXE (K410_BSL_STANDIN_DIR) first on PATH,
-// where LaunchLoader finds it, for the life of the object; ok() is false when that variable is
-// not set. With CreateProcessA patched, a loader that really runs.
+// Puts the folder of the build's stand-in loader BSL.EXE (K410_BSL_STANDIN_DIR) first on PATH
+// for the life of the object; ok() is false when that variable is not set.
 class StandInLoaderOnPath {
   public:
     StandInLoaderOnPath() {
@@ -82,42 +78,21 @@ class StandInLoaderOnPath {
     bool ok_ = false;
 };
 
-// The import-table slots through which the test programs (and the modules linked into them)
-// call KERNEL32 and SETUPAPI, each with the bytes of its arguments: 32-bit Windows names a slot by
+// The slots the tests patch, each with the bytes of its arguments: 32-bit Windows names a slot by
 // the decorated stdcall name, __imp__CreateFileA@28.
-#define K410_IMPORTS(X)                      \
-    X(CreateFileA, 28)                       \
-    X(CreateFileW, 28)                       \
-    X(ReadFile, 20)                          \
-    X(SetupComm, 12)                         \
-    X(GetCommTimeouts, 8)                    \
-    X(SetCommTimeouts, 8)                    \
-    X(GetCommState, 8)                       \
-    X(SetCommState, 8)                       \
-    X(PurgeComm, 8)                          \
-    X(ClearCommError, 12)                    \
-    X(WriteFile, 20)                         \
-    X(CancelSynchronousIo, 4)                \
-    X(CancelIoEx, 8)                         \
-    X(CloseHandle, 4)                        \
-    X(SetConsoleCtrlHandler, 8)              \
-    X(TerminateProcess, 8)                   \
-    X(GetConsoleProcessList, 8)              \
-    X(GetConsoleTitleW, 8)                   \
-    X(SetConsoleTitleW, 4)                   \
-    X(FlushConsoleInputBuffer, 4)            \
-    X(CreateProcessA, 40)                    \
-    X(CreateWaitableTimerExW, 16)            \
-    X(CreateMutexA, 12)                      \
-    X(GetConsoleMode, 8)                     \
-    X(SetConsoleMode, 8)                     \
-    X(QueryDosDeviceW, 12)                   \
-    X(GetConsoleOutputCP, 0)                 \
-    X(SetupDiGetClassDevsW, 16)              \
-    X(SetupDiEnumDeviceInfo, 12)             \
-    X(SetupDiOpenDevRegKey, 24)              \
-    X(SetupDiGetDeviceRegistryPropertyW, 28) \
-    X(SetupDiDestroyDeviceInfoList, 4)
+// clang-format off
+#define K410_IMPORTS(X)                                                                           \
+    X(CreateFileA, 28) X(CreateFileW, 28) X(ReadFile, 20) X(WriteFile, 20) X(CloseHandle, 4)      \
+    X(SetupComm, 12) X(GetCommTimeouts, 8) X(SetCommTimeouts, 8) X(GetCommState, 8)              \
+    X(SetCommState, 8) X(PurgeComm, 8) X(ClearCommError, 12) X(CancelSynchronousIo, 4)           \
+    X(CancelIoEx, 8) X(SetConsoleCtrlHandler, 8) X(TerminateProcess, 8)                          \
+    X(GetConsoleProcessList, 8) X(GetConsoleTitleW, 8) X(SetConsoleTitleW, 4)                    \
+    X(FlushConsoleInputBuffer, 4) X(GetConsoleMode, 8) X(SetConsoleMode, 8)                      \
+    X(GetConsoleOutputCP, 0) X(CreateProcessA, 40) X(CreateWaitableTimerExW, 16)                 \
+    X(CreateMutexA, 12) X(QueryDosDeviceW, 12) X(SetupDiGetClassDevsW, 16)                       \
+    X(SetupDiEnumDeviceInfo, 12) X(SetupDiOpenDevRegKey, 24)                                     \
+    X(SetupDiGetDeviceRegistryPropertyW, 28) X(SetupDiDestroyDeviceInfoList, 4)
+// clang-format on
 #if defined(__i386__)
 #define K410_IMPORT_SLOT(name, bytes) extern void* __imp_##name __asm__("__imp__" #name "@" #bytes);
 #else
@@ -127,8 +102,7 @@ extern "C" {
 K410_IMPORTS(K410_IMPORT_SLOT)
 }
 
-// The functions the wrappers call through, real.CreateFileA and so on: taken from the slots
-// before any patch is in.
+// The functions behind the slots (real.CreateFileA, ...), taken before any patch is in.
 struct RealFunctions {
 #define K410_REAL_FUNCTION(name, bytes) decltype(&::name) name;
     K410_IMPORTS(K410_REAL_FUNCTION)
@@ -147,6 +121,7 @@ extern PortWatch watched;
 
 // Time-outs that an earlier program left on the device.
 extern const COMMTIMEOUTS kLeftBehind;
+bool operator==(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b);
 
 // CreateFileA, noting the handle it gives in `watched`.
 HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
@@ -156,15 +131,13 @@ HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
 // So that a test sees the same on both, this GetCommTimeouts gives the device kLeftBehind just
 // as the module reads them.
 BOOL WINAPI LeftBehindGetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts);
-// CloseHandle, reading the watched device's time-outs and line settings just before its handle
-// goes.
+// CloseHandle, reading the watched device's time-outs and line settings into `watched` first.
 BOOL WINAPI TimeoutReadingCloseHandle(HANDLE handle);
 
 // True while `handle` is an open handle of this process.
 bool HandleIsOpen(HANDLE handle);
 
-// `path` opened as a program opens a port, for reading and writing and nobody else; past any
-// wrapper in CreateFileA.
+// `path` opened for reading and writing and nobody else, past any wrapper in CreateFileA.
 HANDLE OpenExclusively(const char* path);
 // The analyzer's end of the null-modem line, COM4: raw at 9600 baud, its reads returning at once
 // with what has arrived, nothing left queued from before. INVALID_HANDLE_VALUE when not there.
@@ -176,7 +149,7 @@ std::string Arrived(HANDLE far_end, size_t count, ULONGLONG limit_ms);
 // does on a line that takes nothing (flow control stuck, adapter gone).
 void WaitOutWriteTimeouts(HANDLE handle, DWORD count);
 
-// What the console wrappers below saw; reset by each test that uses them.
+// What the console wrappers below saw.
 struct ConsoleWatch {
     PHANDLER_ROUTINE handler = nullptr;  // the console control handler set up
     LONG ends = 0;                       // TerminateProcess calls...
@@ -188,7 +161,7 @@ extern ConsoleWatch seen;
 
 // SetConsoleCtrlHandler, keeping the handler in `seen` instead of giving it to the console.
 BOOL WINAPI CapturingSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
-// The handler's end of the process ends only the thread it runs on.
+// Ends only the thread it runs on: the handler's end of the process.
 BOOL WINAPI ThreadEndingTerminateProcess(HANDLE process, UINT code);
 // Keeps what goes straight to standard output; counts the watched port's writes; the rest passes.
 BOOL WINAPI KeepingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
@@ -199,6 +172,21 @@ HANDLE DeliverAsync(DWORD event);
 // True when `thread` ended within `ms`; closes it then.
 bool Ended(HANDLE thread, DWORD ms);
 
+// The window's own title, one the console's code page cannot hold ("Administrator: Command
+// Prompt" in Russian, in a Western console: the A functions would give it back as question
+// marks). OwnGetConsoleTitleW gives it and counts the reads; RecordingSetConsoleTitleW keeps what
+// is set and hands it to `on_title_set` when there is one.
+extern const wchar_t kOwnTitle[];
+extern int title_reads;
+extern std::vector<std::wstring> titles_set;
+extern void (*on_title_set)(LPCWSTR title);
+DWORD WINAPI OwnGetConsoleTitleW(LPWSTR title, DWORD size);
+BOOL WINAPI RecordingSetConsoleTitleW(LPCWSTR title);
+
+// The listing has the lines of null-modem.sh that are registered under SERIALCOMM (COM3 to
+// COM5), and neither COM6 (/dev/null, which nothing registers) nor a port that is not there.
+void ExpectTheRegisteredLinesListed(const PortListing& listing);
+
 // How many processes GetConsoleProcessList says share the console: 1 in a window of the
 // program's own, 2 with a shell beside it, 0 with no console.
 extern DWORD processes_on_the_console;
@@ -208,8 +196,7 @@ DWORD WINAPI CountingGetConsoleProcessList(LPDWORD list, DWORD size);
 extern const char kDataFile[];
 std::string DataLines(int count);
 
-// This program run again with `arguments`, in `folder`, with an empty standard input and its
-// standard output collected; killed after 30 s.
+// This program run again with `arguments` in `folder`, standard input empty; killed after 30 s.
 struct ChildRun {
     bool ended = false;  // within the limit; killed otherwise
     DWORD status = 0;
@@ -219,9 +206,8 @@ ChildRun RunThisProgram(const std::string& arguments, const std::string& folder)
 
 // The technician at the keyboard, read as standard input (the object is a stream buffer) or
 // through the console's ReadFile (ConsoleReadFile, on the keyboard `at`): first `answers`,
-// then what the test types. A read waits (Reading says so) until the test types; typing nothing
-// is the end of the input, what a console read that Ctrl-C ends returns. With a `typist`, a
-// read calls it instead and takes what it returns.
+// then what the test types (a read waits until then); typing nothing is the end of the input,
+// what a console read that Ctrl-C ends returns. With a `typist`, a read takes what it returns.
 class Keyboard : public std::streambuf {
   public:
     explicit Keyboard(const std::string& answers = "",

@@ -1,13 +1,7 @@
-// Ctrl-C and the console on Windows, modelled where Wine has no console to press it on.
-//
-// The console's control handler is taken from SetConsoleCtrlHandler and run on a thread of its
-// own, as Windows runs it. Where the end of the process is what is tested (its status, what it
-// wrote last, that it ends at all), the test runs this program again as a child process that
-// plays the scene with the wizard's real end, and judges the child's exit status and output.
-// Elsewhere the handler's TerminateProcess ends only the thread it runs on. The console itself
-// is modelled through this program's import table: GetConsoleMode says whether a handle is a
-// console, ReadFile stands for the technician at the keyboard, GetConsoleProcessList says
-// whether the window is the program's own, the console's title and modes are told as set.
+// Ctrl-C and the console on Windows, modelled through the import table where Wine has no console
+// to press it on. Where the end of the process is what is tested (its status, what it wrote
+// last, that it ends at all), this program runs again as a child that plays the scene with the
+// wizard's real end; elsewhere the handler's TerminateProcess ends only the thread it runs on.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -19,6 +13,7 @@
 #include <sstream>
 #include <streambuf>
 #include <string>
+#include <thread>
 
 #include "console.h"
 #include "dialogue.h"
@@ -39,11 +34,11 @@ class InterruptedConsole : public Interrupted {
         ASSERT_NE(seen.handler, nullptr) << "CatchInterruptions set up no console control handler";
     }
     Keyboard keyboard_;
-    ImportPatch handler_{&__imp_SetConsoleCtrlHandler, &CapturingSetConsoleCtrlHandler};
-    ImportPatch end_{&__imp_TerminateProcess, &ThreadEndingTerminateProcess};
-    ImportPatch write_{&__imp_WriteFile, &KeepingWriteFile};
-    ImportPatch read_{&__imp_ReadFile, &Keyboard::ConsoleReadFile};
-    ImportPatch list_{&__imp_GetConsoleProcessList, &CountingGetConsoleProcessList};
+    ImportPatch patches_[5] = {{&__imp_SetConsoleCtrlHandler, &CapturingSetConsoleCtrlHandler},
+                               {&__imp_TerminateProcess, &ThreadEndingTerminateProcess},
+                               {&__imp_WriteFile, &KeepingWriteFile},
+                               {&__imp_ReadFile, &Keyboard::ConsoleReadFile},
+                               {&__imp_GetConsoleProcessList, &CountingGetConsoleProcessList}};
 };
 
 TEST_F(InterruptedConsole, WindowOfItsOwnStaysUntilEnterAfterCtrlCOrCtrlBreak) {
@@ -134,28 +129,35 @@ struct FakeConsole {
 };
 FakeConsole console;
 
-void Tell(const std::string& text);
+// Written straight to standard output's handle, past any wrapper: a child's account of itself.
+void Tell(const std::string& text) {
+    DWORD written = 0;
+    real.WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+                   &written, nullptr);
+}
 
+// The mode kept for a console handle; nullptr (ERROR_INVALID_HANDLE set) for any other.
 DWORD* ModeOf(HANDLE handle) {
     DWORD* mode = handle == GetStdHandle(STD_INPUT_HANDLE)    ? &console.input_mode
                   : handle == GetStdHandle(STD_OUTPUT_HANDLE) ? &console.output_mode
                                                               : nullptr;
-    return mode != nullptr && *mode != 0 ? mode : nullptr;
+    if (mode == nullptr || *mode == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return mode;
 }
 BOOL WINAPI FakeGetConsoleMode(HANDLE handle, LPDWORD mode) {
     DWORD* kept = ModeOf(handle);
-    if (kept == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+    if (kept != nullptr) {
+        *mode = *kept;
     }
-    *mode = *kept;
-    return TRUE;
+    return kept != nullptr;
 }
 BOOL WINAPI FakeSetConsoleMode(HANDLE handle, DWORD mode) {
     ++console.modes_set;
     DWORD* kept = ModeOf(handle);
     if (kept == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     if (console.telling && kept == &console.input_mode && (mode & ENABLE_EXTENDED_FLAGS) != 0) {
@@ -184,20 +186,20 @@ TEST(ConsoleModes, LoaderThatChangesThemLeavesThemAsTheyWere) {
     const DWORD kInput = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
                          ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE | ENABLE_EXTENDED_FLAGS;
     const DWORD kOutput = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
-    ImportPatch get(&__imp_GetConsoleMode, &FakeGetConsoleMode);
-    ImportPatch set(&__imp_SetConsoleMode, &FakeSetConsoleMode);
-    ImportPatch loader(&__imp_CreateProcessA, &ModeChangingCreateProcessA);
+    ImportPatch patches[] = {{&__imp_GetConsoleMode, &FakeGetConsoleMode},
+                             {&__imp_SetConsoleMode, &FakeSetConsoleMode},
+                             {&__imp_CreateProcessA, &ModeChangingCreateProcessA}};
     StandInLoaderOnPath standin;
     ASSERT_TRUE(standin.ok()) << "K410_BSL_STANDIN_DIR is not set";
 
+    const std::vector<std::string> command = {"BSL.EXE", "+mpvr", "-c\\\\.\\COM3", "K410IV.TXT"};
     console = FakeConsole{kInput, kOutput};
-    EXPECT_EQ(LaunchLoader({"BSL.EXE", "+mpvr", "-c\\\\.\\COM3", "K410IV.TXT"}), 0);
+    EXPECT_EQ(LaunchLoader(command), 0);
     EXPECT_EQ(console.input_mode, kInput);
     EXPECT_EQ(console.output_mode, kOutput);
-
     // Nothing to put back without a console.
     console = FakeConsole{};
-    EXPECT_EQ(LaunchLoader({"BSL.EXE", "+mpvr", "-c\\\\.\\COM3", "K410IV.TXT"}), 0);
+    EXPECT_EQ(LaunchLoader(command), 0);
     EXPECT_EQ(console.modes_set, 0);
 }
 
@@ -225,18 +227,9 @@ TEST(EndOfInput, FromAPipeOrAFileEndsTheRunWithoutWaiting) {
 
 // What the parent passes: a scene, and a number for it.
 const char kChildSwitch[] = "--child";
-
-// Runs this program as a child playing `scene` with `number`, in `folder`.
 ChildRun RunChild(const char* scene, int number, const std::string& folder) {
     return RunThisProgram(std::string(kChildSwitch) + " " + scene + " " + std::to_string(number),
                           folder);
-}
-
-// The child's side. Its output goes straight to its standard output's handle.
-void Tell(const std::string& text) {
-    DWORD written = 0;
-    real.WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
-                   &written, nullptr);
 }
 
 // The port as the analyzer's line: its time-outs as another program left them, and at its
@@ -266,23 +259,12 @@ std::string CtrlCAtTheEndOfTheRead(int delay_ms) {
         CloseHandle(DeliverAsync(CTRL_C_EVENT));
         Sleep(static_cast<DWORD>(-delay_ms));
     } else if (delay_ms != kNoCtrlC) {
-        static int delay;
-        delay = delay_ms;
-        CloseHandle(CreateThread(
-            nullptr, 0,
-            [](LPVOID) WINAPI -> DWORD {
-                Sleep(static_cast<DWORD>(delay));
-                return static_cast<DWORD>(seen.handler(CTRL_C_EVENT));
-            },
-            nullptr, 0, nullptr));
+        std::thread([delay_ms] {
+            Sleep(static_cast<DWORD>(delay_ms));
+            seen.handler(CTRL_C_EVENT);
+        }).detach();
     }
     return "";
-}
-
-// As the program's main does, with `answers` for standard input.
-int RunAsTheProgram(std::streambuf* answers) {
-    std::istream in(answers);
-    return RunProgram(in, std::cout);
 }
 
 // Ctrl-C at the first question, the console's read ending with nothing read.
@@ -290,25 +272,13 @@ int CtrlCAtAQuestion(int delay_ms) {
     console = FakeConsole{ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT};
     ImportPatch mode(&__imp_GetConsoleMode, &FakeGetConsoleMode);
     Keyboard answers("3\n", [delay_ms] { return CtrlCAtTheEndOfTheRead(delay_ms); });
-    return RunAsTheProgram(&answers);
-}
-
-// The technician's console: QuickEdit on, the Windows 10 default; a title of its own. What the
-// run makes of them is told on standard output.
-const wchar_t kOwnTitle[] = L"Windows PowerShell \u2014 Z\u00fcrich";
-DWORD WINAPI OwnGetConsoleTitleW(LPWSTR title, DWORD size) {
-    lstrcpynW(title, kOwnTitle, static_cast<int>(size));
-    return lstrlenW(kOwnTitle);
-}
-BOOL WINAPI TellingSetConsoleTitleW(LPCWSTR title) {
-    if (lstrcmpW(title, kOwnTitle) == 0) {
-        Tell("[title back]");
-    }
-    return TRUE;
+    std::istream in(&answers);
+    return RunProgram(in, std::cout);
 }
 
 // The download in a window of the program's own; with `ctrl_c` 1, Ctrl-C in the pause after its
-// second line.
+// second line. The technician's console has QuickEdit on, the Windows 10 default, and a title of
+// its own; what the run makes of them is told on standard output.
 int DownloadInItsOwnWindow(int ctrl_c) {
     processes_on_the_console = 1;
     console = FakeConsole{ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
@@ -320,16 +290,22 @@ int DownloadInItsOwnWindow(int ctrl_c) {
         return std::string("\r\n");
     });
     Keyboard::at = &enter;
-    ImportPatch list(&__imp_GetConsoleProcessList, &CountingGetConsoleProcessList);
-    ImportPatch read(&__imp_ReadFile, &Keyboard::ConsoleReadFile);
-    ImportPatch write(&__imp_WriteFile,
-                      ctrl_c != 0 ? &CtrlCAfterSecondLineWriteFile : real.WriteFile);
-    ImportPatch get_mode(&__imp_GetConsoleMode, &FakeGetConsoleMode);
-    ImportPatch set_mode(&__imp_SetConsoleMode, &FakeSetConsoleMode);
-    ImportPatch get_title(&__imp_GetConsoleTitleW, &OwnGetConsoleTitleW);
-    ImportPatch set_title(&__imp_SetConsoleTitleW, &TellingSetConsoleTitleW);
+    on_title_set = [](LPCWSTR title) {
+        if (lstrcmpW(title, kOwnTitle) == 0) {
+            Tell("[title back]");
+        }
+    };
+    ImportPatch patches[] = {
+        {&__imp_GetConsoleProcessList, &CountingGetConsoleProcessList},
+        {&__imp_ReadFile, &Keyboard::ConsoleReadFile},
+        {&__imp_WriteFile, ctrl_c != 0 ? &CtrlCAfterSecondLineWriteFile : real.WriteFile},
+        {&__imp_GetConsoleMode, &FakeGetConsoleMode},
+        {&__imp_SetConsoleMode, &FakeSetConsoleMode},
+        {&__imp_GetConsoleTitleW, &OwnGetConsoleTitleW},
+        {&__imp_SetConsoleTitleW, &RecordingSetConsoleTitleW}};
     Keyboard answers("3\nN\nN\nN\nN\nS\n", [] { return CtrlCAtTheEndOfTheRead(kNoCtrlC); });
-    return RunAsTheProgram(&answers);
+    std::istream in(&answers);
+    return RunProgram(in, std::cout);
 }
 
 // The main thread in the middle of writing to standard output, holding the C runtime's lock on
@@ -343,10 +319,10 @@ int CtrlCWhileStandardOutputIsLocked(int) {
 }
 
 int PlayChild(const std::string& scene, int number) {
-    ImportPatch handler(&__imp_SetConsoleCtrlHandler, &CapturingSetConsoleCtrlHandler);
-    ImportPatch create(&__imp_CreateFileA, &RecordingCreateFileA);
-    ImportPatch left(&__imp_GetCommTimeouts, &LeftBehindGetCommTimeouts);
-    ImportPatch close(&__imp_CloseHandle, &TellingCloseHandle);
+    ImportPatch patches[] = {{&__imp_SetConsoleCtrlHandler, &CapturingSetConsoleCtrlHandler},
+                             {&__imp_CreateFileA, &RecordingCreateFileA},
+                             {&__imp_GetCommTimeouts, &LeftBehindGetCommTimeouts},
+                             {&__imp_CloseHandle, &TellingCloseHandle}};
     CatchInterruptions();
     if (scene == "question") {
         return CtrlCAtAQuestion(number);

@@ -19,6 +19,8 @@ namespace {
 
 const std::vector<std::string> kTypicalCommand = {"BSL.EXE", "+mpvr", "-c\\\\.\\COM3",
                                                   "K410IV.TXT"};
+// What the stand-in records of one run of it.
+const std::string kTypicalRun = "+mpvr\n-c\\\\.\\COM3\nK410IV.TXT\n\n";
 
 void SetVariable(const char* name, const std::string& value) {
     ASSERT_EQ(_putenv_s(name, value.c_str()), 0);
@@ -68,15 +70,24 @@ class Loader : public ::testing::Test {
     }
     std::string Recorded() const { return k410test::ReadFile(record_); }
 
-    // A new empty folder, removed with what the test put into it.
-    std::string MakeFolder(const std::string& name) {
+    // A new empty folder, removed with what the test put into it; with `standin`, holding a
+    // copy of the stand-in.
+    std::string MakeFolder(const std::string& name, bool standin = false) {
         const std::string folder = scratch_.path() + "\\" + name;
-        return CreateDirectoryA(folder.c_str(), nullptr) ? folder : std::string();
+        EXPECT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
+        if (standin) {
+            PutStandIn(folder);
+        }
+        return folder;
     }
-    // A copy of the stand-in as `folder`\BSL.EXE.
     void PutStandIn(const std::string& folder) {
-        ASSERT_TRUE(CopyFileA((standin_folder_ + "\\BSL.EXE").c_str(),
+        EXPECT_TRUE(CopyFileA((standin_folder_ + "\\BSL.EXE").c_str(),
                               (folder + "\\BSL.EXE").c_str(), FALSE));
+    }
+    // The typical command runs the stand-in in `folder`.
+    void ExpectRunFrom(const std::string& folder) {
+        EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
+        EXPECT_EQ(Comparable(LastStarted().own_path), Comparable(folder + "\\BSL.EXE"));
     }
 
     // What the stand-in's last run said of itself: its own path, its parent's program, its
@@ -109,41 +120,34 @@ class Loader : public ::testing::Test {
 // No command interpreter in between: this program starts the loader itself, and the loader's
 // command line is the one the wizard made, unchanged.
 TEST_F(Loader, StartedByThisProgramWithTheCommandLineUnchanged) {
-    EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
+    ExpectRunFrom(standin_folder_);
     const Started started = LastStarted();
     EXPECT_EQ(started.parent, "launch_win32_test.exe");
     EXPECT_EQ(started.command_line, "BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT");
-    EXPECT_EQ(Recorded(), "+mpvr\n-c\\\\.\\COM3\nK410IV.TXT\n\n");
-    EXPECT_EQ(Comparable(started.own_path), Comparable(standin_folder_ + "\\BSL.EXE"));
+    EXPECT_EQ(Recorded(), kTypicalRun);
     // Words the C runtime would split or unquote arrive as they were given.
     EXPECT_EQ(LaunchLoader({"BSL.EXE", "a b\\", "c\\\"d", ""}), 0);
     EXPECT_EQ(LastStarted().command_line, "BSL.EXE \"a b\\\\\" \"c\\\\\\\"d\" \"\"");
-    EXPECT_EQ(Recorded(), "+mpvr\n-c\\\\.\\COM3\nK410IV.TXT\n\na b\\\nc\\\"d\n\n\n");
+    EXPECT_EQ(Recorded(), kTypicalRun + "a b\\\nc\\\"d\n\n\n");
 }
 
 TEST_F(Loader, OneInTheCurrentFolderComesBeforeOneOnPath) {
-    const std::string on_path = MakeFolder("on-path");
-    PutStandIn(on_path);
-    ASSERT_TRUE(SetEnvironmentVariableA("PATH", (on_path + ";" + path_).c_str()));
+    ASSERT_TRUE(
+        SetEnvironmentVariableA("PATH", (MakeFolder("on-path", true) + ";" + path_).c_str()));
     EXPECT_EQ(FindLoaderProgram("BSL.EXE"), ".\\BSL.EXE");
-    EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
-    EXPECT_EQ(Comparable(LastStarted().own_path), Comparable(standin_folder_ + "\\BSL.EXE"));
+    ExpectRunFrom(standin_folder_);
 }
 
 TEST_F(Loader, OneOnPathOnlyIsFoundInPathsOrder) {
-    const std::string elsewhere = MakeFolder("elsewhere");
-    const std::string first = MakeFolder("first");
-    const std::string second = MakeFolder("second");
-    PutStandIn(first);
-    PutStandIn(second);
-    ASSERT_TRUE(SetCurrentDirectoryA(elsewhere.c_str()));
+    const std::string first = MakeFolder("first", true);
+    const std::string second = MakeFolder("second", true);
+    ASSERT_TRUE(SetCurrentDirectoryA(MakeFolder("elsewhere").c_str()));
     // A folder that is not there, an empty entry, and the first with the quotes cmd.exe allows.
     ASSERT_TRUE(SetEnvironmentVariableA(
         "PATH", (scratch_.path() + "\\none;;\"" + first + "\";" + second + ";" + path_).c_str()));
     EXPECT_EQ(Comparable(FindLoaderProgram("BSL.EXE")), Comparable(first + "\\BSL.EXE"));
-    EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
-    EXPECT_EQ(Comparable(LastStarted().own_path), Comparable(first + "\\BSL.EXE"));
-    EXPECT_EQ(Recorded(), "+mpvr\n-c\\\\.\\COM3\nK410IV.TXT\n\n");
+    ExpectRunFrom(first);
+    EXPECT_EQ(Recorded(), kTypicalRun);
 }
 
 // Not where SearchPathA and CreateProcessA look first: this program's own folder.
@@ -232,10 +236,9 @@ TEST_F(Loader, AnyNonzeroExitStatusIsAFailure) {
     }
     // Each of them ran, with the same command line. (259, STILL_ACTIVE, is the status of a
     // process not yet ended: the wait is over before the status is taken.)
-    std::string one_run = "+mpvr\n-c\\\\.\\COM3\nK410IV.TXT\n\n";
     std::string seven_runs;
     for (int i = 0; i < 7; ++i) {
-        seven_runs += one_run;
+        seven_runs += kTypicalRun;
     }
     EXPECT_EQ(Recorded(), seven_runs);
 }

@@ -25,8 +25,6 @@ bool Listed(const PortListing& listing, const std::string& entry) {
     return std::find(listing.ports.begin(), listing.ports.end(), entry) != listing.ports.end();
 }
 
-// --- No port is opened -------------------------------------------------------------------------
-
 int opens = 0;
 // Every port out of range, or a device that is not working: any open that is tried fails as
 // those do, after a while.
@@ -40,23 +38,12 @@ HANDLE WINAPI UnansweredCreateFile(const Char*, DWORD, DWORD, LPSECURITY_ATTRIBU
 
 TEST(Listing, OpensNoPortAndNamesThePortsThatDoNotAnswerToo) {
     opens = 0;
-    PortListing listing;
-    {
-        ImportPatch narrow(&__imp_CreateFileA, &UnansweredCreateFile<char>);
-        ImportPatch wide(&__imp_CreateFileW, &UnansweredCreateFile<wchar_t>);
-        listing = ListPorts();
-    }
+    ImportPatch patches[] = {{&__imp_CreateFileA, &UnansweredCreateFile<char>},
+                             {&__imp_CreateFileW, &UnansweredCreateFile<wchar_t>}};
+    const PortListing listing = ListPorts();
     EXPECT_EQ(opens, 0) << "the listing opened ports";
-    for (const char* registered : {"COM3", "COM4", "COM5"}) {
-        EXPECT_TRUE(Listed(listing, registered))
-            << registered << " is registered under SERIALCOMM by null-modem.sh";
-    }
-    EXPECT_FALSE(Listed(listing, "COM6")) << "nothing registered COM6 (/dev/null)";
-    EXPECT_FALSE(Listed(listing, "COM42"));
-    EXPECT_TRUE(listing.unnumbered.empty());
+    ExpectTheRegisteredLinesListed(listing);
 }
-
-// --- A list of device names of any length ------------------------------------------------------
 
 DWORD largest_asked = 0;
 // A system with more device names than the first buffer holds: only a buffer of 100000
@@ -79,16 +66,11 @@ DWORD WINAPI LongListQueryDosDeviceW(LPCWSTR device, LPWSTR names, DWORD size) {
 
 TEST(Listing, ListOfDeviceNamesIsReadWhateverItsLength) {
     largest_asked = 0;
-    PortListing listing;
-    {
-        ImportPatch query(&__imp_QueryDosDeviceW, &LongListQueryDosDeviceW);
-        listing = ListPorts();
-    }
+    ImportPatch query(&__imp_QueryDosDeviceW, &LongListQueryDosDeviceW);
+    const PortListing listing = ListPorts();
     EXPECT_GE(largest_asked, 100000u);
     EXPECT_TRUE(Listed(listing, "COM77"));
 }
-
-// --- The device manager's names ----------------------------------------------------------------
 
 // Windows 7 with usbser.sys: no device registers the COM port interface; a CDC adapter is in the
 // Ports setup class, a CDC modem in the Modem class (pyserial's list_ports_windows.py looks there
@@ -114,14 +96,18 @@ BOOL WINAPI Windows7EnumDeviceInfo(HDEVINFO devices, DWORD index, PSP_DEVINFO_DA
     device->DevInst = devices == kAdapters ? 9 : 11;
     return TRUE;
 }
-// The device's key holds PortName "COM<DevInst>".
+// The device's key, a real one of the test's own, holds PortName "COM<DevInst>".
 HKEY WINAPI Windows7OpenDevRegKey(HDEVINFO, PSP_DEVINFO_DATA device, DWORD, DWORD, DWORD,
                                   REGSAM access) {
     HKEY key;
-    const std::wstring name = kDeviceKey + std::to_wstring(device->DevInst);
-    return RegOpenKeyExW(HKEY_CURRENT_USER, name.c_str(), 0, access, &key) == ERROR_SUCCESS
-               ? key
-               : static_cast<HKEY>(INVALID_HANDLE_VALUE);
+    const std::wstring port = L"COM" + std::to_wstring(device->DevInst);
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, (kDeviceKey + port).c_str(), 0, nullptr, 0,
+                        access | KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+        return static_cast<HKEY>(INVALID_HANDLE_VALUE);
+    }
+    RegSetValueExW(key, L"PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
+                   static_cast<DWORD>((port.size() + 1) * sizeof(wchar_t)));
+    return key;
 }
 BOOL WINAPI Windows7GetDeviceRegistryPropertyW(HDEVINFO, PSP_DEVINFO_DATA device, DWORD property,
                                                PDWORD type, PBYTE buffer, DWORD size,
@@ -153,18 +139,6 @@ UINT WINAPI ChosenGetConsoleOutputCP() {
 }
 
 TEST(Listing, DeviceManagersPortsAndModemsOfWindows7ReachTheConsoleReadableInItsCodePage) {
-    for (int number : {9, 11}) {
-        HKEY key;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (kDeviceKey + std::to_wstring(number)).c_str(),
-                                  0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        const std::wstring port_name = L"COM" + std::to_wstring(number);
-        ASSERT_EQ(RegSetValueExW(key, L"PortName", 0, REG_SZ,
-                                 reinterpret_cast<const BYTE*>(port_name.c_str()),
-                                 static_cast<DWORD>((port_name.size() + 1) * sizeof(wchar_t))),
-                  ERROR_SUCCESS);
-        RegCloseKey(key);
-    }
     struct Case {
         UINT code_page;
         const char* name;  // "Serielles USB-Gerät" as that code page writes it
@@ -178,18 +152,14 @@ TEST(Listing, DeviceManagersPortsAndModemsOfWindows7ReachTheConsoleReadableInIts
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code_page);
         console_code_page = c.code_page;
-        PortListing listing;
-        {
-            ImportPatch cp(&__imp_GetConsoleOutputCP, &ChosenGetConsoleOutputCP);
-            ImportPatch classes(&__imp_SetupDiGetClassDevsW, &Windows7GetClassDevsW);
-            ImportPatch enumerate(&__imp_SetupDiEnumDeviceInfo, &Windows7EnumDeviceInfo);
-            ImportPatch open(&__imp_SetupDiOpenDevRegKey, &Windows7OpenDevRegKey);
-            ImportPatch property(&__imp_SetupDiGetDeviceRegistryPropertyW,
-                                 &Windows7GetDeviceRegistryPropertyW);
-            ImportPatch destroy(&__imp_SetupDiDestroyDeviceInfoList,
-                                &Windows7DestroyDeviceInfoList);
-            listing = ListPorts();
-        }
+        ImportPatch patches[] = {
+            {&__imp_GetConsoleOutputCP, &ChosenGetConsoleOutputCP},
+            {&__imp_SetupDiGetClassDevsW, &Windows7GetClassDevsW},
+            {&__imp_SetupDiEnumDeviceInfo, &Windows7EnumDeviceInfo},
+            {&__imp_SetupDiOpenDevRegKey, &Windows7OpenDevRegKey},
+            {&__imp_SetupDiGetDeviceRegistryPropertyW, &Windows7GetDeviceRegistryPropertyW},
+            {&__imp_SetupDiDestroyDeviceInfoList, &Windows7DestroyDeviceInfoList}};
+        const PortListing listing = ListPorts();
         EXPECT_TRUE(Listed(listing, std::string("COM9 (") + c.name + ")"))
             << ::testing::PrintToString(listing.ports);
         EXPECT_TRUE(Listed(listing, "COM11 (USB Modem)"))

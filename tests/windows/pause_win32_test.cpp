@@ -1,8 +1,6 @@
-// The pause after each piece of the download on Windows: the high-resolution timer, and the
-// timer period at 1 ms where Windows has no such timer (made to look so through the import
-// table). Prints the overshoot as NOTE lines; under Wine both look alike (see README.md).
-// And the pause on a USB adapter whose driver completes a write at once, on COM3 of the lines
-// null-modem.sh publishes.
+// The pause after each piece of the download on Windows: with the high-resolution timer, and
+// with the timer period at 1 ms where Windows has no such timer (printing the overshoot as NOTE
+// lines); and on a USB adapter whose driver completes a write at once, on COM3.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -132,11 +130,11 @@ TEST(Pause, EndsAfterThePieceIsOffTheWireWhenTheDriverCompletesTheWriteAtOnce) {
     std::ostringstream out;
     int status = -1;
     {
-        ImportPatch create(&__imp_CreateFileA, &RecordingCreateFileA);
-        ImportPatch write(&__imp_WriteFile, &AtOnceWriteFile);
-        ImportPatch queue(&__imp_ClearCommError, &EmptyQueueClearCommError);
-        ImportPatch purge(&__imp_PurgeComm, &ControlTransferPurgeComm);
-        ImportPatch close(&__imp_CloseHandle, &ReleaseNotingCloseHandle);
+        ImportPatch patches[] = {{&__imp_CreateFileA, &RecordingCreateFileA},
+                                 {&__imp_WriteFile, &AtOnceWriteFile},
+                                 {&__imp_ClearCommError, &EmptyQueueClearCommError},
+                                 {&__imp_PurgeComm, &ControlTransferPurgeComm},
+                                 {&__imp_CloseHandle, &ReleaseNotingCloseHandle}};
         status = RunDownload(out, 3, AnalyzerOptions{});
     }
     EXPECT_EQ(status, RUN_OK) << out.str();

@@ -1,9 +1,5 @@
-// The Win32 serial module against what real drivers do and Wine's do not: a DCB left behind by
-// another program, a line error pending from before the open, a write that fails part-way or
-// never ends, a call cancelled from another thread, and a port that is there but does not
-// answer. Each is modelled by a wrapper in this program's import table around the KERNEL32
-// calls concerned; the module's other calls reach the null-modem lines of null-modem.sh
-// (COM3 <-> COM4) under Wine.
+// The Win32 serial module against what real drivers do and Wine's do not, each modelled in this
+// program's import table; the module's other calls reach the null-modem lines of null-modem.sh.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -39,9 +35,8 @@ struct Driver {
 Driver driver;
 HANDLE cancelled = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // the blocked call cancelled
 
-// The model as it starts, still on the port it opened.
-void ResetDriver() {
-    const HANDLE port = driver.port;
+// The model as it starts, on the port given.
+void ResetDriver(HANDLE port = driver.port) {
     driver = Driver{};
     driver.port = port;
     ResetEvent(cancelled);
@@ -153,10 +148,10 @@ BOOL WINAPI CheckingSetCommState(HANDLE handle, LPDCB dcb) {
 }
 
 // A write that fails part-way, after `fail_after` bytes went out: a line error (a framing error
-// or a break from the analyzer, ERROR_OPERATION_ABORTED), the adapter pulled (1167). Until a
-// pending line error is cleared, every write fails at once. A failing
-// synchronous WriteFile reports 0 bytes written: it sets the count to 0 before any work and
-// fills it in only on success (Learn, WriteFile; dotnet/runtime #57229).
+// or a break from the analyzer, ERROR_OPERATION_ABORTED), the adapter pulled (1167); with a line
+// error pending, at once. A failing synchronous WriteFile reports 0 bytes written: it sets the
+// count to 0 before any work and fills it in only on success (Learn, WriteFile;
+// dotnet/runtime #57229).
 BOOL WINAPI ModelWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
                            LPOVERLAPPED overlapped) {
     if (handle != driver.port) {
@@ -186,19 +181,20 @@ BOOL WINAPI ModelWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD wr
     return TRUE;
 }
 
-// The module's line is the contract suite's, COM3, with the analyzer's end on COM4.
 class Driven : public PortContract {
   protected:
     void SetUp() override {
-        driver.port = nullptr;
-        ResetDriver();
+        ResetDriver(nullptr);
         PortContract::SetUp();
     }
+    // Each passes a call on untouched until a test sets a fault in `driver`.
+    ImportPatch patches_[3] = {{&__imp_CreateFileA, &ModelCreateFileA},
+                               {&__imp_WriteFile, &ModelWriteFile},
+                               {&__imp_CancelSynchronousIo, &ModelCancelSynchronousIo}};
 };
 
 TEST_F(Driven, EveryLineSettingAnotherProgramLeftIsReplaced) {
     {
-        ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
         ImportPatch get(&__imp_GetCommState, &LeftBehindGetCommState);
         ImportPatch set(&__imp_SetCommState, &CheckingSetCommState);
         ASSERT_EQ(OpenPort(line_.path()), PORT_OK) << "reason " << GetPortReason();
@@ -236,10 +232,8 @@ TEST_F(Driven, EveryLineSettingAnotherProgramLeftIsReplaced) {
 
 TEST_F(Driven, LineErrorLeftPendingByAnEarlierProgramOrFromAPauseIsClearedFirst) {
     driver.error_pending = true;
-    ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
     ImportPatch clear(&__imp_ClearCommError, &ModelClearCommError);
     ImportPatch setup(&__imp_SetupComm, &ModelSetupComm);
-    ImportPatch write(&__imp_WriteFile, &ModelWriteFile);
     // The model's error belongs to the device, not to a handle: it is pending at the open.
     EXPECT_EQ(OpenPort(line_.path()), PORT_OK) << "reason " << GetPortReason();
     EXPECT_FALSE(driver.error_pending);
@@ -269,9 +263,6 @@ TEST_F(Driven, WriteThatFailsOrNeverEndsIsAWriteErrorWithinItsBoundAndNoByteGoes
         {5, ERROR_DEVICE_NOT_CONNECTED, false, PORT_REASON_GONE},
         {0, 0, true, PORT_REASON_STALLED},
     };
-    ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
-    ImportPatch write(&__imp_WriteFile, &ModelWriteFile);
-    ImportPatch cancel(&__imp_CancelSynchronousIo, &ModelCancelSynchronousIo);
     ImportPatch cancel_ex(&__imp_CancelIoEx, &ModelCancelIoEx);
     ASSERT_EQ(OpenPort(line_.path()), PORT_OK);
     for (const Case& c : cases) {
@@ -301,9 +292,6 @@ TEST_F(Driven, WriteThatFailsOrNeverEndsIsAWriteErrorWithinItsBoundAndNoByteGoes
 // never completes by itself: the call is cancelled, or, where even that is ignored, given up on
 // after a second; the run ends within 2 s either way.
 TEST_F(Driven, AbandonPortCancelsACallThatNeverEndsAndGivesUpOnOneThatCannotBeCancelled) {
-    ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
-    ImportPatch write(&__imp_WriteFile, &ModelWriteFile);
-    ImportPatch cancel(&__imp_CancelSynchronousIo, &ModelCancelSynchronousIo);
     ImportPatch left(&__imp_GetCommTimeouts, &LeftBehindGetCommTimeouts);
     for (int stage = 0; stage < 3; ++stage) {
         const bool writing = stage > 0;
@@ -359,7 +347,6 @@ TEST_F(Driven, PortThatIsThereButDoesNotAnswerIsToldApartFromOneThatIsNot) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error);
         driver.open_error = c.error;
-        ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
         EXPECT_EQ(OpenPort("\\\\.\\COM7"), PORT_ERR_OPEN);
         EXPECT_EQ(GetPortReason(), c.reason);
         const std::string message = GetPortSystemMessage();  // the system's, as it ends a line
@@ -369,7 +356,6 @@ TEST_F(Driven, PortThatIsThereButDoesNotAnswerIsToldApartFromOneThatIsNot) {
     // What the technician reads for the first two; the port is not called missing.
     for (DWORD error : {ERROR_SEM_TIMEOUT, ERROR_GEN_FAILURE}) {
         driver.open_error = error;
-        ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
         ASSERT_EQ(OpenPort("\\\\.\\COM7"), PORT_ERR_OPEN);
         std::ostringstream out;
         SayOpenFailed(out, 7);

@@ -1,9 +1,8 @@
 // What of port.h only the Windows build can show, on the lines of the contract suite
 // (line_fixture.h): the listing of the system's COM ports, and the faults that no line here can
 // produce (a driver refusing a call while opening, a failing close, a short or undrained write),
-// injected by putting a wrapper in this program's import table for the one
-// KERNEL32 function concerned. Everything else the module does still reaches the real device.
-// The promises every platform keeps are in tests/serial/port_contract_test.cpp.
+// injected through the import table. The promises every platform keeps are in
+// tests/serial/port_contract_test.cpp.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -18,7 +17,7 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// Releases the handle (so nothing leaks) but reports failure, as a driver error would.
+// Releases the handle but reports failure, as a driver error would.
 BOOL WINAPI FailingCloseHandle(HANDLE handle) {
     real.CloseHandle(handle);
     SetLastError(ERROR_GEN_FAILURE);
@@ -53,34 +52,12 @@ BOOL WINAPI BaudRateOnlySetCommState(HANDLE handle, LPDCB dcb) {
 }
 class SerialLine : public PortContract {};
 
-// --- The listing -----------------------------------------------------------------------------
-
 TEST_F(SerialLine, ListingHasThePortsPresentAndNoneElse) {
-    // The listing opens nothing, so it has what the system lists: the lines' fixture registers
-    // COM3 to COM5 with the device map as a serial driver would, while COM6 (/dev/null) is only a
-    // link that nothing registers. Wine lists ports of its own too (COM1 for each /dev/ttyS* of
-    // the machine).
-    const PortListing listing = ListPorts();
-    auto listed = [&listing](const std::string& name) {
-        for (const std::string& port : listing.ports) {
-            if (port == name || port.compare(0, name.size() + 1, name + " ") == 0) {
-                return true;
-            }
-        }
-        return false;
-    };
-    for (const char* present : {"COM3", "COM4", "COM5"}) {
-        EXPECT_TRUE(listed(present)) << present;
-    }
-    EXPECT_FALSE(listed("COM6")) << "/dev/null is no serial port, and no driver registers it";
-    EXPECT_FALSE(listed("COM42"));
-    EXPECT_TRUE(listing.unnumbered.empty());
+    ExpectTheRegisteredLinesListed(ListPorts());
     // The far end stays open while listed, and the listing changed nothing on the line.
     ASSERT_EQ(OpenPort(line_.path()), PORT_OK);
     EXPECT_EQ(GetPortReason(), PORT_REASON_NONE);
 }
-
-// --- Failures inside OpenPort and ClosePort --------------------------------------------------
 
 TEST_F(SerialLine, EveryRefusalWhileOpeningReleasesTheDeviceWithItsCode) {
     struct Case {
@@ -109,8 +86,7 @@ TEST_F(SerialLine, EveryRefusalWhileOpeningReleasesTheDeviceWithItsCode) {
             ImportPatch refuse(c.slot, c.replacement);
             EXPECT_EQ(OpenPort(line_.path()), c.expected);
         }
-        // The device goes back with the time-outs it had, once they were read, and its line
-        // settings.
+        // The device goes back with its line settings, and the time-outs it had once read.
         ASSERT_TRUE(watched.read_at_close);
         EXPECT_EQ(watched.at_close.ReadTotalTimeoutConstant == kLeftBehind.ReadTotalTimeoutConstant,
                   c.slot != &__imp_SetupComm);
@@ -138,8 +114,6 @@ TEST_F(SerialLine, FailedReleaseIsACloseErrorAndTheModuleIsClosedAllTheSame) {
     EXPECT_EQ(WritePort("x", 1), PORT_ERR_WRITE);
     EXPECT_EQ(ClosePort(), PORT_OK);
 }
-
-// --- Writing ---------------------------------------------------------------------------------
 
 TEST_F(SerialLine, ShortOrUndrainedWriteIsAWriteErrorWithinOneSecondPlusTwoMsPerByte) {
     ASSERT_EQ(OpenPort(line_.path()), PORT_OK);

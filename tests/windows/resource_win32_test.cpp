@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,18 +17,6 @@ namespace {
 std::string ExePath() {
     const char* path = std::getenv("K410_EXE");
     return path != nullptr ? path : "";
-}
-
-// The version's four numbers, missing ones as 0: "1.7" is 1, 7, 0, 0.
-std::vector<WORD> VersionNumbers(const std::string& version) {
-    std::vector<WORD> numbers;
-    std::stringstream parts(version);
-    std::string part;
-    while (std::getline(parts, part, '.')) {
-        numbers.push_back(static_cast<WORD>(std::stoi(part)));
-    }
-    numbers.resize(4, 0);
-    return numbers;
 }
 
 class VersionResource : public ::testing::Test {
@@ -41,17 +29,6 @@ class VersionResource : public ::testing::Test {
         ASSERT_NE(size, 0u) << path << " has no version resource (error " << GetLastError() << ")";
         block_.resize(size);
         ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, block_.data()));
-    }
-
-    // The fixed part: the version as numbers.
-    const VS_FIXEDFILEINFO* Fixed() {
-        void* value = nullptr;
-        UINT length = 0;
-        if (!VerQueryValueA(block_.data(), "\\", &value, &length) ||
-            length < sizeof(VS_FIXEDFILEINFO)) {
-            return nullptr;
-        }
-        return static_cast<const VS_FIXEDFILEINFO*>(value);
     }
 
     // A text of the string table that VarFileInfo's Translation names; empty when missing.
@@ -83,14 +60,22 @@ TEST_F(VersionResource, FileAndProductVersionAreTheBanners) {
     EXPECT_EQ(Text("FileVersion"), K410_EXPECTED_VERSION);
     EXPECT_EQ(Text("ProductVersion"), K410_EXPECTED_VERSION);
 
-    const VS_FIXEDFILEINFO* fixed = Fixed();
-    ASSERT_NE(fixed, nullptr);
+    // The fixed part: the version as four numbers, missing ones as 0 ("1.7" is 1.7.0.0).
+    void* value = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(block_.data(), "\\", &value, &length));
+    ASSERT_GE(length, sizeof(VS_FIXEDFILEINFO));
+    const VS_FIXEDFILEINFO* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
     EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-    const std::vector<WORD> numbers = VersionNumbers(K410_EXPECTED_VERSION);
-    EXPECT_EQ(HIWORD(fixed->dwFileVersionMS), numbers[0]);
-    EXPECT_EQ(LOWORD(fixed->dwFileVersionMS), numbers[1]);
-    EXPECT_EQ(HIWORD(fixed->dwFileVersionLS), numbers[2]);
-    EXPECT_EQ(LOWORD(fixed->dwFileVersionLS), numbers[3]);
+    std::string expected = K410_EXPECTED_VERSION;
+    for (auto dots = std::count(expected.begin(), expected.end(), '.'); dots < 3; ++dots) {
+        expected += ".0";
+    }
+    EXPECT_EQ(std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                  std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                  std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
+                  std::to_string(LOWORD(fixed->dwFileVersionLS)),
+              expected);
     EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
     EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
