@@ -67,6 +67,7 @@ class Loader : public ::testing::Test {
         record_ = path;
         ASSERT_NE(GetTempFileNameA(folder, "bsl", 0, path), 0u);
         started_ = path;
+        SetVariable("K410_BSL_TEST", "1");
         SetVariable("K410_BSL_RECORD", record_);
         SetVariable("K410_BSL_STARTED", started_);
         SetVariable("K410_BSL_STATUS", "0");
