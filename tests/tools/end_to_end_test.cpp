@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "answers.h"
 #include "files.h"
 #include "log_text.h"
 #include "pieces.h"
@@ -127,7 +128,7 @@ TEST(EndToEnd, DemoDataCoversEveryImageNameAndSaysItIsSynthetic) {
 
 TEST(EndToEnd, TypicalRunWritesTheFirmwareAndDownloadsEveryLineAtPace) {
     Workspace workspace;
-    ASSERT_NO_FATAL_FAILURE(workspace.RunToSuccess("3\nN\nN\nN\nN\nC\nC\n"));
+    ASSERT_NO_FATAL_FAILURE(workspace.RunToSuccess(kTypicalRun));
     const std::string& out = workspace.run.output;
     const std::string& log = workspace.analyzer_log;
     size_t launched = out.find("Launching Bootstrap Loader Program...\n\n");
@@ -169,7 +170,7 @@ TEST(EndToEnd, LongLinesGetTheWholePauseAfterTheyAreOffTheWire) {
         data += "LONG " + std::string(1, fill) + " " + std::string(200, fill) + "\r\n";
     }
     ASSERT_TRUE(WriteFile(workspace.scratch.path() + "/K410HELP(64K).TXT", data));
-    ASSERT_NO_FATAL_FAILURE(workspace.RunToSuccess("3\nN\nN\nN\nN\nS\n"));
+    ASSERT_NO_FATAL_FAILURE(workspace.RunToSuccess(kSkipLoader));
     const std::string& out = workspace.run.output;
     EXPECT_EQ(out.substr(out.size() - 23), "\nProgramming Complete!\n") << out;
     ExpectDownloadReceived(workspace, workspace.analyzer_log, data);
@@ -178,7 +179,7 @@ TEST(EndToEnd, LongLinesGetTheWholePauseAfterTheyAreOffTheWire) {
 TEST(EndToEnd, DemoScriptRunsTheTypicalSessionUnattended) {
     ProcessRun run = RunProcess({{"/bin/bash", std::string(SOURCE_DIR) + "/scripts/demo"},
                                  "",
-                                 "3\nN\nN\nN\nN\nC\nC\n",
+                                 kTypicalRun,
                                  {{"K410_BUILD_DIR", BUILD_DIR}, {"K410_DEMO_BSL_MS", "200"}},
                                  120,
                                  true});

@@ -20,6 +20,7 @@
 #include <streambuf>
 #include <string>
 
+#include "../support/answers.h"
 #include "console.h"
 #include "dialogue.h"
 #include "import_patch.h"
@@ -27,6 +28,9 @@
 #include "loader.h"
 
 namespace {
+
+using k410test::EndsWith;
+using k410test::kSkipLoader;
 
 // --- In the test's own process ----------------------------------------------------------------
 
@@ -397,7 +401,7 @@ int DownloadInItsOwnWindow(int ctrl_c) {
     ImportPatch set_mode(&__imp_SetConsoleMode, &TellingSetConsoleMode);
     ImportPatch get_title(&__imp_GetConsoleTitleW, &OwnGetConsoleTitleW);
     ImportPatch set_title(&__imp_SetConsoleTitleW, &TellingSetConsoleTitleW);
-    AnswersThenCtrlC answers("3\nN\nN\nN\nN\nS\n", kNoCtrlC);
+    AnswersThenCtrlC answers(kSkipLoader, kNoCtrlC);
     return RunAsTheProgram(&answers);
 }
 
@@ -438,11 +442,6 @@ class InterruptedRun : public ::testing::Test {
     }
     ScratchFolder folder_{"k410-interrupted-run"};
 };
-
-bool EndsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
 
 const char kFirstQuestion[] = "Is your TALVEN equipped with the HEAVY DUTY battery option? (Y/N)>";
 const std::string kPortBack =
