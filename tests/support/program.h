@@ -71,14 +71,10 @@ pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outp
 // its group after that. Returns its exit status, or -1 if it did not exit by itself in time.
 int StopProcess(pid_t pid, int signal_number, int timeout_ms);
 
-// Runs the program under test in `folder` with `answers` and `environment`; kills it after
-// `limit_seconds`. A Windows build's line ends (CRLF) come out as "\n". Its standard error,
-// if any, is passed on to the test's own.
-ProcessRun RunProgram(const std::string& folder, const std::string& answers,
-                      const Environment& environment = {}, double limit_seconds = 60);
-
 // Runs the program under test as `command` says; the program's command line is added to its
-// argv, which may hold a wrapper that ends by running it ("sh -c ..."). Otherwise as above.
+// argv, which may hold a wrapper that ends by running it ("sh -c ..."); it is killed after the
+// command's limit. A Windows build's line ends (CRLF) come out as "\n". Its standard error,
+// if any, is passed on to the test's own.
 ProcessRun RunProgram(Command command);
 
 // True when the program under test is a Windows build under Wine (K410_PROGRAM and
