@@ -76,8 +76,9 @@ int WritePort(const char* bytes, int count);
 // past buffer[count]. Leaves the last error alone.
 int ReadPort(char* buffer, int count);
 
-// When the last WritePort with bytes to send handed them to the driver, on the monotonic clock:
-// after its purge of the input, just before the first byte could leave.
+// When the last WritePort with bytes to send handed them to the driver, on the monotonic clock,
+// never before the first byte could leave: POSIX systems, once the driver has taken the first
+// of them; Windows, after the purge of the input, just before WriteFile.
 std::chrono::steady_clock::time_point GetLastWriteStart();
 
 // For an interruption of the program (a signal handler on POSIX systems, a console control

@@ -215,10 +215,15 @@ bool WriteFailed(int error) {
 // device error or when the deadline passes first.
 bool SendAll(int fd, const char* bytes, int count, Clock::time_point deadline) {
     int sent = 0;
-    port_state.write_start = Clock::now();
     while (sent < count) {
         ssize_t n = write(fd, bytes + sent, static_cast<size_t>(count - sent));
         if (n > 0) {
+            // Stamped once write() is back, not before it: a thread pre-empted on its way into
+            // the call would otherwise start the pause's count before the driver had a byte.
+            // The call only copies into the driver's queue, so it returns at once.
+            if (sent == 0) {
+                port_state.write_start = Clock::now();
+            }
             sent += static_cast<int>(n);
             continue;
         }

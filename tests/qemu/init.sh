@@ -51,7 +51,7 @@ run() {
     status=$?
     cd /
     say STATUS $name $status
-    say TAIL $name $(tail -c 80 $dir/out.txt | od -An -v -tx1)
+    say TAIL $name $(tail -c 240 $dir/out.txt | od -An -v -tx1)
     say BSL $name $(cat $dir/bsl-args.txt 2>/dev/null)
     say STTY $name $(stty -a -F $device 2>&1)
 }

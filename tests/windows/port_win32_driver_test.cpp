@@ -316,7 +316,7 @@ TEST_F(Driven, AbandonPortCancelsACallThatNeverEndsAndGivesUpOnOneThatCannotBeCa
         driver.cancel_ignored = stage == 2;
         HANDLE main = CreateThread(
             nullptr, 0,
-            [](LPVOID path) -> DWORD {
+            [](LPVOID path) WINAPI -> DWORD {
                 return path != nullptr ? OpenPort(static_cast<const char*>(path))
                                        : WritePort("ABCD", 4);
             },
