@@ -92,7 +92,8 @@ void Append(const std::string& path, const std::string& text) {
 }
 
 // Appends this run's arguments to `record_path` (unless empty), and returns the status that
-// K410_BSL_STATUS asks of it, the runs before it counted by the empty lines in the record.
+// K410_BSL_STATUS asks of it, the runs before it counted by the empty lines in the record. (A
+// Windows exit status has 32 bits: 256 and -1 stay what they are.)
 int StatusOfThisRun(const std::string& record_path, int argc, char** argv) {
     int runs = 0;
     if (!record_path.empty()) {
@@ -112,7 +113,7 @@ int StatusOfThisRun(const std::string& record_path, int argc, char** argv) {
     for (size_t comma; runs > 0 && (comma = list.find(',', start)) != std::string::npos; --runs) {
         start = comma + 1;
     }
-    return std::atoi(list.c_str() + start) & 0xff;
+    return std::atoi(list.c_str() + start);
 }
 
 #ifdef _WIN32
@@ -319,7 +320,7 @@ int Demo(int argc, char** argv) {
     }
     std::printf("BSL: %s opened exclusively: the port is free\n", port_path);
     const bool counted = Variable("K410_BSL_STATUS").find(',') != std::string::npos;
-    const int status = StatusOfThisRun(counted ? ".bsl-demo-attempts" : "", argc, argv);
+    const int status = StatusOfThisRun(counted ? ".bsl-demo-attempts" : "", argc, argv) & 0xff;
     ShowProgress(image, contents.size(), status != LOADER_WRITTEN);
     ClosePort();
     if (status != LOADER_WRITTEN) {
