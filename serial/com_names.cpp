@@ -42,8 +42,3 @@ std::string ComName(int number) {
 std::string ComPath(int number) {
     return "\\\\.\\" + ComName(number);
 }
-
-std::string ComNameOfPath(const std::string& path) {
-    const int number = ComPathNumber(path.c_str());
-    return number == 0 ? path : ComName(number);
-}

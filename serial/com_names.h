@@ -19,10 +19,6 @@ int ComPathNumber(const char* path);
 // "COM<n>".
 std::string ComName(int number);
 
-// "\\.\COM<n>": the device path by which a program opens COM port n. The run shows it to the
-// technician, opens it and hands it to the loader.
+// "\\.\COM<n>": the device path by which a program opens COM port n. The run opens it, hands
+// it to the loader and names it in its failure lines.
 std::string ComPath(int number);
-
-// The port's name in the technician's words for its device path: "COM<n>" for "\\.\COM<n>",
-// any other path as it stands.
-std::string ComNameOfPath(const std::string& path);

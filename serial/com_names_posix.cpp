@@ -3,8 +3,6 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include "com_names.h"
-
 ComLinkFolder ComLinkFolderInUse() {
     const char* prefix = getenv("WINEPREFIX");
     if (prefix != nullptr && prefix[0] != '\0') {
@@ -25,11 +23,7 @@ bool ComLinkThere(const ComLinkFolder& links, int number) {
     return !links.path.empty() && lstat(ComLinkIn(links.path, number).c_str(), &info) == 0;
 }
 
-std::string ComDevicePath(const char* path) {
-    const int number = ComPathNumber(path);
-    if (number == 0) {
-        return path;
-    }
+std::string ComDevicePath(int number) {
     const ComLinkFolder links = ComLinkFolderInUse();
     if (links.binding || ComLinkThere(links, number)) {
         return ComLinkIn(links.path, number);

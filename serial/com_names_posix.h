@@ -22,6 +22,6 @@ std::string ComLinkIn(const std::string& folder, int number);
 // True when `links` holds a link for COM<n>, even a dangling one.
 bool ComLinkThere(const ComLinkFolder& links, int number);
 
-// The device behind a path: for "\\.\COM<n>", the link for COM<n> in the folder in use when it
-// is there or the folder is binding, else /dev/ttyS<n-1>; any other path as it stands.
-std::string ComDevicePath(const char* path);
+// The device behind COM<n>: the link for COM<n> in the folder in use when it is there or the
+// folder is binding, else /dev/ttyS<n-1>.
+std::string ComDevicePath(int number);

@@ -147,7 +147,7 @@ PortListing ListPortsIn(const std::string& device_folder, const std::string& sys
     std::vector<dev_t> numbered;
     for (int number = 1; number <= kComNumberMax; ++number) {
         dev_t device = 0;
-        if (SerialDeviceThere(ComDevicePath(ComPath(number).c_str()), sysfs_folder, &device)) {
+        if (SerialDeviceThere(ComDevicePath(number), sysfs_folder, &device)) {
             listing.ports.push_back(ComName(number));
             numbered.push_back(device);
             taken[number] = true;

@@ -152,19 +152,6 @@ void AddDosDevices(std::map<int, std::string>* ports) {
 
 }  // namespace
 
-std::string ConsoleText(const wchar_t* text) {
-    // 0 without a console: the system's ANSI code page then, which is what CP_ACP (0) says.
-    const UINT code_page = GetConsoleOutputCP();
-    const int size = WideCharToMultiByte(code_page, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1) {
-        return std::string();
-    }
-    std::string converted(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(code_page, 0, text, -1, &converted[0], size, nullptr, nullptr);
-    converted.resize(static_cast<size_t>(size) - 1);
-    return converted;
-}
-
 PortListing ListPorts() {
     std::map<int, std::string> ports;
     AddFriendlyNames(&ports, GUID_DEVINTERFACE_COMPORT, DIGCF_DEVICEINTERFACE);

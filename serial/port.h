@@ -13,6 +13,17 @@
 #include <string>
 #include <vector>
 
+// The port's time bounds, in milliseconds, on every platform; a byte takes about 1.04 ms at 9600
+// baud. A read ends once kReadIntervalMs pass between two bytes, or kReadTotalConstantMs plus
+// kReadTotalPerByteMs per byte asked for pass in all: long enough for the analyzer, short enough
+// to notice a silent line. A write fails when its bytes have not left the port within
+// kWriteTotalConstantMs plus kWriteTotalPerByteMs per byte, which only a stalled line runs out.
+constexpr int kReadIntervalMs = 250;
+constexpr int kReadTotalConstantMs = 1000;
+constexpr int kReadTotalPerByteMs = 10;
+constexpr int kWriteTotalConstantMs = 1000;
+constexpr int kWriteTotalPerByteMs = 2;
+
 // Result codes.
 enum PortResult {
     // Success.
@@ -29,8 +40,8 @@ enum PortResult {
     // ClosePort: releasing the device failed. The module is closed all the same.
     PORT_ERR_CLOSE = 4,
     // WritePort: not every byte could be written, or the bytes did not leave the port within
-    // 1000 ms + 2 ms per byte (a stalled or vanished device). What was sent, if anything, is
-    // a prefix of the bytes given.
+    // the write's bound (a stalled or vanished device). What was sent, if anything, is a
+    // prefix of the bytes given.
     PORT_ERR_WRITE = 5,
 };
 
@@ -51,29 +62,20 @@ int OpenPort(const char* device_path);
 int ClosePort();
 
 // Discards whatever was received and not yet read, then writes `count` bytes and returns once
-// the driver reports them sent. POSIX systems wait until the driver's output queue is empty,
-// then up to 70 ms for the transmitter beyond it (the UART's FIFO and shift register), only
-// where the driver reports its state; one that never reports it empty fails nothing. Windows
-// waits until the driver's output queue is empty, where the driver can say (one that answers
-// the question with "not supported" fails nothing once it has taken every byte). Neither means
-// the bytes are off the wire: a USB adapter's driver reports them sent once the adapter has
-// them, a UART's once they are in its FIFO, and a 255-byte piece needs 266 ms at 9600 baud. So
-// the download does not rely on this return for its pause: it counts the bytes' time on the
-// wire itself, from GetLastWriteStart. The module bounds the write itself, whatever the driver
-// does with its time-outs: a call still in progress at the bound is cancelled. A write the
-// driver failed is not sent again (nobody can know how many of its bytes went out), so each
-// byte is sent at most once. Returns PORT_OK, or PORT_ERR_WRITE (also when no port is open),
-// with GetPortReason telling why. A count of 0 only discards the received bytes and returns
-// PORT_OK. Leaves the last error alone.
+// the driver reports them sent (its output queue empty, where it can tell), which is not when
+// they are off the wire (GetLastWriteStart). Bounded by kWriteTotalConstantMs plus
+// kWriteTotalPerByteMs per byte whatever the driver does, and never sent again after a failure,
+// so each byte goes out at most once. Returns PORT_OK, or PORT_ERR_WRITE (also when no port is
+// open), with GetPortReason telling why. A count of 0 only discards the received bytes and
+// returns PORT_OK. Leaves the last error alone.
 int WritePort(const char* bytes, int count);
 
 // Reads up to `count` bytes into `buffer`, which must hold count + 1 bytes. Returns when
-// `count` bytes have arrived, when more than 250 ms pass between two received bytes, or when
-// 1000 ms + 10 ms per requested byte have passed, whichever comes first. Stores a zero byte
-// after the bytes read and returns their number, which may be 0 after a time-out. Returns 0
-// and stores no zero byte when the read failed (a vanished device; bytes that came before the
-// failure may already be in `buffer`), and touches nothing when no port is open. Never writes
-// past buffer[count]. Leaves the last error alone.
+// `count` bytes have arrived or the read's time bounds (above) run out, whichever comes first.
+// Stores a zero byte after the bytes read and returns their number, which may be 0 after a
+// time-out. Returns 0 and stores no zero byte when the read failed (a vanished device; bytes that
+// came before the failure may already be in `buffer`), and touches nothing when no port is open.
+// Never writes past buffer[count]. Leaves the last error alone.
 int ReadPort(char* buffer, int count);
 
 // When the last WritePort with bytes to send handed them to the driver, on the monotonic clock,

@@ -22,22 +22,13 @@
 #include <string>
 #include <thread>
 
+#include "com_names.h"
 #include "com_names_posix.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::milliseconds;
-
-// Read time-outs the analyzer's protocol was written against.
-constexpr long kReadIntervalMs = 250;
-constexpr long kReadTotalConstantMs = 1000;
-constexpr long kReadTotalPerByteMs = 10;
-
-// How long a write may take to leave the port. At 9600 baud a byte needs about 1.04 ms on
-// the wire, so 2 ms per byte leaves room for a busy machine while still catching a stall.
-constexpr long kWriteTotalConstantMs = 1000;
-constexpr long kWriteTotalPerByteMs = 2;
 
 // Once the driver's queue is empty, the last bytes may still sit in the UART: a 64-byte FIFO
 // (the deepest of the usual 16550-type parts) plus the shift register hold 65 characters,
@@ -362,7 +353,8 @@ int OpenPort(const char* device_path) {
         port_state.last_reason = PORT_REASON_ABSENT;
         return FailOpen(PORT_ERR_OPEN, 0);
     }
-    std::string path = ComDevicePath(device_path);
+    const int com_number = ComPathNumber(device_path);
+    const std::string path = com_number != 0 ? ComDevicePath(com_number) : device_path;
 
     // O_NONBLOCK also keeps open() from waiting for a carrier on a modem line. O_CLOEXEC keeps
     // a program started by this one (the loader) from inheriting the device.

@@ -79,19 +79,6 @@ class PortLock {
     PortLock& operator=(const PortLock&) = delete;
 };
 
-// The bound on one write, in milliseconds: at 9600 baud a byte takes about 1 ms on the wire,
-// so 2 ms a byte and a second to spare only run out on a line that has stopped taking data.
-constexpr DWORD kWriteTotalConstantMs = 1000;
-constexpr DWORD kWriteTotalPerByteMs = 2;
-
-// The read time-outs the analyzer's protocol was written against, in milliseconds: a read ends
-// when 250 ms pass between two bytes, or 1000 ms + 10 ms per requested byte pass in all: long
-// enough for the analyzer at 9600 baud (about 1 ms a byte), short enough that a silent line is
-// noticed quickly.
-constexpr DWORD kReadIntervalMs = 250;
-constexpr DWORD kReadTotalConstantMs = 1000;
-constexpr DWORD kReadTotalPerByteMs = 10;
-
 // The analyzer's time-outs. Writes get the same bound as WritePort's wait for the queue to
 // empty: with handshaking off a UART always drains, but a USB adapter pulled mid-write or a
 // driver that stopped does not, and the download must not hang on it.
@@ -516,6 +503,19 @@ std::string GetPortSystemMessage() {
         message.pop_back();
     }
     return ConsoleText(message.c_str());
+}
+
+std::string ConsoleText(const wchar_t* text) {
+    // 0 without a console: the system's ANSI code page then, which is what CP_ACP (0) says.
+    const UINT code_page = GetConsoleOutputCP();
+    const int size = WideCharToMultiByte(code_page, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) {
+        return std::string();
+    }
+    std::string converted(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(code_page, 0, text, -1, &converted[0], size, nullptr, nullptr);
+    converted.resize(static_cast<size_t>(size) - 1);
+    return converted;
 }
 
 std::chrono::steady_clock::time_point GetLastWriteStart() {

@@ -1,5 +1,6 @@
-// What the serial module offers beyond port.h on Windows: the conversion the listing gives the
-// device manager's names, for tests to try on names of their own.
+// What the serial module offers beyond port.h on Windows: the conversion that the listing gives
+// the device manager's names and the port its system messages, for the loader's launch and for
+// tests to try on names of their own.
 #pragma once
 
 #include <windows.h>

@@ -21,11 +21,10 @@
 #include <vector>
 
 #include "com_names_posix.h"
-#include "sim_chatter.h"
 #include "sim_clock.h"
-#include "sim_counts.h"
 #include "sim_lines.h"
 #include "sim_options.h"
+#include "sim_port_use.h"
 #include "watched_line.h"
 
 namespace {

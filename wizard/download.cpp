@@ -2,23 +2,17 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <ostream>
-#include <system_error>
 
 #include "com_names.h"
 #include "console.h"
+#include "data_file.h"
 #include "interrupt.h"
+#include "open_failure.h"
 #include "pause.h"
 #include "port.h"
-#include "port_help.h"
 
 namespace {
-
-// Indexed by whether the analyzer is an old version (A to E), which has the smaller EEPROM.
-const char* const help_files[2] = {"K410HELP(32K).TXT", "K410HELP(64K).TXT"};
 
 using Clock = std::chrono::steady_clock;
 
@@ -56,17 +50,17 @@ void EchoPiece(std::ostream& out, const char* piece, int count, bool to_terminal
 
 // Sends the data file piece by piece, its progress in the console window's title. Returns
 // RUN_OK at its end, or RUN_FAILED after telling the technician why it stopped.
-int SendDataFile(std::ostream& out, const DataFile& data, const std::string& port_path) {
+int SendDataFile(std::ostream& out, const DataFile& data, int port_number) {
     const Clock::time_point start = Clock::now();
     int lines_sent = 0;
     const bool to_terminal = OutputIsTerminal();
-    ShowTitle(ProgressTitle(port_path, 0, data.lines, 0));
+    ShowTitle(ProgressTitle(port_number, 0, data.lines, 0));
     char piece[kPieceMax + 1];
     size_t offset = 0;
     for (;;) {
         // An interruption under way ends the run here, before another line is echoed or sent.
         WaitForInterruptionUnderWay();
-        int length = ReadPiece(data.bytes, &offset, piece);
+        int length = NextPiece(data.bytes, &offset, piece);
         if (length == 0) {
             return RUN_OK;
         }
@@ -77,7 +71,7 @@ int SendDataFile(std::ostream& out, const DataFile& data, const std::string& por
             WaitForInterruptionUnderWay();
             // The echoed lines leave the cursor mid-line; the failure gets a line of its own.
             Say(out, "\n");
-            SayWriteFailed(out, port_path);
+            SayWriteFailed(out, port_number);
             return RUN_FAILED;
         }
         PauseAfterPiece(sent);
@@ -87,133 +81,52 @@ int SendDataFile(std::ostream& out, const DataFile& data, const std::string& por
             ++lines_sent;
         }
         const std::chrono::duration<double> so_far = Clock::now() - start;
-        ShowTitle(ProgressTitle(port_path, lines_sent, data.lines, so_far.count()));
+        ShowTitle(ProgressTitle(port_number, lines_sent, data.lines, so_far.count()));
     }
 }
 
-// Reads what is left of `file` into `bytes`. False on a read error or when the file grows past
-// kDataFileMax.
-bool ReadRest(std::ifstream& file, std::string* bytes) {
-    char chunk[4096];
-    while (file) {
-        file.read(chunk, sizeof chunk);
-        bytes->append(chunk, static_cast<size_t>(file.gcount()));
-        if (bytes->size() > static_cast<size_t>(kDataFileMax)) {
-            return false;
-        }
-    }
-    return !file.bad();
-}
-
-int CountLines(const std::string& bytes) {
-    int lines = 0;
-    for (char c : bytes) {
-        lines += c == '\n';
-    }
-    return !bytes.empty() && bytes.back() != '\n' ? lines + 1 : lines;
-}
-
-}  // namespace
-
-std::string ProgressTitle(const std::string& port_path, int lines_sent, int lines_total,
-                          double seconds_so_far) {
-    const int percent = lines_total > 0 ? static_cast<int>(100LL * lines_sent / lines_total) : 100;
-    std::string title = "k410prog: " + ComNameOfPath(port_path) + " EEPROM data " +
-                        std::to_string(lines_sent) + "/" + std::to_string(lines_total) +
-                        " lines, " + std::to_string(percent) + "%";
-    if (lines_sent <= 0 || lines_sent >= lines_total) {
-        return title;
-    }
-    // At the pace so far; the lines are paced, not sized, so their count is what matters.
-    const double left = seconds_so_far * (lines_total - lines_sent) / lines_sent;
-    if (left >= 90) {
-        return title + ", about " + std::to_string(static_cast<long>(left / 60 + 0.5)) +
-               " min left";
-    }
-    return title + ", about " + std::to_string(static_cast<long>(std::ceil(left))) + " s left";
-}
-
-std::chrono::microseconds WireTime(int bytes) {
-    const long long bits = static_cast<long long>(bytes) * kBitsPerByte;
-    return std::chrono::microseconds((bits * 1000000 + kLineBaud - 1) / kLineBaud);
-}
-
-const char* HelpFileName(const AnalyzerOptions& options) {
-    return help_files[options.old_version ? 0 : 1];
-}
-
-int ReadDataFile(const char* name, DataFile* data) {
-    // Opening a FIFO or a device would wait for a writer, or read for ever; a folder cannot be
-    // read at all. Only a plain file is an EEPROM image.
-    std::error_code error;
-    std::filesystem::file_status status = std::filesystem::status(name, error);
-    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-        return DATA_FILE_READ_ERROR;
-    }
-    // Binary mode: the analyzer gets the file's bytes as they are, carriage returns included.
-    std::ifstream file(name, std::ios::binary);
-    if (!file.is_open()) {
-        return DATA_FILE_NOT_FOUND;
-    }
-    data->bytes.clear();
-    if (!ReadRest(file, &data->bytes)) {
-        return DATA_FILE_READ_ERROR;
-    }
-    data->lines = CountLines(data->bytes);
-    return DATA_FILE_READ;
-}
-
-int ReadPiece(const std::string& data, size_t* offset, char* piece) {
-    int length = 0;
-    while (length < kPieceMax && *offset < data.size()) {
-        char c = data[(*offset)++];
-        piece[length++] = c;
-        if (c == '\n') {
-            break;
-        }
-    }
-    piece[length] = '\0';
-    return length;
-}
-
-int SentLength(const char* piece, int length) {
-    // Only the line feed that ends a piece stays behind; a carriage return before it, zero
-    // bytes and a last line without a line feed all go out whole.
-    return length > 0 && piece[length - 1] == '\n' ? length - 1 : length;
-}
-
-int RunDownload(std::ostream& out, const std::string& port_path, const AnalyzerOptions& options) {
-    if (OpenPort(port_path.c_str()) != PORT_OK) {
-        SayOpenFailed(out, port_path);
-        return RUN_FAILED;
-    }
-    const char* file_name = HelpFileName(options);
+// Reads the data file and sends it on the open port. Returns RUN_OK, or RUN_FAILED after
+// telling the technician why it stopped.
+int ReadAndSend(std::ostream& out, int port_number, const AnalyzerOptions& options) {
+    const char* file_name = DataFileName(options);
     Say(out, std::string("Programming Help File: ") + file_name + "\n");
-
     DataFile data;
     const int read = ReadDataFile(file_name, &data);
     if (read != DATA_FILE_READ) {
         Say(out,
             std::string(read == DATA_FILE_NOT_FOUND ? "File not found: " : "File read error: ") +
                 file_name + "\n");
-        ClosePort();
         return RUN_FAILED;
     }
     Say(out, "Downloading EEPROM Data...\n");
     BeginPreciseSleeps();
     TurnOffQuickEdit();
-    const int sent = SendDataFile(out, data, port_path);
+    const int sent = SendDataFile(out, data, port_number);
     EndPreciseSleeps();
     RestoreTitle();
     RestoreConsoleState();
-    if (sent != RUN_OK) {
-        ClosePort();
+    if (sent == RUN_OK) {
+        Say(out, "\n");
+    }
+    return sent;
+}
+
+}  // namespace
+
+int RunDownload(std::ostream& out, int port_number, const AnalyzerOptions& options) {
+    const std::string port_path = ComPath(port_number);
+    if (OpenPort(port_path.c_str()) != PORT_OK) {
+        SayOpenFailed(out, port_number);
         return RUN_FAILED;
     }
-    Say(out, "\n");
+    const int sent = ReadAndSend(out, port_number, options);
     // The run is complete only once the device has let go of the line cleanly: a driver that
     // fails the close may not have passed the last bytes on.
-    if (ClosePort() != PORT_OK) {
+    const int closed = ClosePort();
+    if (sent != RUN_OK) {
+        return RUN_FAILED;
+    }
+    if (closed != PORT_OK) {
         Say(out, " Error Closing " + port_path + " !\n");
         return RUN_FAILED;
     }

@@ -1,6 +1,5 @@
 // The loader on POSIX systems. No shell runs it: a shell would take the backslashes of the
-// device path (\\.\COM3) as escapes. The command line is split at its blanks, which only ever
-// separate the loader's name and its three arguments.
+// device path (\\.\COM3) as escapes.
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -26,16 +25,6 @@ bool IsExecutableFile(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
            access(path.c_str(), X_OK) == 0;
-}
-
-std::vector<std::string> SplitAtBlanks(const std::string& command) {
-    std::vector<std::string> words;
-    std::stringstream stream(command);
-    std::string word;
-    while (stream >> word) {
-        words.push_back(word);
-    }
-    return words;
 }
 
 // Why posix_spawn did not start the loader `name`, in the technician's terms. Trying again
@@ -112,11 +101,11 @@ std::string FindLoaderProgram(const std::string& name) {
     return "";
 }
 
-int LaunchLoader(const std::string& loader_command, std::string* not_started) {
+int LaunchLoader(const std::vector<std::string>& loader_words, std::string* not_started) {
     std::string ignored;
     std::string& why = not_started != nullptr ? *not_started : ignored;
     why.clear();
-    std::vector<std::string> words = SplitAtBlanks(loader_command);
+    std::vector<std::string> words = loader_words;  // posix_spawn wants them writable
     if (words.empty()) {
         return 1;
     }

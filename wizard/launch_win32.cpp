@@ -98,6 +98,31 @@ std::string WhyNotStarted(const std::string& name, DWORD error) {
     return ReasonLine(told, SystemMessage(error, name));
 }
 
+// `words` as one command line, split again the way the C runtime splits it (LLVM's
+// flattenWindowsCommandLine): a word with a blank, a tab or a quote, or an empty one, goes in
+// quotes, with its quotes and the backslashes before them escaped. The loader's words have none
+// of these, so its command line is its words joined by blanks.
+std::string CommandLine(const std::vector<std::string>& words) {
+    std::string line;
+    for (const std::string& word : words) {
+        line += line.empty() ? "" : " ";
+        if (!word.empty() && word.find_first_of(" \t\"") == std::string::npos) {
+            line += word;
+            continue;
+        }
+        size_t backslashes = 0;
+        line += '"';
+        for (char c : word) {
+            line.append(c == '"' ? backslashes + 1 : 0, '\\');
+            backslashes = c == '\\' ? backslashes + 1 : 0;
+            line += c;
+        }
+        line.append(backslashes, '\\');
+        line += '"';
+    }
+    return line;
+}
+
 // Starts `program` with `command_line` in this console, with this program's standard handles,
 // and waits for it however long it takes (writing the firmware takes minutes). Returns its
 // exit code; 1 when it could not be started (`*error` is then why) or its exit code could not be
@@ -154,8 +179,8 @@ std::string FindLoaderProgram(const std::string& name) {
     return "";
 }
 
-int LaunchLoader(const std::string& loader_command, std::string* not_started) {
-    const std::string name = loader_command.substr(0, loader_command.find(' '));
+int LaunchLoader(const std::vector<std::string>& words, std::string* not_started) {
+    const std::string name = words.empty() ? "" : words[0];
     std::string ignored;
     std::string& why = not_started != nullptr ? *not_started : ignored;
     why.clear();
@@ -171,7 +196,7 @@ int LaunchLoader(const std::string& loader_command, std::string* not_started) {
     SaveConsoleState();
     SetLoaderRunning(true);
     DWORD error = ERROR_SUCCESS;
-    const DWORD status = RunAndWait(program, loader_command, &error);
+    const DWORD status = RunAndWait(program, CommandLine(words), &error);
     SetLoaderRunning(false);
     RestoreConsoleState();
     if (error != ERROR_SUCCESS) {

@@ -3,8 +3,8 @@
 #include <istream>
 #include <ostream>
 
+#include "com_names.h"
 #include "console.h"
-#include "port.h"
 
 std::string FirmwareImageName(const AnalyzerOptions& options) {
     // The suffix order is the image files' naming, not the order of the questions.
@@ -24,14 +24,14 @@ std::string FirmwareImageName(const AnalyzerOptions& options) {
     return name + ".TXT";
 }
 
-std::string LoaderCommand(const std::string& port_path, const AnalyzerOptions& options) {
+std::vector<std::string> LoaderCommand(int port_number, const AnalyzerOptions& options) {
     // The loader takes the device path joined to its -c option, with no space between.
-    return std::string(kLoaderName) + " +mpvr -c" + port_path + " " + FirmwareImageName(options);
+    return {kLoaderName, "+mpvr", "-c" + ComPath(port_number), FirmwareImageName(options)};
 }
 
-StageEnd WriteFirmware(std::istream& in, std::ostream& out, const std::string& port_path,
+StageEnd WriteFirmware(std::istream& in, std::ostream& out, int port_number,
                        const AnalyzerOptions& options) {
-    const std::string command = LoaderCommand(port_path, options);
+    const std::vector<std::string> command = LoaderCommand(port_number, options);
     for (;;) {
         Say(out, "Launching Bootstrap Loader Program...\n");
         Say(out, "\n");
@@ -48,29 +48,6 @@ StageEnd WriteFirmware(std::istream& in, std::ostream& out, const std::string& p
         }
         if (answer != 'Y') {
             return STAGE_FAILED;
-        }
-    }
-}
-
-StageEnd AskSwitchOff(std::istream& in, std::ostream& out, StageEnd firmware) {
-    for (;;) {
-        Say(out, "Turn off the programming switches.\n");
-        Say(out, "When ready press C to continue>");
-        switch (ReadAnswer(in)) {
-            case 'C':
-                // Said only when it is true: after a failure that was not retried to success
-                // the analyzer still has its old firmware, or none.
-                if (firmware == STAGE_DONE) {
-                    Say(out, "Firmware Programming Complete!\n");
-                }
-                return STAGE_DONE;
-            case 'Q':
-                ClosePort();
-                return STAGE_QUIT;
-            case kEndOfInput:
-                return STAGE_INPUT_ENDED;
-            default:
-                break;
         }
     }
 }

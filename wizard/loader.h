@@ -1,9 +1,10 @@
 // The firmware stage: runs the bootstrap loader BSL.EXE, which writes the firmware image that
-// matches the analyzer's options, and takes the technician through the switch-off prompt.
+// matches the analyzer's options, again for as long as the technician asks for a retry.
 #pragma once
 
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 #include "run.h"
 
@@ -13,8 +14,9 @@ constexpr char kLoaderName[] = "BSL.EXE";
 // "K410" + the suffixes of the set options in the order M, HD, IV, Me + ".TXT".
 std::string FirmwareImageName(const AnalyzerOptions& options);
 
-// "BSL.EXE +mpvr -c" + port path + " " + image name.
-std::string LoaderCommand(const std::string& port_path, const AnalyzerOptions& options);
+// The loader's words: "BSL.EXE", "+mpvr", "-c" + the port's device path (ComPath), the image
+// name.
+std::vector<std::string> LoaderCommand(int port_number, const AnalyzerOptions& options);
 
 // Where the loader `name` is: in the current folder first, then in each folder on PATH, in
 // order (a name with a folder in it is taken as it is). Returns the path to start it by (one
@@ -23,23 +25,19 @@ std::string LoaderCommand(const std::string& port_path, const AnalyzerOptions& o
 // before the switch-on prompt. One implementation per platform.
 std::string FindLoaderProgram(const std::string& name);
 
-// Runs `loader_command` in this console and waits for it: the program its first word names,
+// Runs the loader `words` in this console and waits for it: the program its first word names,
 // found by FindLoaderProgram, started directly (no command interpreter in between) with the
-// command line split at its blanks (POSIX systems) or whole (Windows). Returns 0 when the
+// words as its arguments (Windows: joined into one command line). Returns 0 when the
 // loader ran and exited with status 0; anything else (a nonzero status, a loader that is
 // nowhere or could not be started, one killed by a signal) is nonzero. When the loader could not
 // be started at all, and `not_started` is given, it gets the line that says why for the
 // technician (ReasonLine: what the error means for a loader, and the system's words for it);
 // otherwise it is emptied: retrying will not help there, while a loader that ran may do better
 // next time. One implementation per platform.
-int LaunchLoader(const std::string& loader_command, std::string* not_started = nullptr);
+int LaunchLoader(const std::vector<std::string>& words, std::string* not_started = nullptr);
 
 // Runs the loader, and again for as long as it fails and the technician asks for a retry.
 // Returns STAGE_DONE when the firmware was written, STAGE_FAILED when the technician went on
 // without it, or STAGE_INPUT_ENDED.
-StageEnd WriteFirmware(std::istream& in, std::ostream& out, const std::string& port_path,
+StageEnd WriteFirmware(std::istream& in, std::ostream& out, int port_number,
                        const AnalyzerOptions& options);
-
-// The switch-off prompt, asked until the technician answers C or Q. `firmware` is how
-// WriteFirmware ended. Returns STAGE_DONE for C, STAGE_QUIT for Q, or STAGE_INPUT_ENDED.
-StageEnd AskSwitchOff(std::istream& in, std::ostream& out, StageEnd firmware);

@@ -5,9 +5,9 @@
 
 // Results of LockPortForRun.
 enum RunLockResult {
-    // The lock is this run's until the process ends; or none could be made (no folder or name
-    // to make it in), which is no reason to fail the run.
-    RUN_LOCK_TAKEN = 0,
+    // No other run holds COM<port_number>: the lock is this run's until the process ends, or
+    // none could be made (no folder or name to make it in), which is no reason to fail the run.
+    RUN_LOCK_FREE = 0,
     // Another run of this program holds COM<port_number>.
     RUN_LOCK_HELD = 1,
 };

@@ -38,7 +38,7 @@ int LockPortForRun(int port_number) {
     // inheriting the lock, which would hold it after this run ended.
     int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
-        return RUN_LOCK_TAKEN;
+        return RUN_LOCK_FREE;
     }
     int locked;
     while ((locked = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
@@ -46,8 +46,8 @@ int LockPortForRun(int port_number) {
     if (locked != 0) {
         const bool held = errno == EWOULDBLOCK;
         close(fd);
-        return held ? RUN_LOCK_HELD : RUN_LOCK_TAKEN;
+        return held ? RUN_LOCK_HELD : RUN_LOCK_FREE;
     }
     lock_fd = fd;
-    return RUN_LOCK_TAKEN;
+    return RUN_LOCK_FREE;
 }

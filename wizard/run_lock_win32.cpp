@@ -63,5 +63,5 @@ int LockPortForRun(int port_number) {
     if (asked == ASKED_REFUSED || asked == ASKED_FAILED) {
         asked = AskForMutex("Local\\", name);
     }
-    return asked == ASKED_HELD ? RUN_LOCK_HELD : RUN_LOCK_TAKEN;
+    return asked == ASKED_HELD ? RUN_LOCK_HELD : RUN_LOCK_FREE;
 }

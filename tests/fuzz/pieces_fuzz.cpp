@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "download.h"
+#include "data_file.h"
 #include "pieces.h"
 
 namespace {
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char piece[kPieceMax + 2];
     for (;;) {
         std::memset(piece, 0x5A, sizeof piece);
-        int length = ReadPiece(contents, &offset, piece);
+        int length = NextPiece(contents, &offset, piece);
         Check(length >= 0 && length <= kPieceMax);
         Check(piece[length] == '\0');
         Check(piece[kPieceMax + 1] == 0x5A);

@@ -47,12 +47,11 @@ TEST(ComNames, NamesAndPathsAreWrittenAsTheyAreRead) {
     for (int number = 1; number <= kComNumberMax; ++number) {
         ASSERT_EQ(ComNumber(ComName(number).c_str()), number);
         ASSERT_EQ(ComPathNumber(ComPath(number).c_str()), number);
-        ASSERT_EQ(ComNameOfPath(ComPath(number)), ComName(number));
+        ASSERT_EQ(ComPath(number), "\\\\.\\" + ComName(number));
     }
     EXPECT_EQ(ComName(3), "COM3");
     EXPECT_EQ(ComPath(255), "\\\\.\\COM255");
-    EXPECT_EQ(ComNameOfPath("/dev/ttyUSB0"), "/dev/ttyUSB0");
-    EXPECT_EQ(ComNameOfPath("\\\\.\\COM03"), "\\\\.\\COM03");
+    EXPECT_EQ(ComPathNumber("\\\\.\\COM03"), 0);
 }
 
 }  // namespace

@@ -81,7 +81,7 @@ AnalyzerLine::~AnalyzerLine() {
     }
     ReleaseHold();
     if (state_->far_end != INVALID_HANDLE_VALUE) {
-        real.close_handle(state_->far_end);
+        real.CloseHandle(state_->far_end);
     }
 }
 
@@ -95,8 +95,8 @@ const char* AnalyzerLine::path() const {
 
 bool AnalyzerLine::Send(const std::string& bytes) {
     DWORD written = 0;
-    return real.write_file(state_->far_end, bytes.data(), static_cast<DWORD>(bytes.size()),
-                           &written, nullptr) &&
+    return real.WriteFile(state_->far_end, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                          nullptr) &&
            written == bytes.size();
 }
 
@@ -108,7 +108,7 @@ std::string AnalyzerLine::Received(size_t count, std::chrono::milliseconds limit
 int AnalyzerLine::Queued() const {
     DWORD errors = 0;
     COMSTAT status = {};
-    if (!watched.held || !real.clear_comm_error(watched.port, &errors, &status)) {
+    if (!watched.held || !real.ClearCommError(watched.port, &errors, &status)) {
         return -1;
     }
     return static_cast<int>(status.cbInQue);
@@ -144,7 +144,7 @@ void AnalyzerLine::SpoilSettings() {
     DCB took = {};
     took.DCBlength = sizeof(took);
     ASSERT_TRUE(GetCommState(other, &took));
-    real.close_handle(other);
+    real.CloseHandle(other);
     ASSERT_EQ(took.BaudRate, static_cast<DWORD>(CBR_2400));
     ASSERT_EQ(took.StopBits, TWOSTOPBITS);
     ASSERT_NE(took.fOutX, 0u);
@@ -161,12 +161,12 @@ void AnalyzerLine::ExpectAnalyzerSettings() {
     DCB line = {};
     line.DCBlength = sizeof(line);
     if (watched.held) {
-        ASSERT_TRUE(real.get_comm_state(watched.port, &line));
+        ASSERT_TRUE(real.GetCommState(watched.port, &line));
     } else {
         HANDLE after = OpenExclusively(kCom3);
         ASSERT_NE(after, INVALID_HANDLE_VALUE);
         const BOOL read = GetCommState(after, &line);
-        real.close_handle(after);
+        real.CloseHandle(after);
         ASSERT_TRUE(read);
     }
     EXPECT_EQ(line.BaudRate, 9600u);
@@ -187,7 +187,7 @@ void AnalyzerLine::LeaveTimeoutsBehind() {
 void AnalyzerLine::ExpectAnalyzerTimeouts() {
     ASSERT_TRUE(watched.held);
     COMMTIMEOUTS open = {};
-    ASSERT_TRUE(real.get_comm_timeouts(watched.port, &open));
+    ASSERT_TRUE(real.GetCommTimeouts(watched.port, &open));
     EXPECT_EQ(open.ReadIntervalTimeout, 250u);
     EXPECT_EQ(open.ReadTotalTimeoutMultiplier, 10u);
     EXPECT_EQ(open.ReadTotalTimeoutConstant, 1000u);
@@ -229,7 +229,7 @@ void AnalyzerLine::HoldElsewhere() {
 
 void AnalyzerLine::ReleaseHold() {
     if (state_->holder != INVALID_HANDLE_VALUE) {
-        real.close_handle(state_->holder);
+        real.CloseHandle(state_->holder);
         state_->holder = INVALID_HANDLE_VALUE;
     }
 }
@@ -269,7 +269,7 @@ void AnalyzerLine::HangUp() {
     ASSERT_TRUE(watched.held);
     const ULONGLONG start = GetTickCount64();
     DWORD written = 0;
-    while (real.write_file(watched.port, "x", 1, &written, nullptr)) {
+    while (real.WriteFile(watched.port, "x", 1, &written, nullptr)) {
         ASSERT_LT(GetTickCount64() - start, 5000u) << "writes still succeeded 5 s after the line "
                                                       "hung up";
         Sleep(100);

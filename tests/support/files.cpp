@@ -1,36 +1,46 @@
 #include "files.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <vector>
+#include <random>
+#include <thread>
 
 namespace k410test {
 
+namespace fs = std::filesystem;
+
 ScratchDir::ScratchDir(const std::string& base) {
-    std::string parent = base;
-    if (parent.empty()) {
-        const char* tmpdir = getenv("TMPDIR");
-        parent = (tmpdir != nullptr && tmpdir[0] != '\0') ? tmpdir : "/tmp";
-    }
-    std::string pattern = parent + "/k410test.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (mkdtemp(name.data()) != nullptr) {
-        path_ = name.data();
+    std::error_code error;
+    const fs::path parent = base.empty() ? fs::temp_directory_path(error) : fs::path(base);
+    std::random_device random;
+    for (int tries = 0; tries < 100 && path_.empty() && !error; ++tries) {
+        const fs::path name = parent / ("k410test." + std::to_string(random() % 1000000000));
+        if (fs::create_directory(name, error)) {
+            path_ = name.string();
+        }
     }
 }
 
 ScratchDir::~ScratchDir() {
-    if (!path_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
+    std::error_code ignored;
+    if (!was_in_.empty()) {
+        fs::current_path(was_in_, ignored);
     }
+    if (!path_.empty()) {
+        fs::remove_all(path_, ignored);
+    }
+}
+
+bool ScratchDir::Put(const std::string& file, const std::string& contents) const {
+    return !path_.empty() && WriteFile((fs::path(path_) / file).string(), contents);
+}
+
+bool ScratchDir::Enter() {
+    std::error_code error;
+    was_in_ = fs::current_path(error).string();
+    return !path_.empty() && !error && (fs::current_path(path_, error), !error);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -46,25 +56,34 @@ bool WriteFile(const std::string& path, const std::string& contents, bool execut
             return false;
         }
     }
-    return !executable || chmod(path.c_str(), 0755) == 0;
+    std::error_code error;
+    if (executable) {
+        fs::permissions(path,
+                        fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec,
+                        error);
+    }
+    return !error;
 }
 
 bool CopyFile(const std::string& from, const std::string& to) {
-    struct stat source {};
-    if (stat(from.c_str(), &source) != 0) {
+    std::error_code error;
+    const fs::file_status source = fs::status(from, error);
+    if (error || !fs::exists(source)) {
         return false;
     }
-    return WriteFile(to, ReadFile(from), (source.st_mode & S_IXUSR) != 0);
+    return WriteFile(to, ReadFile(from),
+                     (source.permissions() & fs::perms::owner_exec) != fs::perms::none);
 }
 
 bool WaitForPath(const std::string& path, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    struct stat found {};
-    while (lstat(path.c_str(), &found) != 0) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::error_code ignored;
+    while (!fs::exists(fs::symlink_status(path, ignored))) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        usleep(10000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
 }

@@ -1,5 +1,5 @@
-// Test harness: scratch folders and whole-file reads and writes, for the data files, loaders,
-// logs and captures that the tests hand to programs and read back.
+// Test harness for both platforms: scratch folders and whole-file reads and writes, for the data
+// files, loaders, logs and captures that the tests hand to programs and read back.
 #pragma once
 
 #include <string>
@@ -7,7 +7,7 @@
 namespace k410test {
 
 // A fresh, empty folder, removed with everything in it when the object goes (links are
-// removed, not followed). Made under `base` if given, else under $TMPDIR, else /tmp.
+// removed, not followed). Made under `base` if given, else in the system's temporary folder.
 class ScratchDir {
   public:
     explicit ScratchDir(const std::string& base = std::string());
@@ -17,9 +17,15 @@ class ScratchDir {
 
     // Empty when the folder could not be made.
     const std::string& path() const { return path_; }
+    // Writes `contents` to `file` in the folder. False on failure.
+    bool Put(const std::string& file, const std::string& contents) const;
+    // Makes the folder the current one until the object goes (a current folder cannot be
+    // removed on Windows).
+    bool Enter();
 
   private:
     std::string path_;
+    std::string was_in_;
 };
 
 // The whole file, byte for byte; "" when it cannot be read.

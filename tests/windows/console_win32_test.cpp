@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <sstream>
-#include <streambuf>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "console.h"
@@ -55,34 +55,11 @@ TEST(ConsoleTitle, ShownTitlesThenTheWindowsOwnBack) {
 // What was typed during the download waits in the console's input buffer, after what the C
 // runtime has already read of the last answer's line; FlushConsoleInputBuffer discards it
 // (Learn, FlushConsoleInputBuffer: all input records in the buffer are discarded).
-class ConsoleInput : public std::streambuf {
-  public:
-    ConsoleInput(const std::string& read, const std::string& buffered, const std::string& later)
-        : read_(read), buffered_(buffered), later_(later) {
-        setg(&read_[0], &read_[0], &read_[0] + read_.size());
-    }
-    static BOOL WINAPI Flush(HANDLE) {
-        current->buffered_.clear();
-        return TRUE;
-    }
-    static ConsoleInput* current;
-
-  protected:
-    int_type underflow() override {
-        std::string& next = !buffered_.empty() ? buffered_ : later_;
-        if (next.empty()) {
-            return traits_type::eof();
-        }
-        read_ = next;
-        next.clear();
-        setg(&read_[0], &read_[0], &read_[0] + read_.size());
-        return traits_type::to_int_type(read_[0]);
-    }
-
-  private:
-    std::string read_, buffered_, later_;
-};
-ConsoleInput* ConsoleInput::current = nullptr;
+std::string buffered;
+BOOL WINAPI DiscardingFlushConsoleInputBuffer(HANDLE) {
+    buffered.clear();
+    return TRUE;
+}
 
 TEST(ConsoleWindow, WaitsForEnterOnlyInAWindowOfItsOwn) {
     struct Case {
@@ -104,15 +81,17 @@ TEST(ConsoleWindow, WaitsForEnterOnlyInAWindowOfItsOwn) {
         processes_on_the_console = c.processes;
         const std::string input = c.input;
         const size_t line_end = std::min(input.find('\n'), input.size() - 1) + 1;
-        // An Enter typed during the download, not yet read.
-        ConsoleInput console(input.substr(0, line_end), "\r\n", input.substr(line_end));
-        ConsoleInput::current = &console;
+        buffered = "\r\n";  // an Enter typed during the download, not yet read
+        std::string later = input.substr(line_end);
+        Keyboard console(input.substr(0, line_end), [&later] {
+            return std::exchange(!buffered.empty() ? buffered : later, std::string());
+        });
         std::istream in(&console);
         ASSERT_EQ(ReadAnswer(in), 'C');
         std::ostringstream out;
         {
             ImportPatch list(&__imp_GetConsoleProcessList, &CountingGetConsoleProcessList);
-            ImportPatch flush(&__imp_FlushConsoleInputBuffer, &ConsoleInput::Flush);
+            ImportPatch flush(&__imp_FlushConsoleInputBuffer, &DiscardingFlushConsoleInputBuffer);
             KeepWindowUntilRead(in, out);
         }
         EXPECT_EQ(out.str(), c.said);

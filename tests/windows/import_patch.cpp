@@ -1,23 +1,12 @@
 #include "import_patch.h"
 
-#include <fstream>
+#include <cstring>
 #include <thread>
+#include <utility>
 
 const RealFunctions real = {
-    reinterpret_cast<decltype(&CreateFileA)>(__imp_CreateFileA),
-    reinterpret_cast<decltype(&CloseHandle)>(__imp_CloseHandle),
-    reinterpret_cast<decltype(&WriteFile)>(__imp_WriteFile),
-    reinterpret_cast<decltype(&ReadFile)>(__imp_ReadFile),
-    reinterpret_cast<decltype(&SetupComm)>(__imp_SetupComm),
-    reinterpret_cast<decltype(&GetCommTimeouts)>(__imp_GetCommTimeouts),
-    reinterpret_cast<decltype(&SetCommTimeouts)>(__imp_SetCommTimeouts),
-    reinterpret_cast<decltype(&GetCommState)>(__imp_GetCommState),
-    reinterpret_cast<decltype(&SetCommState)>(__imp_SetCommState),
-    reinterpret_cast<decltype(&ClearCommError)>(__imp_ClearCommError),
-    reinterpret_cast<decltype(&GetConsoleMode)>(__imp_GetConsoleMode),
-    reinterpret_cast<decltype(&CreateProcessA)>(__imp_CreateProcessA),
-    reinterpret_cast<decltype(&CreateMutexA)>(__imp_CreateMutexA),
-};
+#define K410_TAKEN_FROM_SLOT(name, bytes) reinterpret_cast<decltype(&::name)>(__imp_##name),
+    K410_IMPORTS(K410_TAKEN_FROM_SLOT)};
 
 PortWatch watched;
 
@@ -26,7 +15,7 @@ const COMMTIMEOUTS kLeftBehind = {7, 3, 1100, 13, 17};
 HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
                                    LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                                    HANDLE model) {
-    HANDLE handle = real.create_file(path, access, share, security, disposition, flags, model);
+    HANDLE handle = real.CreateFileA(path, access, share, security, disposition, flags, model);
     watched.port = handle;
     watched.held = handle != INVALID_HANDLE_VALUE;
     watched.read_at_close = false;  // a new handle, not yet released
@@ -35,16 +24,18 @@ HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
 
 BOOL WINAPI LeftBehindGetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
     COMMTIMEOUTS left = kLeftBehind;
-    real.set_comm_timeouts(handle, &left);
-    return real.get_comm_timeouts(handle, timeouts);
+    real.SetCommTimeouts(handle, &left);
+    return real.GetCommTimeouts(handle, timeouts);
 }
 
 BOOL WINAPI TimeoutReadingCloseHandle(HANDLE handle) {
     if (handle == watched.port && watched.held) {
-        watched.read_at_close = real.get_comm_timeouts(handle, &watched.at_close) != 0;
+        watched.line_at_close.DCBlength = sizeof(DCB);
+        watched.read_at_close = real.GetCommTimeouts(handle, &watched.at_close) &&
+                                real.GetCommState(handle, &watched.line_at_close);
         watched.held = false;
     }
-    return real.close_handle(handle);
+    return real.CloseHandle(handle);
 }
 
 bool HandleIsOpen(HANDLE handle) {
@@ -53,7 +44,7 @@ bool HandleIsOpen(HANDLE handle) {
 }
 
 HANDLE OpenExclusively(const char* path) {
-    return real.create_file(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+    return real.CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                             nullptr);
 }
 
@@ -97,7 +88,7 @@ std::string Arrived(HANDLE far_end, size_t count, ULONGLONG limit_ms) {
 
 void WaitOutWriteTimeouts(HANDLE handle, DWORD count) {
     COMMTIMEOUTS timeouts = {};
-    real.get_comm_timeouts(handle, &timeouts);
+    real.GetCommTimeouts(handle, &timeouts);
     Sleep(timeouts.WriteTotalTimeoutConstant + timeouts.WriteTotalTimeoutMultiplier * count);
 }
 
@@ -126,7 +117,7 @@ BOOL WINAPI KeepingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD 
     if (handle == watched.port) {
         ++seen.port_writes;
     }
-    return real.write_file(handle, bytes, count, written, overlapped);
+    return real.WriteFile(handle, bytes, count, written, overlapped);
 }
 
 HANDLE DeliverAsync(DWORD event) {
@@ -152,43 +143,6 @@ DWORD WINAPI CountingGetConsoleProcessList(LPDWORD list, DWORD size) {
         list[i] = GetCurrentProcessId() + i;
     }
     return processes_on_the_console;
-}
-
-ScratchFolder::ScratchFolder(const std::string& name) {
-    char temp[MAX_PATH];
-    if (GetTempPathA(MAX_PATH, temp) != 0) {
-        path_ = std::string(temp) + name;
-        CreateDirectoryA(path_.c_str(), nullptr);
-    }
-}
-
-ScratchFolder::~ScratchFolder() {
-    if (!was_in_.empty()) {
-        SetCurrentDirectoryA(was_in_.c_str());
-    }
-    for (const std::string& file : files_) {
-        DeleteFileA(file.c_str());
-    }
-    if (!path_.empty()) {
-        RemoveDirectoryA(path_.c_str());
-    }
-}
-
-bool ScratchFolder::Put(const std::string& file, const std::string& contents) {
-    const std::string where = path_ + "\\" + file;
-    files_.push_back(where);
-    std::ofstream out(where, std::ios::binary);
-    out << contents;
-    return !path_.empty() && out.flush().good();
-}
-
-bool ScratchFolder::Enter() {
-    char folder[MAX_PATH];
-    if (path_.empty() || GetCurrentDirectoryA(MAX_PATH, folder) == 0) {
-        return false;
-    }
-    was_in_ = folder;
-    return SetCurrentDirectoryA(path_.c_str()) != 0;
 }
 
 const char kDataFile[] = "K410HELP(64K).TXT";
@@ -253,4 +207,50 @@ ChildRun RunThisProgram(const std::string& arguments, const std::string& folder)
     CloseHandle(child.hProcess);
     CloseHandle(child.hThread);
     return run;
+}
+
+Keyboard* Keyboard::at = nullptr;
+
+Keyboard::Keyboard(const std::string& answers, std::function<std::string()> typist)
+    : text_(answers),
+      typist_(std::move(typist)),
+      reading_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      typed_now_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+    setg(&text_[0], &text_[0], &text_[0] + text_.size());
+}
+
+Keyboard::~Keyboard() {
+    CloseHandle(reading_);
+    CloseHandle(typed_now_);
+}
+
+void Keyboard::Type(const std::string& text) {
+    typed_ = text;
+    SetEvent(typed_now_);
+}
+
+std::string Keyboard::Next() {
+    if (typist_) {
+        return typist_();
+    }
+    SetEvent(reading_);
+    WaitForSingleObject(typed_now_, INFINITE);
+    return typed_;
+}
+
+Keyboard::int_type Keyboard::underflow() {
+    text_ = Next();
+    setg(&text_[0], &text_[0], &text_[0] + text_.size());
+    return text_.empty() ? traits_type::eof() : traits_type::to_int_type(text_[0]);
+}
+
+BOOL WINAPI Keyboard::ConsoleReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD got,
+                                      LPOVERLAPPED overlapped) {
+    if (handle != GetStdHandle(STD_INPUT_HANDLE)) {
+        return real.ReadFile(handle, buffer, size, got, overlapped);
+    }
+    const std::string typed = at->Next();
+    *got = static_cast<DWORD>(typed.size() < size ? typed.size() : size);
+    std::memcpy(buffer, typed.data(), *got);
+    return TRUE;
 }

@@ -6,13 +6,21 @@
 // Beside the patch itself: the slots the tests patch, the real functions behind them, the
 // wrappers that watch the port module's device (its handle, the time-outs it leaves behind) and
 // the console (its control handler, the end of the process, standard output), the analyzer's end
-// of the null-modem line, scratch folders, and this program run again as a child.
+// of the null-modem line, the technician's keyboard, the scene of an interruption, and this
+// program run again as a child.
 #pragma once
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <setupapi.h>
 
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <streambuf>
 #include <string>
-#include <vector>
+
+#include "files.h"
 
 // Replaces one import-table slot for the life of the object.
 class ImportPatch {
@@ -75,64 +83,55 @@ class StandInLoaderOnPath {
 };
 
 // The import-table slots through which the test programs (and the modules linked into them)
-// call KERNEL32 and SETUPAPI.
-// 32-bit Windows names a slot by the decorated stdcall name: __imp__CreateFileA@28, 28 being the
-// bytes of its arguments.
+// call KERNEL32 and SETUPAPI, each with the bytes of its arguments: 32-bit Windows names a slot by
+// the decorated stdcall name, __imp__CreateFileA@28.
+#define K410_IMPORTS(X)                      \
+    X(CreateFileA, 28)                       \
+    X(CreateFileW, 28)                       \
+    X(ReadFile, 20)                          \
+    X(SetupComm, 12)                         \
+    X(GetCommTimeouts, 8)                    \
+    X(SetCommTimeouts, 8)                    \
+    X(GetCommState, 8)                       \
+    X(SetCommState, 8)                       \
+    X(PurgeComm, 8)                          \
+    X(ClearCommError, 12)                    \
+    X(WriteFile, 20)                         \
+    X(CancelSynchronousIo, 4)                \
+    X(CancelIoEx, 8)                         \
+    X(CloseHandle, 4)                        \
+    X(SetConsoleCtrlHandler, 8)              \
+    X(TerminateProcess, 8)                   \
+    X(GetConsoleProcessList, 8)              \
+    X(GetConsoleTitleW, 8)                   \
+    X(SetConsoleTitleW, 4)                   \
+    X(FlushConsoleInputBuffer, 4)            \
+    X(CreateProcessA, 40)                    \
+    X(CreateWaitableTimerExW, 16)            \
+    X(CreateMutexA, 12)                      \
+    X(GetConsoleMode, 8)                     \
+    X(SetConsoleMode, 8)                     \
+    X(QueryDosDeviceW, 12)                   \
+    X(GetConsoleOutputCP, 0)                 \
+    X(SetupDiGetClassDevsW, 16)              \
+    X(SetupDiEnumDeviceInfo, 12)             \
+    X(SetupDiOpenDevRegKey, 24)              \
+    X(SetupDiGetDeviceRegistryPropertyW, 28) \
+    X(SetupDiDestroyDeviceInfoList, 4)
 #if defined(__i386__)
-#define K410_IMPORT_SLOT(name, bytes) extern void* __imp_##name __asm__("__imp__" #name "@" #bytes)
+#define K410_IMPORT_SLOT(name, bytes) extern void* __imp_##name __asm__("__imp__" #name "@" #bytes);
 #else
-#define K410_IMPORT_SLOT(name, bytes) extern void* __imp_##name
+#define K410_IMPORT_SLOT(name, bytes) extern void* __imp_##name;
 #endif
 extern "C" {
-K410_IMPORT_SLOT(CreateFileA, 28);
-K410_IMPORT_SLOT(CreateFileW, 28);
-K410_IMPORT_SLOT(ReadFile, 20);
-K410_IMPORT_SLOT(SetupComm, 12);
-K410_IMPORT_SLOT(GetCommTimeouts, 8);
-K410_IMPORT_SLOT(SetCommTimeouts, 8);
-K410_IMPORT_SLOT(GetCommState, 8);
-K410_IMPORT_SLOT(SetCommState, 8);
-K410_IMPORT_SLOT(PurgeComm, 8);
-K410_IMPORT_SLOT(ClearCommError, 12);
-K410_IMPORT_SLOT(WriteFile, 20);
-K410_IMPORT_SLOT(CancelSynchronousIo, 4);
-K410_IMPORT_SLOT(CancelIoEx, 8);
-K410_IMPORT_SLOT(CloseHandle, 4);
-K410_IMPORT_SLOT(SetConsoleCtrlHandler, 8);
-K410_IMPORT_SLOT(TerminateProcess, 8);
-K410_IMPORT_SLOT(GetConsoleProcessList, 8);
-K410_IMPORT_SLOT(GetConsoleTitleW, 8);
-K410_IMPORT_SLOT(SetConsoleTitleW, 4);
-K410_IMPORT_SLOT(FlushConsoleInputBuffer, 4);
-K410_IMPORT_SLOT(CreateProcessA, 40);
-K410_IMPORT_SLOT(CreateWaitableTimerExW, 16);
-K410_IMPORT_SLOT(CreateMutexA, 12);
-K410_IMPORT_SLOT(GetConsoleMode, 8);
-K410_IMPORT_SLOT(SetConsoleMode, 8);
-K410_IMPORT_SLOT(QueryDosDeviceW, 12);
-K410_IMPORT_SLOT(GetConsoleOutputCP, 0);
-K410_IMPORT_SLOT(SetupDiGetClassDevsW, 16);
-K410_IMPORT_SLOT(SetupDiEnumDeviceInfo, 12);
-K410_IMPORT_SLOT(SetupDiOpenDevRegKey, 24);
-K410_IMPORT_SLOT(SetupDiGetDeviceRegistryPropertyW, 28);
-K410_IMPORT_SLOT(SetupDiDestroyDeviceInfoList, 4);
+K410_IMPORTS(K410_IMPORT_SLOT)
 }
 
-// The functions the wrappers call through: taken from the slots before any patch is in.
+// The functions the wrappers call through, real.CreateFileA and so on: taken from the slots
+// before any patch is in.
 struct RealFunctions {
-    decltype(&CreateFileA) create_file;
-    decltype(&CloseHandle) close_handle;
-    decltype(&WriteFile) write_file;
-    decltype(&ReadFile) read_file;
-    decltype(&SetupComm) setup_comm;
-    decltype(&GetCommTimeouts) get_comm_timeouts;
-    decltype(&SetCommTimeouts) set_comm_timeouts;
-    decltype(&GetCommState) get_comm_state;
-    decltype(&SetCommState) set_comm_state;
-    decltype(&ClearCommError) clear_comm_error;
-    decltype(&GetConsoleMode) get_console_mode;
-    decltype(&CreateProcessA) create_process;
-    decltype(&CreateMutexA) create_mutex;
+#define K410_REAL_FUNCTION(name, bytes) decltype(&::name) name;
+    K410_IMPORTS(K410_REAL_FUNCTION)
 };
 extern const RealFunctions real;
 
@@ -140,7 +139,8 @@ extern const RealFunctions real;
 struct PortWatch {
     HANDLE port = nullptr;       // the handle the last CreateFileA gave
     bool held = false;           // ...and it is not closed yet
-    COMMTIMEOUTS at_close = {};  // the device's time-outs just before its handle went
+    COMMTIMEOUTS at_close = {};  // the device's time-outs just before its handle went...
+    DCB line_at_close = {};      // ...and its line settings
     bool read_at_close = false;
 };
 extern PortWatch watched;
@@ -156,7 +156,8 @@ HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
 // So that a test sees the same on both, this GetCommTimeouts gives the device kLeftBehind just
 // as the module reads them.
 BOOL WINAPI LeftBehindGetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts);
-// CloseHandle, reading the watched device's time-outs just before its handle goes.
+// CloseHandle, reading the watched device's time-outs and line settings just before its handle
+// goes.
 BOOL WINAPI TimeoutReadingCloseHandle(HANDLE handle);
 
 // True while `handle` is an open handle of this process.
@@ -203,27 +204,6 @@ bool Ended(HANDLE thread, DWORD ms);
 extern DWORD processes_on_the_console;
 DWORD WINAPI CountingGetConsoleProcessList(LPDWORD list, DWORD size);
 
-// A folder of the test's own in the temporary folder, removed with the files put into it (and
-// left as the current folder, if it was entered) when the object goes.
-class ScratchFolder {
-  public:
-    explicit ScratchFolder(const std::string& name);
-    ~ScratchFolder();
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    // Empty when no temporary folder could be found.
-    const std::string& path() const { return path_; }
-    // Writes `contents` to `file` in the folder.
-    bool Put(const std::string& file, const std::string& contents);
-    // Makes the folder the current one.
-    bool Enter();
-
-  private:
-    std::string path_;
-    std::string was_in_;
-    std::vector<std::string> files_;
-};
-
 // The download's data file, and its `count` lines "DATA LINE n".
 extern const char kDataFile[];
 std::string DataLines(int count);
@@ -236,3 +216,46 @@ struct ChildRun {
     std::string output;  // standard output, as written
 };
 ChildRun RunThisProgram(const std::string& arguments, const std::string& folder);
+
+// The technician at the keyboard, read as standard input (the object is a stream buffer) or
+// through the console's ReadFile (ConsoleReadFile, on the keyboard `at`): first `answers`,
+// then what the test types. A read waits (Reading says so) until the test types; typing nothing
+// is the end of the input, what a console read that Ctrl-C ends returns. With a `typist`, a
+// read calls it instead and takes what it returns.
+class Keyboard : public std::streambuf {
+  public:
+    explicit Keyboard(const std::string& answers = "",
+                      std::function<std::string()> typist = nullptr);
+    ~Keyboard() override;
+    Keyboard(const Keyboard&) = delete;
+    Keyboard& operator=(const Keyboard&) = delete;
+    // True when a read waits within `ms`.
+    bool Reading(DWORD ms) const { return WaitForSingleObject(reading_, ms) == WAIT_OBJECT_0; }
+    void Type(const std::string& text);
+    static BOOL WINAPI ConsoleReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD got,
+                                       LPOVERLAPPED overlapped);
+    static Keyboard* at;
+
+  protected:
+    int_type underflow() override;
+
+  private:
+    std::string Next();
+    std::string text_;
+    std::string typed_;
+    std::function<std::string()> typist_;
+    HANDLE reading_;
+    HANDLE typed_now_;
+};
+
+// The scene of an interruption: what the wrappers saw forgotten, the download's data file of 12
+// lines in a folder of the test's own.
+class Interrupted : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        seen = ConsoleWatch{};
+        watched = PortWatch{};
+        ASSERT_TRUE(folder_.Put(kDataFile, DataLines(12)));
+    }
+    k410test::ScratchDir folder_;
+};

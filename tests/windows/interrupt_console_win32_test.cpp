@@ -34,45 +34,19 @@ using k410test::kSkipLoader;
 
 // --- In the test's own process ----------------------------------------------------------------
 
-// The technician at the console's keyboard: a read of standard input waits until the test types
-// `typed` (a line end, or nothing: what a read that Ctrl-C ends returns).
-struct Keyboard {
-    HANDLE reading = nullptr;  // set when a read waits
-    HANDLE typed_now = nullptr;
-    std::string typed;
-};
-Keyboard keyboard;
-
-BOOL WINAPI KeyboardReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD got,
-                             LPOVERLAPPED overlapped) {
-    if (handle != GetStdHandle(STD_INPUT_HANDLE)) {
-        return real.read_file(handle, buffer, size, got, overlapped);
-    }
-    SetEvent(keyboard.reading);
-    WaitForSingleObject(keyboard.typed_now, INFINITE);
-    *got = static_cast<DWORD>(keyboard.typed.size());
-    std::memcpy(buffer, keyboard.typed.data(), keyboard.typed.size());
-    return TRUE;
-}
-
-class InterruptedConsole : public ::testing::Test {
+class InterruptedConsole : public Interrupted {
   protected:
     void SetUp() override {
-        seen = ConsoleWatch{};
-        keyboard.reading = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        keyboard.typed_now = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        keyboard.typed.clear();
+        ASSERT_NO_FATAL_FAILURE(Interrupted::SetUp());
+        Keyboard::at = &keyboard_;
         CatchInterruptions();
         ASSERT_NE(seen.handler, nullptr) << "CatchInterruptions set up no console control handler";
     }
-    void TearDown() override {
-        CloseHandle(keyboard.reading);
-        CloseHandle(keyboard.typed_now);
-    }
+    Keyboard keyboard_;
     ImportPatch handler_{&__imp_SetConsoleCtrlHandler, &CapturingSetConsoleCtrlHandler};
     ImportPatch end_{&__imp_TerminateProcess, &ThreadEndingTerminateProcess};
     ImportPatch write_{&__imp_WriteFile, &KeepingWriteFile};
-    ImportPatch read_{&__imp_ReadFile, &KeyboardReadFile};
+    ImportPatch read_{&__imp_ReadFile, &Keyboard::ConsoleReadFile};
     ImportPatch list_{&__imp_GetConsoleProcessList, &CountingGetConsoleProcessList};
 };
 
@@ -94,8 +68,8 @@ TEST_F(InterruptedConsole, WindowOfItsOwnStaysUntilEnterAfterCtrlCOrCtrlBreak) {
         SCOPED_TRACE(c.what);
         seen.said.clear();
         seen.ends = 0;
-        ResetEvent(keyboard.reading);
-        ResetEvent(keyboard.typed_now);
+        Keyboard keyboard;
+        Keyboard::at = &keyboard;
         processes_on_the_console = c.processes;
         CatchInterruptions();
         HANDLE handling = DeliverAsync(c.event);
@@ -103,15 +77,13 @@ TEST_F(InterruptedConsole, WindowOfItsOwnStaysUntilEnterAfterCtrlCOrCtrlBreak) {
         if (!c.waits) {
             ASSERT_TRUE(Ended(handling, 10000));
             EXPECT_EQ(seen.said, "\r\n Interrupted !\r\n");
-            EXPECT_EQ(WaitForSingleObject(keyboard.reading, 0), WAIT_TIMEOUT)
-                << "read the keyboard";
+            EXPECT_FALSE(keyboard.Reading(0)) << "read the keyboard";
         } else {
-            ASSERT_EQ(WaitForSingleObject(keyboard.reading, 10000), WAIT_OBJECT_0)
+            ASSERT_TRUE(keyboard.Reading(10000))
                 << "ended without waiting for Enter; said: " << seen.said;
             EXPECT_EQ(seen.said, "\r\n Interrupted !\r\n\r\nPress Enter to close this window.");
             EXPECT_EQ(seen.ends, 0);
-            keyboard.typed = "\r\n";
-            SetEvent(keyboard.typed_now);
+            keyboard.Type("\r\n");
             ASSERT_TRUE(Ended(handling, 10000));
         }
         EXPECT_EQ(seen.ends, 1);
@@ -123,7 +95,7 @@ TEST_F(InterruptedConsole, CtrlCAgainWhileTheWindowWaitsForEnterEndsTheRun) {
     processes_on_the_console = 1;
     HANDLE first = DeliverAsync(CTRL_C_EVENT);
     ASSERT_NE(first, nullptr);
-    ASSERT_EQ(WaitForSingleObject(keyboard.reading, 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(keyboard_.Reading(10000));
     // The console hands the second Ctrl-C to a thread of its own, and ends the waiting read
     // with nothing read.
     HANDLE second = DeliverAsync(CTRL_C_EVENT);
@@ -131,8 +103,7 @@ TEST_F(InterruptedConsole, CtrlCAgainWhileTheWindowWaitsForEnterEndsTheRun) {
     EXPECT_TRUE(Ended(second, 10000)) << "the second Ctrl-C did not end the run";
     EXPECT_EQ(seen.ends, 1);
     EXPECT_EQ(seen.exit_code, 0xC000013Au);
-    keyboard.typed = "";
-    SetEvent(keyboard.typed_now);
+    keyboard_.Type("");
     EXPECT_TRUE(Ended(first, 10000)) << "the read that Ctrl-C ended did not end the wait";
     // Said once, whichever thread ends the run.
     EXPECT_EQ(seen.said, "\r\n Interrupted !\r\n\r\nPress Enter to close this window.");
@@ -155,24 +126,25 @@ TEST_F(InterruptedConsole, LogoffAndShutdownAreLeftToTheSystem) {
     EXPECT_EQ(seen.ends, 0);
 }
 
-// Standard input and output as a console with modes of its own; a handle that is no console
-// has none.
+// Standard input and output as a console with modes of their own; a mode of 0 is no console
+// there (a pipe or a file). With `telling`, QuickEdit turned on or off is told on standard
+// output (Learn, SetConsoleMode: ENABLE_EXTENDED_FLAGS without ENABLE_QUICK_EDIT_MODE turns it
+// off).
 struct FakeConsole {
-    bool present = true;
     DWORD input_mode = 0;
     DWORD output_mode = 0;
     int modes_set = 0;
+    bool telling = false;
 };
 FakeConsole console;
 
+void Tell(const std::string& text);
+
 DWORD* ModeOf(HANDLE handle) {
-    if (!console.present) {
-        return nullptr;
-    }
-    if (handle == GetStdHandle(STD_INPUT_HANDLE)) {
-        return &console.input_mode;
-    }
-    return handle == GetStdHandle(STD_OUTPUT_HANDLE) ? &console.output_mode : nullptr;
+    DWORD* mode = handle == GetStdHandle(STD_INPUT_HANDLE)    ? &console.input_mode
+                  : handle == GetStdHandle(STD_OUTPUT_HANDLE) ? &console.output_mode
+                                                              : nullptr;
+    return mode != nullptr && *mode != 0 ? mode : nullptr;
 }
 BOOL WINAPI FakeGetConsoleMode(HANDLE handle, LPDWORD mode) {
     DWORD* kept = ModeOf(handle);
@@ -190,6 +162,9 @@ BOOL WINAPI FakeSetConsoleMode(HANDLE handle, DWORD mode) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    if (console.telling && kept == &console.input_mode && (mode & ENABLE_EXTENDED_FLAGS) != 0) {
+        Tell((mode & ENABLE_QUICK_EDIT_MODE) != 0 ? "[QuickEdit on]" : "[QuickEdit off]");
+    }
     *kept = mode;
     return TRUE;
 }
@@ -201,11 +176,11 @@ BOOL WINAPI ModeChangingCreateProcessA(LPCSTR program, LPSTR command_line,
                                        LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
                                        BOOL inherit, DWORD flags, LPVOID environment, LPCSTR folder,
                                        LPSTARTUPINFOA startup, LPPROCESS_INFORMATION started) {
-    if (console.present) {
+    if (console.input_mode != 0) {
         console.input_mode = ENABLE_EXTENDED_FLAGS;
         console.output_mode = ENABLE_PROCESSED_OUTPUT;
     }
-    return real.create_process(program, command_line, process, thread, inherit, flags, environment,
+    return real.CreateProcessA(program, command_line, process, thread, inherit, flags, environment,
                                folder, startup, started);
 }
 
@@ -219,29 +194,29 @@ TEST(ConsoleModes, LoaderThatChangesThemLeavesThemAsTheyWere) {
     StandInLoaderOnPath standin;
     ASSERT_TRUE(standin.ok()) << "K410_BSL_STANDIN_DIR is not set";
 
-    console = FakeConsole{true, kInput, kOutput, 0};
-    EXPECT_EQ(LaunchLoader("BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT"), 0);
+    console = FakeConsole{kInput, kOutput};
+    EXPECT_EQ(LaunchLoader({"BSL.EXE", "+mpvr", "-c\\\\.\\COM3", "K410IV.TXT"}), 0);
     EXPECT_EQ(console.input_mode, kInput);
     EXPECT_EQ(console.output_mode, kOutput);
 
     // Nothing to put back without a console.
-    console = FakeConsole{false, 0, 0, 0};
-    EXPECT_EQ(LaunchLoader("BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT"), 0);
+    console = FakeConsole{};
+    EXPECT_EQ(LaunchLoader({"BSL.EXE", "+mpvr", "-c\\\\.\\COM3", "K410IV.TXT"}), 0);
     EXPECT_EQ(console.modes_set, 0);
 }
 
 TEST(ConsoleOutput, ConsoleIsToldFromAPipeOrAFile) {
     ImportPatch get(&__imp_GetConsoleMode, &FakeGetConsoleMode);
-    console = FakeConsole{true, 0, ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT, 0};
+    console = FakeConsole{0, ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT};
     EXPECT_TRUE(OutputIsTerminal());
-    console = FakeConsole{false, 0, 0, 0};
+    console = FakeConsole{};
     EXPECT_FALSE(OutputIsTerminal());
 }
 
 TEST(EndOfInput, FromAPipeOrAFileEndsTheRunWithoutWaiting) {
     ImportPatch handler(&__imp_SetConsoleCtrlHandler, &CapturingSetConsoleCtrlHandler);
     ImportPatch get(&__imp_GetConsoleMode, &FakeGetConsoleMode);
-    console = FakeConsole{false, 0, 0, 0};
+    console = FakeConsole{};
     CatchInterruptions();
     std::istringstream in("");
     const ULONGLONG start = GetTickCount64();
@@ -264,17 +239,8 @@ ChildRun RunChild(const char* scene, int number, const std::string& folder) {
 // The child's side. Its output goes straight to its standard output's handle.
 void Tell(const std::string& text) {
     DWORD written = 0;
-    real.write_file(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
-                    &written, nullptr);
-}
-
-// Standard input is a console.
-BOOL WINAPI InputConsoleGetConsoleMode(HANDLE handle, LPDWORD mode) {
-    if (handle == GetStdHandle(STD_INPUT_HANDLE)) {
-        *mode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT;
-        return TRUE;
-    }
-    return real.get_console_mode(handle, mode);
+    real.WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()),
+                   &written, nullptr);
 }
 
 // The port as the analyzer's line: its time-outs as another program left them, and at its
@@ -282,7 +248,7 @@ BOOL WINAPI InputConsoleGetConsoleMode(HANDLE handle, LPDWORD mode) {
 BOOL WINAPI TellingCloseHandle(HANDLE handle) {
     if (handle == watched.port && watched.held) {
         COMMTIMEOUTS now = {};
-        real.get_comm_timeouts(handle, &now);
+        real.GetCommTimeouts(handle, &now);
         Tell("[port released, read interval " + std::to_string(now.ReadIntervalTimeout) + "]");
     }
     return TimeoutReadingCloseHandle(handle);
@@ -293,90 +259,46 @@ BOOL WINAPI CtrlCAfterSecondLineWriteFile(HANDLE handle, LPCVOID bytes, DWORD co
     if (handle == watched.port && watched.held && ++seen.port_writes == 2) {
         CloseHandle(DeliverAsync(CTRL_C_EVENT));
     }
-    return real.write_file(handle, bytes, count, written, overlapped);
+    return real.WriteFile(handle, bytes, count, written, overlapped);
 }
 
-// The technician's answers; after them the console read that Ctrl-C ends, with the event
-// delivered `delay_ms` after the read has returned (before it when negative, not at all when
-// kNoCtrlC).
+// After the technician's answers, the console read that Ctrl-C ends, with the event delivered
+// `delay_ms` after the read has returned (before it when negative, not at all when kNoCtrlC).
 constexpr int kNoCtrlC = 1000000;
-class AnswersThenCtrlC : public std::streambuf {
-  public:
-    AnswersThenCtrlC(const std::string& text, int delay_ms) : text_(text), delay_ms_(delay_ms) {
-        setg(&text_[0], &text_[0], &text_[0] + text_.size());
+std::string CtrlCAtTheEndOfTheRead(int delay_ms) {
+    if (delay_ms < 0) {
+        CloseHandle(DeliverAsync(CTRL_C_EVENT));
+        Sleep(static_cast<DWORD>(-delay_ms));
+    } else if (delay_ms != kNoCtrlC) {
+        static int delay;
+        delay = delay_ms;
+        CloseHandle(CreateThread(
+            nullptr, 0,
+            [](LPVOID) WINAPI -> DWORD {
+                Sleep(static_cast<DWORD>(delay));
+                return static_cast<DWORD>(seen.handler(CTRL_C_EVENT));
+            },
+            nullptr, 0, nullptr));
     }
-
-  protected:
-    int_type underflow() override {
-        if (delay_ms_ < 0) {
-            CloseHandle(DeliverAsync(CTRL_C_EVENT));
-            Sleep(static_cast<DWORD>(-delay_ms_));
-        } else if (delay_ms_ != kNoCtrlC) {
-            static int delay;
-            delay = delay_ms_;
-            CloseHandle(CreateThread(
-                nullptr, 0,
-                [](LPVOID) WINAPI -> DWORD {
-                    Sleep(static_cast<DWORD>(delay));
-                    return static_cast<DWORD>(seen.handler(CTRL_C_EVENT));
-                },
-                nullptr, 0, nullptr));
-        }
-        return traits_type::eof();
-    }
-
-  private:
-    std::string text_;
-    int delay_ms_;
-};
+    return "";
+}
 
 // As the program's main does, with `answers` for standard input.
 int RunAsTheProgram(std::streambuf* answers) {
     std::istream in(answers);
-    int status = RunWizard(in, std::cout);
-    WaitForInterruptionUnderWay();
-    KeepWindowUntilRead(in, std::cout);
-    return status;
+    return RunProgram(in, std::cout);
 }
 
 // Ctrl-C at the first question, the console's read ending with nothing read.
 int CtrlCAtAQuestion(int delay_ms) {
-    ImportPatch mode(&__imp_GetConsoleMode, &InputConsoleGetConsoleMode);
-    AnswersThenCtrlC answers("3\n", delay_ms);
+    console = FakeConsole{ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT};
+    ImportPatch mode(&__imp_GetConsoleMode, &FakeGetConsoleMode);
+    Keyboard answers("3\n", [delay_ms] { return CtrlCAtTheEndOfTheRead(delay_ms); });
     return RunAsTheProgram(&answers);
-}
-
-// The technician reads the window for a second, then presses Enter.
-BOOL WINAPI EnterAfterASecondReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD got,
-                                      LPOVERLAPPED overlapped) {
-    if (handle != GetStdHandle(STD_INPUT_HANDLE)) {
-        return real.read_file(handle, buffer, size, got, overlapped);
-    }
-    Sleep(1000);
-    std::memcpy(buffer, "\r\n", 2);
-    *got = 2;
-    return TRUE;
 }
 
 // The technician's console: QuickEdit on, the Windows 10 default; a title of its own. What the
 // run makes of them is told on standard output.
-DWORD input_mode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
-                   ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE | ENABLE_EXTENDED_FLAGS;
-BOOL WINAPI QuickEditGetConsoleMode(HANDLE handle, LPDWORD mode) {
-    if (handle == GetStdHandle(STD_INPUT_HANDLE)) {
-        *mode = input_mode;
-        return TRUE;
-    }
-    return real.get_console_mode(handle, mode);
-}
-// Learn, SetConsoleMode: ENABLE_EXTENDED_FLAGS without ENABLE_QUICK_EDIT_MODE turns QuickEdit off.
-BOOL WINAPI TellingSetConsoleMode(HANDLE handle, DWORD mode) {
-    if (handle == GetStdHandle(STD_INPUT_HANDLE) && (mode & ENABLE_EXTENDED_FLAGS) != 0) {
-        Tell((mode & ENABLE_QUICK_EDIT_MODE) != 0 ? "[QuickEdit on]" : "[QuickEdit off]");
-        input_mode = mode;
-    }
-    return TRUE;
-}
 const wchar_t kOwnTitle[] = L"Windows PowerShell \u2014 Z\u00fcrich";
 DWORD WINAPI OwnGetConsoleTitleW(LPWSTR title, DWORD size) {
     lstrcpynW(title, kOwnTitle, static_cast<int>(size));
@@ -393,15 +315,24 @@ BOOL WINAPI TellingSetConsoleTitleW(LPCWSTR title) {
 // second line.
 int DownloadInItsOwnWindow(int ctrl_c) {
     processes_on_the_console = 1;
+    console = FakeConsole{ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT |
+                              ENABLE_QUICK_EDIT_MODE | ENABLE_INSERT_MODE | ENABLE_EXTENDED_FLAGS,
+                          0, 0, true};
+    // The technician reads the window for a second, then presses Enter.
+    Keyboard enter("", [] {
+        Sleep(1000);
+        return std::string("\r\n");
+    });
+    Keyboard::at = &enter;
     ImportPatch list(&__imp_GetConsoleProcessList, &CountingGetConsoleProcessList);
-    ImportPatch read(&__imp_ReadFile, &EnterAfterASecondReadFile);
+    ImportPatch read(&__imp_ReadFile, &Keyboard::ConsoleReadFile);
     ImportPatch write(&__imp_WriteFile,
-                      ctrl_c != 0 ? &CtrlCAfterSecondLineWriteFile : real.write_file);
-    ImportPatch get_mode(&__imp_GetConsoleMode, &QuickEditGetConsoleMode);
-    ImportPatch set_mode(&__imp_SetConsoleMode, &TellingSetConsoleMode);
+                      ctrl_c != 0 ? &CtrlCAfterSecondLineWriteFile : real.WriteFile);
+    ImportPatch get_mode(&__imp_GetConsoleMode, &FakeGetConsoleMode);
+    ImportPatch set_mode(&__imp_SetConsoleMode, &FakeSetConsoleMode);
     ImportPatch get_title(&__imp_GetConsoleTitleW, &OwnGetConsoleTitleW);
     ImportPatch set_title(&__imp_SetConsoleTitleW, &TellingSetConsoleTitleW);
-    AnswersThenCtrlC answers(kSkipLoader, kNoCtrlC);
+    Keyboard answers(kSkipLoader, [] { return CtrlCAtTheEndOfTheRead(kNoCtrlC); });
     return RunAsTheProgram(&answers);
 }
 
@@ -433,15 +364,7 @@ int PlayChild(const std::string& scene, int number) {
     return 99;
 }
 
-// The data file, in a folder of the test's own.
-class InterruptedRun : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_FALSE(folder_.path().empty());
-        ASSERT_TRUE(folder_.Put(kDataFile, DataLines(12)));
-    }
-    ScratchFolder folder_{"k410-interrupted-run"};
-};
+using InterruptedRun = Interrupted;
 
 const char kFirstQuestion[] = "Is your TALVEN equipped with the HEAVY DUTY battery option? (Y/N)>";
 const std::string kPortBack =

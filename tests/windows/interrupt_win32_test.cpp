@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <streambuf>
 #include <string>
 #include <thread>
 
@@ -39,50 +38,18 @@ BOOL WINAPI InterruptedCreateProcessA(LPCSTR program, LPSTR command_line,
                                       LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
                                       BOOL inherit, DWORD flags, LPVOID environment, LPCSTR folder,
                                       LPSTARTUPINFOA startup, LPPROCESS_INFORMATION started) {
-    const BOOL created = real.create_process(program, command_line, process, thread, inherit, flags,
+    const BOOL created = real.CreateProcessA(program, command_line, process, thread, inherit, flags,
                                              environment, folder, startup, started);
     Deliver(event_for_the_loader);
     return created;
 }
 
-// The technician's answers, then a wait (at the keyboard) until the test lets the input end.
-class Answers : public std::streambuf {
-  public:
-    explicit Answers(const std::string& text)
-        : text_(text),
-          waiting_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-          released_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
-        setg(&text_[0], &text_[0], &text_[0] + text_.size());
-    }
-    ~Answers() override {
-        CloseHandle(waiting_);
-        CloseHandle(released_);
-    }
-    bool WaitUntilAllTaken(DWORD ms) { return WaitForSingleObject(waiting_, ms) == WAIT_OBJECT_0; }
-    void End() { SetEvent(released_); }
-
-  protected:
-    int_type underflow() override {
-        SetEvent(waiting_);
-        WaitForSingleObject(released_, INFINITE);
-        return traits_type::eof();
-    }
-
-  private:
-    std::string text_;
-    HANDLE waiting_;
-    HANDLE released_;
-};
-
-class Interruption : public ::testing::Test {
+// The stand-in loader, found on PATH, fails.
+class Interruption : public Interrupted {
   protected:
     void SetUp() override {
-        seen = ConsoleWatch{};
-        watched = PortWatch{};
-        // The download's data file, in a folder of the test's own.
-        ASSERT_TRUE(work_.Enter());
-        ASSERT_TRUE(work_.Put(kDataFile, DataLines(12)));
-        // The stand-in loader, found on PATH, fails.
+        ASSERT_NO_FATAL_FAILURE(Interrupted::SetUp());
+        ASSERT_TRUE(folder_.Enter());
         ASSERT_TRUE(loader_.ok()) << "K410_BSL_STANDIN_DIR is not set";
         ASSERT_TRUE(SetEnvironmentVariableA("K410_BSL_STATUS", "1"));
     }
@@ -90,7 +57,6 @@ class Interruption : public ::testing::Test {
         SetEnvironmentVariableA("K410_BSL_STATUS", nullptr);
         ClosePort();
     }
-    ScratchFolder work_{"k410-interruption"};
     StandInLoaderOnPath loader_;
 };
 
@@ -121,7 +87,7 @@ TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoade
         seen = ConsoleWatch{};
         watched = PortWatch{};
         event_for_the_loader = c.event;
-        Answers answers(c.answers);
+        Keyboard answers(c.answers);
         std::istream in(&answers);
         std::ostringstream out;
         int status = -1;
@@ -137,7 +103,7 @@ TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoade
             CatchInterruptions();
             std::thread technician([&] {
                 if (c.when == AT_A_QUESTION) {
-                    answers.WaitUntilAllTaken(10000);
+                    answers.Reading(10000);
                     Deliver(c.event);
                     closed_by_then = watched.read_at_close;
                 } else if (c.when == DURING_THE_DOWNLOAD) {
@@ -150,9 +116,9 @@ TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoade
                     Deliver(c.event);
                     closed_by_then = watched.read_at_close;
                 } else {
-                    answers.WaitUntilAllTaken(20000);  // at the retry question
+                    answers.Reading(20000);  // at the retry question
                 }
-                answers.End();
+                answers.Type("");
             });
             status = RunWizard(in, out);
             technician.join();

@@ -8,29 +8,20 @@
 
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
-#include <memory>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "import_patch.h"
 #include "loader.h"
 
 namespace {
 
-const char kTypicalCommand[] = "BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT";
+const std::vector<std::string> kTypicalCommand = {"BSL.EXE", "+mpvr", "-c\\\\.\\COM3",
+                                                  "K410IV.TXT"};
 
 void SetVariable(const char* name, const std::string& value) {
     ASSERT_EQ(_putenv_s(name, value.c_str()), 0);
-}
-
-std::string ReadWhole(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
 }
 
 std::string CurrentFolder() {
@@ -59,14 +50,9 @@ std::string Comparable(const std::string& path) {
 class Loader : public ::testing::Test {
   protected:
     void SetUp() override {
-        char folder[MAX_PATH];
-        ASSERT_NE(GetTempPathA(MAX_PATH, folder), 0u);
-        temp_ = folder;
-        char path[MAX_PATH];
-        ASSERT_NE(GetTempFileNameA(folder, "bsl", 0, path), 0u);
-        record_ = path;
-        ASSERT_NE(GetTempFileNameA(folder, "bsl", 0, path), 0u);
-        started_ = path;
+        ASSERT_FALSE(scratch_.path().empty());
+        record_ = scratch_.path() + "\\record";
+        started_ = scratch_.path() + "\\started";
         SetVariable("K410_BSL_TEST", "1");
         SetVariable("K410_BSL_RECORD", record_);
         SetVariable("K410_BSL_STARTED", started_);
@@ -79,24 +65,19 @@ class Loader : public ::testing::Test {
     void TearDown() override {
         SetCurrentDirectoryA(standin_folder_.c_str());
         SetEnvironmentVariableA("PATH", path_.c_str());
-        for (auto file = made_files_.rbegin(); file != made_files_.rend(); ++file) {
-            DeleteFileA(file->c_str());
-        }
-        DeleteFileA(record_.c_str());
-        DeleteFileA(started_.c_str());
+        DeleteFileA(own_folders_standin_.c_str());
     }
-    std::string Recorded() const { return ReadWhole(record_); }
+    std::string Recorded() const { return k410test::ReadFile(record_); }
 
     // A new empty folder, removed with what the test put into it.
-    ScratchFolder& MakeFolder(const std::string& name) {
-        made_folders_.emplace_back(new ScratchFolder("k410-launch-" + name));
-        return *made_folders_.back();
+    std::string MakeFolder(const std::string& name) {
+        const std::string folder = scratch_.path() + "\\" + name;
+        return CreateDirectoryA(folder.c_str(), nullptr) ? folder : std::string();
     }
     // A copy of the stand-in as `folder`\BSL.EXE.
     void PutStandIn(const std::string& folder) {
-        const std::string copy = folder + "\\BSL.EXE";
-        ASSERT_TRUE(CopyFileA((standin_folder_ + "\\BSL.EXE").c_str(), copy.c_str(), FALSE));
-        made_files_.push_back(copy);
+        ASSERT_TRUE(CopyFileA((standin_folder_ + "\\BSL.EXE").c_str(),
+                              (folder + "\\BSL.EXE").c_str(), FALSE));
     }
 
     // What the stand-in's last run said of itself: its own path, its parent's program, its
@@ -107,7 +88,7 @@ class Loader : public ::testing::Test {
         std::string command_line;
     };
     Started LastStarted() const {
-        std::istringstream lines(ReadWhole(started_));
+        std::istringstream lines(k410test::ReadFile(started_));
         Started started;
         std::string own_path;
         while (std::getline(lines, own_path)) {
@@ -118,13 +99,12 @@ class Loader : public ::testing::Test {
         return started;
     }
 
-    std::string temp_;
+    k410test::ScratchDir scratch_;
     std::string record_;
     std::string started_;
     std::string standin_folder_;
     std::string path_;
-    std::vector<std::string> made_files_;
-    std::vector<std::unique_ptr<ScratchFolder>> made_folders_;
+    std::string own_folders_standin_;  // removed at the end: not in a scratch folder
 };
 
 // No command interpreter in between: this program starts the loader itself, and the loader's
@@ -133,13 +113,17 @@ TEST_F(Loader, StartedByThisProgramWithTheCommandLineUnchanged) {
     EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
     const Started started = LastStarted();
     EXPECT_EQ(started.parent, "launch_win32_test.exe");
-    EXPECT_EQ(started.command_line, kTypicalCommand);
+    EXPECT_EQ(started.command_line, "BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT");
     EXPECT_EQ(Recorded(), "+mpvr\n-c\\\\.\\COM3\nK410IV.TXT\n\n");
     EXPECT_EQ(Comparable(started.own_path), Comparable(standin_folder_ + "\\BSL.EXE"));
+    // Words the C runtime would split or unquote arrive as they were given.
+    EXPECT_EQ(LaunchLoader({"BSL.EXE", "a b\\", "c\\\"d", ""}), 0);
+    EXPECT_EQ(LastStarted().command_line, "BSL.EXE \"a b\\\\\" \"c\\\\\\\"d\" \"\"");
+    EXPECT_EQ(Recorded(), "+mpvr\n-c\\\\.\\COM3\nK410IV.TXT\n\na b\\\nc\\\"d\n\n\n");
 }
 
 TEST_F(Loader, OneInTheCurrentFolderComesBeforeOneOnPath) {
-    const std::string on_path = MakeFolder("on-path").path();
+    const std::string on_path = MakeFolder("on-path");
     PutStandIn(on_path);
     ASSERT_TRUE(SetEnvironmentVariableA("PATH", (on_path + ";" + path_).c_str()));
     EXPECT_EQ(FindLoaderProgram("BSL.EXE"), ".\\BSL.EXE");
@@ -148,15 +132,15 @@ TEST_F(Loader, OneInTheCurrentFolderComesBeforeOneOnPath) {
 }
 
 TEST_F(Loader, OneOnPathOnlyIsFoundInPathsOrder) {
-    const std::string elsewhere = MakeFolder("elsewhere").path();
-    const std::string first = MakeFolder("first").path();
-    const std::string second = MakeFolder("second").path();
+    const std::string elsewhere = MakeFolder("elsewhere");
+    const std::string first = MakeFolder("first");
+    const std::string second = MakeFolder("second");
     PutStandIn(first);
     PutStandIn(second);
     ASSERT_TRUE(SetCurrentDirectoryA(elsewhere.c_str()));
     // A folder that is not there, an empty entry, and the first with the quotes cmd.exe allows.
     ASSERT_TRUE(SetEnvironmentVariableA(
-        "PATH", (temp_ + "k410-launch-none;;\"" + first + "\";" + second + ";" + path_).c_str()));
+        "PATH", (scratch_.path() + "\\none;;\"" + first + "\";" + second + ";" + path_).c_str()));
     EXPECT_EQ(Comparable(FindLoaderProgram("BSL.EXE")), Comparable(first + "\\BSL.EXE"));
     EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
     EXPECT_EQ(Comparable(LastStarted().own_path), Comparable(first + "\\BSL.EXE"));
@@ -169,8 +153,9 @@ TEST_F(Loader, NoneInTheCurrentFolderOrOnPathIsAFailedLaunchWhereverElseOneIs) {
     ASSERT_NE(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
     std::string own_folder = self;
     own_folder.resize(own_folder.rfind('\\'));
+    own_folders_standin_ = own_folder + "\\BSL.EXE";
     PutStandIn(own_folder);
-    ASSERT_TRUE(SetCurrentDirectoryA(MakeFolder("empty").path().c_str()));
+    ASSERT_TRUE(SetCurrentDirectoryA(MakeFolder("empty").c_str()));
     EXPECT_EQ(FindLoaderProgram("BSL.EXE"), "");
     EXPECT_NE(LaunchLoader(kTypicalCommand), 0);
     EXPECT_EQ(Recorded(), "");
@@ -188,9 +173,9 @@ void ExpectToldWhy(const std::string& line, const std::string& told) {
 // A file that is no program for this Windows (what a 16-bit or DOS BSL.EXE is on 64-bit
 // Windows): CreateProcessA itself fails with ERROR_BAD_EXE_FORMAT, here and under Wine.
 TEST_F(Loader, OneThatCannotBeStartedIsAFailedLaunchToldWhy) {
-    ScratchFolder& folder = MakeFolder("not-a-program");
-    ASSERT_TRUE(folder.Put("BSL.EXE", "not a program\r\n"));
-    ASSERT_TRUE(SetCurrentDirectoryA(folder.path().c_str()));
+    const std::string folder = MakeFolder("not-a-program");
+    ASSERT_TRUE(k410test::WriteFile(folder + "\\BSL.EXE", "not a program\r\n"));
+    ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
     EXPECT_EQ(FindLoaderProgram("BSL.EXE"), ".\\BSL.EXE");
     std::string why;
     EXPECT_NE(LaunchLoader(kTypicalCommand, &why), 0);
@@ -260,10 +245,10 @@ TEST_F(Loader, AnyNonzeroExitStatusIsAFailure) {
 TEST_F(Loader, RetriedLaunchRunsTheSameCommandAgain) {
     SetVariable("K410_BSL_STATUS", "1");
     std::string why = "left from before";
-    EXPECT_NE(LaunchLoader("BSL.EXE +mpvr -c\\\\.\\COM12 K410HD.TXT", &why), 0);
+    EXPECT_NE(LaunchLoader({"BSL.EXE", "+mpvr", "-c\\\\.\\COM12", "K410HD.TXT"}, &why), 0);
     EXPECT_EQ(why, "");
     SetVariable("K410_BSL_STATUS", "0");
-    EXPECT_EQ(LaunchLoader("BSL.EXE +mpvr -c\\\\.\\COM12 K410HD.TXT", &why), 0);
+    EXPECT_EQ(LaunchLoader({"BSL.EXE", "+mpvr", "-c\\\\.\\COM12", "K410HD.TXT"}, &why), 0);
     EXPECT_EQ(why, "");
     EXPECT_EQ(Recorded(),
               "+mpvr\n-c\\\\.\\COM12\nK410HD.TXT\n\n+mpvr\n-c\\\\.\\COM12\nK410HD.TXT\n\n");
@@ -280,7 +265,8 @@ TEST_F(Loader, EachRunsOwnStatusComesBack) {
 
 TEST_F(Loader, LoaderThatIsNotThereIsAFailure) {
     std::string why;
-    EXPECT_NE(LaunchLoader("K410-NO-SUCH-LOADER.EXE +mpvr -c\\\\.\\COM3 K410.TXT", &why), 0);
+    EXPECT_NE(LaunchLoader({"K410-NO-SUCH-LOADER.EXE", "+mpvr", "-c\\\\.\\COM3", "K410.TXT"}, &why),
+              0);
     EXPECT_EQ(why, " K410-NO-SUCH-LOADER.EXE is not in this folder or on PATH.\n");
     EXPECT_EQ(Recorded(), "");
 }

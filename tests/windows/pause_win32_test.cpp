@@ -85,14 +85,14 @@ std::vector<AdapterCall> adapter_calls;
 BOOL WINAPI AtOnceWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
                             LPOVERLAPPED overlapped) {
     if (handle != watched.port) {
-        return real.write_file(handle, bytes, count, written, overlapped);
+        return real.WriteFile(handle, bytes, count, written, overlapped);
     }
     adapter_calls.push_back({Clock::now(), count});
     *written = count;
     return TRUE;
 }
 BOOL WINAPI EmptyQueueClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
-    BOOL cleared = real.clear_comm_error(handle, errors, status);
+    BOOL cleared = real.ClearCommError(handle, errors, status);
     if (handle == watched.port && status != nullptr) {
         status->cbOutQue = 0;
     }
@@ -101,18 +101,17 @@ BOOL WINAPI EmptyQueueClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT st
 // The FTDI driver purges by a control transfer to the adapter (libftdi: ftdi_tciflush, request
 // SIO_RESET), whose setup, answer and status take a 1 ms USB frame each. PURGE_TXCLEAR throws
 // away what the driver still holds (Learn, PurgeComm).
-const auto real_purge_comm = reinterpret_cast<decltype(&PurgeComm)>(__imp_PurgeComm);
 bool output_purged = false;  // once the download had begun
 BOOL WINAPI ControlTransferPurgeComm(HANDLE handle, DWORD flags) {
     output_purged |= (flags & PURGE_TXCLEAR) != 0 && !adapter_calls.empty();
     Sleep(3);
-    return real_purge_comm(handle, flags);
+    return real.PurgeComm(handle, flags);
 }
 BOOL WINAPI ReleaseNotingCloseHandle(HANDLE handle) {
     if (handle == watched.port) {
         adapter_calls.push_back({Clock::now(), 0});
     }
-    return real.close_handle(handle);
+    return real.CloseHandle(handle);
 }
 
 TEST(Pause, EndsAfterThePieceIsOffTheWireWhenTheDriverCompletesTheWriteAtOnce) {
@@ -120,7 +119,7 @@ TEST(Pause, EndsAfterThePieceIsOffTheWireWhenTheDriverCompletesTheWriteAtOnce) {
         GTEST_SKIP() << "no COM3 here (under Wine, the lines of null-modem.sh)";
     }
     ClosePort();
-    ScratchFolder work("k410-pause");
+    k410test::ScratchDir work;
     ASSERT_TRUE(work.Enter());
     // Lines of 200 bytes (209 ms on the wire) and one of 300 (pieces of 255 and 45).
     std::string data;
@@ -138,7 +137,7 @@ TEST(Pause, EndsAfterThePieceIsOffTheWireWhenTheDriverCompletesTheWriteAtOnce) {
         ImportPatch queue(&__imp_ClearCommError, &EmptyQueueClearCommError);
         ImportPatch purge(&__imp_PurgeComm, &ControlTransferPurgeComm);
         ImportPatch close(&__imp_CloseHandle, &ReleaseNotingCloseHandle);
-        status = RunDownload(out, "\\\\.\\COM3", AnalyzerOptions{});
+        status = RunDownload(out, 3, AnalyzerOptions{});
     }
     EXPECT_EQ(status, RUN_OK) << out.str();
     const std::vector<DWORD> pieces = {201, 201, 201, 255, 46};

@@ -14,8 +14,8 @@
 
 #include "import_patch.h"
 #include "line_fixture.h"
+#include "open_failure.h"
 #include "port.h"
-#include "port_help.h"
 
 namespace {
 
@@ -83,14 +83,14 @@ HANDLE WINAPI ModelCreateFileA(LPCSTR path, DWORD access, DWORD share,
         SetLastError(driver.open_error);
         return INVALID_HANDLE_VALUE;
     }
-    driver.port = real.create_file(path, access, share, security, disposition, flags, model);
+    driver.port = real.CreateFileA(path, access, share, security, disposition, flags, model);
     return driver.port;
 }
 
 // With fAbortOnError set and a line error pending, the driver refuses every call but
 // ClearCommError, which clears the error.
 BOOL WINAPI ModelClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
-    const BOOL result = real.clear_comm_error(handle, errors, status);
+    const BOOL result = real.ClearCommError(handle, errors, status);
     if (handle == driver.port && driver.error_pending) {
         driver.error_pending = false;
         if (errors != nullptr) {
@@ -104,14 +104,14 @@ BOOL WINAPI ModelSetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue) {
         SetLastError(ERROR_OPERATION_ABORTED);
         return FALSE;
     }
-    return real.setup_comm(handle, in_queue, out_queue);
+    return real.SetupComm(handle, in_queue, out_queue);
 }
 
 // What another program left in the DCB: a USB CDC driver's flow-control limits for a queue of
 // 100 kB, MSYS2's fAbortOnError, XON equal to XOFF, an end-of-file and an event character, and
 // every kind of handshake.
 BOOL WINAPI LeftBehindGetCommState(HANDLE handle, LPDCB dcb) {
-    if (!real.get_comm_state(handle, dcb)) {
+    if (!real.GetCommState(handle, dcb)) {
         return FALSE;
     }
     dcb->BaudRate = CBR_2400;
@@ -149,7 +149,7 @@ BOOL WINAPI CheckingSetCommState(HANDLE handle, LPDCB dcb) {
             return FALSE;
         }
     }
-    return real.set_comm_state(handle, dcb);
+    return real.SetCommState(handle, dcb);
 }
 
 // A write that fails part-way, after `fail_after` bytes went out: a line error (a framing error
@@ -160,7 +160,7 @@ BOOL WINAPI CheckingSetCommState(HANDLE handle, LPDCB dcb) {
 BOOL WINAPI ModelWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
                            LPOVERLAPPED overlapped) {
     if (handle != driver.port) {
-        return real.write_file(handle, bytes, count, written, overlapped);
+        return real.WriteFile(handle, bytes, count, written, overlapped);
     }
     ++driver.writes;
     *written = 0;
@@ -174,7 +174,7 @@ BOOL WINAPI ModelWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD wr
     const DWORD taking =
         driver.fail_with != 0 && driver.fail_after < count ? driver.fail_after : count;
     DWORD sent = 0;
-    if (taking > 0 && !real.write_file(handle, bytes, taking, &sent, overlapped)) {
+    if (taking > 0 && !real.WriteFile(handle, bytes, taking, &sent, overlapped)) {
         return FALSE;
     }
     driver.wire.append(static_cast<const char*>(bytes), sent);
@@ -372,7 +372,7 @@ TEST_F(Driven, PortThatIsThereButDoesNotAnswerIsToldApartFromOneThatIsNot) {
         ImportPatch create(&__imp_CreateFileA, &ModelCreateFileA);
         ASSERT_EQ(OpenPort("\\\\.\\COM7"), PORT_ERR_OPEN);
         std::ostringstream out;
-        SayOpenFailed(out, "\\\\.\\COM7");
+        SayOpenFailed(out, 7);
         EXPECT_EQ(out.str(),
                   " Error Opening \\\\.\\COM7 !\n"
                   " COM7 is there but did not respond (a Bluetooth port out of range, or a device "

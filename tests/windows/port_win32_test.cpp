@@ -20,22 +20,36 @@ using std::chrono::milliseconds;
 
 // Releases the handle (so nothing leaks) but reports failure, as a driver error would.
 BOOL WINAPI FailingCloseHandle(HANDLE handle) {
-    real.close_handle(handle);
+    real.CloseHandle(handle);
     SetLastError(ERROR_GEN_FAILURE);
     return FALSE;
 }
 // Sends all but the last byte and says so, as a driver does when the line stalls.
 BOOL WINAPI ShortWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
                            LPOVERLAPPED overlapped) {
-    return real.write_file(handle, bytes, count > 0 ? count - 1 : 0, written, overlapped);
+    return real.WriteFile(handle, bytes, count > 0 ? count - 1 : 0, written, overlapped);
 }
 // The driver's output queue never empties: the bytes were taken but never leave.
 BOOL WINAPI StuckQueueClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
-    BOOL result = real.clear_comm_error(handle, errors, status);
+    BOOL result = real.ClearCommError(handle, errors, status);
     if (status != nullptr) {
         status->cbOutQue = 4;
     }
     return result;
+}
+// Windows' own SetCommState hands the DCB to the driver as four requests in turn (the baud rate,
+// the line control, the handshake, the characters) and stops at the first the driver refuses,
+// keeping those before it: Wine's and ReactOS's kernel32 SetCommState, which send
+// IOCTL_SERIAL_SET_BAUD_RATE, _SET_LINE_CONTROL, _SET_HANDFLOW and _SET_CHARS so. This driver
+// takes the baud rate and refuses the line control.
+BOOL WINAPI BaudRateOnlySetCommState(HANDLE handle, LPDCB dcb) {
+    DCB now = {};
+    now.DCBlength = sizeof(now);
+    real.GetCommState(handle, &now);
+    now.BaudRate = dcb->BaudRate;
+    real.SetCommState(handle, &now);
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
 }
 class SerialLine : public PortContract {};
 
@@ -84,18 +98,24 @@ TEST_F(SerialLine, EveryRefusalWhileOpeningReleasesTheDeviceWithItsCode) {
          Refusal<ERROR_INVALID_PARAMETER>(&GetCommState), PORT_ERR_OPEN},
         {"line settings refused", &__imp_SetCommState,
          Refusal<ERROR_INVALID_PARAMETER>(&SetCommState), PORT_ERR_SETSTATE},
+        {"line settings refused after the baud rate was taken", &__imp_SetCommState,
+         reinterpret_cast<void*>(&BaudRateOnlySetCommState), PORT_ERR_SETSTATE},
     };
     ImportPatch left(&__imp_GetCommTimeouts, &LeftBehindGetCommTimeouts);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        ASSERT_NO_FATAL_FAILURE(line_.SpoilSettings());  // 2400 baud
         {
             ImportPatch refuse(c.slot, c.replacement);
             EXPECT_EQ(OpenPort(line_.path()), c.expected);
         }
-        // The device goes back with the time-outs it had, once they were read.
+        // The device goes back with the time-outs it had, once they were read, and its line
+        // settings.
         ASSERT_TRUE(watched.read_at_close);
         EXPECT_EQ(watched.at_close.ReadTotalTimeoutConstant == kLeftBehind.ReadTotalTimeoutConstant,
                   c.slot != &__imp_SetupComm);
+        EXPECT_EQ(watched.line_at_close.BaudRate, static_cast<DWORD>(CBR_2400))
+            << "the line settings were not put back";
         EXPECT_EQ(GetPortError(), c.expected);
         EXPECT_EQ(GetPortReason(),
                   c.expected == PORT_ERR_SETSTATE ? PORT_REASON_REFUSED : PORT_REASON_NOT_SERIAL);

@@ -24,7 +24,7 @@ HANDLE WINAPI WatchedCreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL owned, LP
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    return real.create_mutex(security, owned, name);
+    return real.CreateMutexA(security, owned, name);
 }
 
 // Takes the lock for `port` with the wrapper in place.
@@ -36,19 +36,19 @@ int Lock(int port) {
 
 TEST(RunLock, IsAMutexThatEverySessionSees) {
     denied_prefix.clear();
-    EXPECT_EQ(Lock(77), RUN_LOCK_TAKEN);
+    EXPECT_EQ(Lock(77), RUN_LOCK_FREE);
     EXPECT_EQ(asked, std::vector<std::string>{"Global\\k410prog-COM77"});
     // Another run, in this session or another, holds COM78.
     HANDLE other = CreateMutexA(nullptr, FALSE, "Global\\k410prog-COM78");
     ASSERT_NE(other, nullptr);
     EXPECT_EQ(Lock(78), RUN_LOCK_HELD);
     CloseHandle(other);
-    EXPECT_EQ(Lock(78), RUN_LOCK_TAKEN);
+    EXPECT_EQ(Lock(78), RUN_LOCK_FREE);
 }
 
 TEST(RunLock, FallsBackToTheSessionsOwnWhereTheGlobalNamespaceIsClosed) {
     denied_prefix = "Global\\";
-    EXPECT_EQ(Lock(79), RUN_LOCK_TAKEN);
+    EXPECT_EQ(Lock(79), RUN_LOCK_FREE);
     ASSERT_EQ(asked.size(), 3u);
     EXPECT_EQ(asked[0], "Global\\k410prog-COM79");
     EXPECT_EQ(asked[1].compare(0, 7, "Global\\"), 0)

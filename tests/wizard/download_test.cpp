@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "download.h"
+#include "data_file.h"
 #include "files.h"
 
 namespace {
 
 struct Piece {
-    std::string read;  // as ReadPiece returned it
+    std::string read;  // as NextPiece returned it
     std::string sent;  // what goes to the analyzer
 };
 
@@ -23,7 +23,7 @@ std::vector<Piece> Pieces(const std::string& contents) {
     char buffer[kPieceMax + 1];
     size_t offset = 0;
     for (;;) {
-        int length = ReadPiece(contents, &offset, buffer);
+        int length = NextPiece(contents, &offset, buffer);
         if (length == 0) {
             EXPECT_EQ(offset, contents.size());
             break;
@@ -111,19 +111,19 @@ TEST(DataFile, AnythingButAPlainFileIsAReadErrorAndNeverWaitedOn) {
     EXPECT_EQ(ReadDataFile(fifo.c_str(), &data), DATA_FILE_READ_ERROR);
 }
 
-TEST(HelpFileName, ChosenByVersionOnly) {
+TEST(DataFileName, ChosenByVersionOnly) {
     AnalyzerOptions options;
-    EXPECT_STREQ(HelpFileName(options), "K410HELP(64K).TXT");
+    EXPECT_STREQ(DataFileName(options), "K410HELP(64K).TXT");
     options.heavy_duty_battery = true;
     options.internal_velocity = false;
     options.methane_mode = true;
-    EXPECT_STREQ(HelpFileName(options), "K410HELP(64K).TXT");
+    EXPECT_STREQ(DataFileName(options), "K410HELP(64K).TXT");
     options.old_version = true;
-    EXPECT_STREQ(HelpFileName(options), "K410HELP(32K).TXT");
+    EXPECT_STREQ(DataFileName(options), "K410HELP(32K).TXT");
 }
 
 TEST(ProgressTitle, LinesShareAndTimeLeftAtThePaceSoFar) {
-    const std::string port = "\\\\.\\COM3";
+    const int port = 3;
     EXPECT_EQ(ProgressTitle(port, 0, 4096, 0), "k410prog: COM3 EEPROM data 0/4096 lines, 0%");
     // 1200 lines in 5 minutes: 2896 more take about 12 minutes.
     EXPECT_EQ(ProgressTitle(port, 1200, 4096, 300),
@@ -131,8 +131,7 @@ TEST(ProgressTitle, LinesShareAndTimeLeftAtThePaceSoFar) {
     EXPECT_EQ(ProgressTitle(port, 3, 4, 0.8),
               "k410prog: COM3 EEPROM data 3/4 lines, 75%, about 1 s left");
     EXPECT_EQ(ProgressTitle(port, 4, 4, 1.1), "k410prog: COM3 EEPROM data 4/4 lines, 100%");
-    EXPECT_EQ(ProgressTitle("\\\\.\\COM255", 0, 0, 0),
-              "k410prog: COM255 EEPROM data 0/0 lines, 100%");
+    EXPECT_EQ(ProgressTitle(255, 0, 0, 0), "k410prog: COM255 EEPROM data 0/0 lines, 100%");
 }
 
 }  // namespace

@@ -45,15 +45,16 @@ TEST(FirmwareImageName, NineNamesInSuffixOrderMHdIvMe) {
     EXPECT_EQ(names.size(), 9u);
 }
 
-TEST(LoaderCommand, DevicePathJoinedToItsOptionAndOneBlankBeforeTheImage) {
-    EXPECT_EQ(LoaderCommand(ComPath(3), AnalyzerOptions()),
-              "BSL.EXE +mpvr -c\\\\.\\COM3 K410IV.TXT");
-    EXPECT_EQ(LoaderCommand(ComPath(12), Options(false, true, false, false)),
-              "BSL.EXE +mpvr -c\\\\.\\COM12 K410HD.TXT");
-    EXPECT_EQ(LoaderCommand(ComPath(1), Options(true, false, true, false)),
-              "BSL.EXE +mpvr -c\\\\.\\COM1 K410MIV.TXT");
-    EXPECT_EQ(LoaderCommand(ComPath(4), Options(false, false, true, true)),
-              "BSL.EXE +mpvr -c\\\\.\\COM4 K410IVMe.TXT");
+TEST(LoaderCommand, DevicePathJoinedToItsOptionTheImageLast) {
+    using Words = std::vector<std::string>;
+    EXPECT_EQ(LoaderCommand(3, AnalyzerOptions()),
+              (Words{"BSL.EXE", "+mpvr", "-c\\\\.\\COM3", "K410IV.TXT"}));
+    EXPECT_EQ(LoaderCommand(12, Options(false, true, false, false)),
+              (Words{"BSL.EXE", "+mpvr", "-c\\\\.\\COM12", "K410HD.TXT"}));
+    EXPECT_EQ(LoaderCommand(1, Options(true, false, true, false)),
+              (Words{"BSL.EXE", "+mpvr", "-c\\\\.\\COM1", "K410MIV.TXT"}));
+    EXPECT_EQ(LoaderCommand(4, Options(false, false, true, true)),
+              (Words{"BSL.EXE", "+mpvr", "-c\\\\.\\COM4", "K410IVMe.TXT"}));
     EXPECT_EQ(ComPath(255), "\\\\.\\COM255");
     EXPECT_EQ(ComPath(255).size(), 10u);
 }

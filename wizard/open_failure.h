@@ -7,12 +7,12 @@
 
 #include "port.h"
 
-// " Error Opening <port path> !\n", then the reason of the OpenPort that just failed; a port
-// that is not there also lists the serial ports present.
-void SayOpenFailed(std::ostream& out, const std::string& port_path);
+// " Error Opening \\.\COM<port_number> !\n", then the reason of the OpenPort that just failed;
+// a port that is not there also lists the serial ports present.
+void SayOpenFailed(std::ostream& out, int port_number);
 
-// " Error Opening <port path> !\n" for a port that another run of this program holds.
-void SayHeldByAnotherRun(std::ostream& out, const std::string& port_path);
+// " Error Opening \\.\COM<port_number> !\n" for a port that another run of this program holds.
+void SayHeldByAnotherRun(std::ostream& out, int port_number);
 
 // The lines that follow " Error Opening ... !\n" for the port named `port_name` ("COM7"),
 // failed for `reason` (a PortReason); `present` is consulted only for PORT_REASON_ABSENT,
@@ -21,9 +21,9 @@ void SayHeldByAnotherRun(std::ostream& out, const std::string& port_path);
 std::string WhyOpenFailed(const std::string& port_name, int reason, const PortListing& present,
                           const std::string& system_message = std::string());
 
-// " Error Writing <port path> !\n", then the line that says why, from the reason and system
-// message of the WritePort that just failed.
-void SayWriteFailed(std::ostream& out, const std::string& port_path);
+// " Error Writing \\.\COM<port_number> !\n", then the line that says why, from the reason and
+// system message of the WritePort that just failed.
+void SayWriteFailed(std::ostream& out, int port_number);
 
 // The line that follows " Error Writing ... !\n" for the port named `port_name`, whose write
 // failed for `reason` (PORT_REASON_GONE or PORT_REASON_STALLED), with the system's words for

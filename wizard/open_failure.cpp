@@ -1,4 +1,4 @@
-#include "port_help.h"
+#include "open_failure.h"
 
 #include <ostream>
 
@@ -58,13 +58,13 @@ std::string WhyOpenFailed(const std::string& port_name, int reason, const PortLi
     }
 }
 
-void SayOpenFailed(std::ostream& out, const std::string& port_path) {
-    Say(out, " Error Opening " + port_path + " !\n");
+void SayOpenFailed(std::ostream& out, int port_number) {
+    Say(out, " Error Opening " + ComPath(port_number) + " !\n");
     const int reason = GetPortReason();
     const std::string system_message = GetPortSystemMessage();
     // Only a port that is not there needs the ports that are.
     const PortListing present = reason == PORT_REASON_ABSENT ? ListPorts() : PortListing();
-    Say(out, WhyOpenFailed(ComNameOfPath(port_path), reason, present, system_message));
+    Say(out, WhyOpenFailed(ComName(port_number), reason, present, system_message));
 }
 
 std::string WhyWriteFailed(const std::string& port_name, int reason,
@@ -84,15 +84,15 @@ std::string WhyWriteFailed(const std::string& port_name, int reason,
     }
 }
 
-void SayWriteFailed(std::ostream& out, const std::string& port_path) {
+void SayWriteFailed(std::ostream& out, int port_number) {
     // Read before anything else calls the port module, which would change them.
     const int reason = GetPortReason();
     const std::string system_message = GetPortSystemMessage();
-    Say(out, " Error Writing " + port_path + " !\n");
-    Say(out, WhyWriteFailed(ComNameOfPath(port_path), reason, system_message));
+    Say(out, " Error Writing " + ComPath(port_number) + " !\n");
+    Say(out, WhyWriteFailed(ComName(port_number), reason, system_message));
 }
 
-void SayHeldByAnotherRun(std::ostream& out, const std::string& port_path) {
-    Say(out, " Error Opening " + port_path + " !\n");
-    Say(out, " " + ComNameOfPath(port_path) + " is in use by another k410prog run.\n");
+void SayHeldByAnotherRun(std::ostream& out, int port_number) {
+    Say(out, " Error Opening " + ComPath(port_number) + " !\n");
+    Say(out, " " + ComName(port_number) + " is in use by another k410prog run.\n");
 }

@@ -2,7 +2,7 @@
 // test machine cannot lay out.
 #include <gtest/gtest.h>
 
-#include "port_help.h"
+#include "open_failure.h"
 
 namespace {
 

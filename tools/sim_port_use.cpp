@@ -1,4 +1,4 @@
-#include "sim_chatter.h"
+#include "sim_port_use.h"
 
 #include <cstdio>
 
@@ -31,5 +31,36 @@ bool ChatterDue(ChatterSchedule* chatter, double now_ms, double last_line_end_ms
 std::string NextChatterWord(ChatterSchedule* chatter) {
     char text[64];
     std::snprintf(text, sizeof text, "T410 STATUS %04d READY 12.6V\r\n", ++chatter->words % 10000);
+    return text;
+}
+
+std::string CountPortUse(PortCounts* counts, bool opened) {
+    char text[160];
+    if (opened) {
+        ++counts->opens;
+        ++counts->users;
+        counts->most_users =
+            counts->users > counts->most_users ? counts->users : counts->most_users;
+        if (counts->users > 1) {
+            std::snprintf(text, sizeof text,
+                          "port opened (open %d) while %d other user(s) still hold it",
+                          counts->opens, counts->users - 1);
+        } else {
+            std::snprintf(text, sizeof text, "port opened (open %d)", counts->opens);
+        }
+        return text;
+    }
+    ++counts->closes;
+    if (counts->users == 0) {
+        // Only a merged report (or an open from before the analyzer started) leaves a close
+        // without a user: say so rather than let the counts pass as exact.
+        std::snprintf(text, sizeof text,
+                      "port closed (close %d) with no open seen: opens that came together were "
+                      "counted once, so the counts of opens and users are low",
+                      counts->closes);
+    } else {
+        --counts->users;
+        std::snprintf(text, sizeof text, "port closed (close %d)", counts->closes);
+    }
     return text;
 }
