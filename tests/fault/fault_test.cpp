@@ -22,35 +22,7 @@
 namespace k410test {
 namespace {
 
-::testing::AssertionResult EndsWith(const std::string& text, const std::string& end) {
-    if (text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << "the text does not end with the expected lines";
-}
-
-::testing::AssertionResult StartsWith(const std::string& text, const std::string& start) {
-    if (text.compare(0, start.size(), start) == 0) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << "the text does not start with the expected lines";
-}
-
-::testing::AssertionResult Contains(const std::string& text, const std::string& part) {
-    if (text.find(part) != std::string::npos) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << "the text does not contain the expected lines";
-}
-
 const char kDataFile[] = "K410HELP(64K).TXT";
-// Port 3, the four questions answered no, then S: straight to the download.
-const char kSkipLoader[] = "3\nN\nN\nN\nN\nS\n";
-// The typical run: the loader at the first C, the download at the second.
-const char kTypicalRun[] = "3\nN\nN\nN\nN\nC\nC\n";
-// The loader fails, the technician does not retry and quits at the switch-off prompt.
-const char kLoaderFailsThenQuit[] = "3\nN\nN\nN\nN\nC\nN\nQ\n";
-
 // The data file that every download test sends: CRLF lines, a line longer than a piece, and a
 // last line without a line feed.
 std::string StandardDataFile() {
@@ -377,7 +349,7 @@ TEST_F(FaultTest, PauseEndsAfterThePieceIsOffTheWireWhenTheDriverSaysSentAtOnce)
 struct Interruption {
     const char* name;
     int signal_number;
-    const char* answers;
+    std::string answers;
     const char* cue;  // sent once the output shows this
     bool terminal;    // standard output a terminal, whose title the download sets
 };
@@ -576,7 +548,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<LoaderFault>& info) { return std::string(info.param.name); });
 
 TEST_F(FaultTest, SpawnFailureRetriedToSuccessCompletesTheRun) {
-    RunResult result = Run("3\nN\nN\nN\nN\nC\nY\nC\n", "spawn:1:EAGAIN");
+    RunResult result = Run(kRetryOnceThenOn, "spawn:1:EAGAIN");
     ExpectInjected(result, "spawn");
     EXPECT_TRUE(Contains(result.output, std::string(kLoaderFailed) + kLaunching + kSwitchOffPrompt))
         << result.output;
@@ -591,7 +563,7 @@ TEST_F(FaultTest, SpawnFailureRetriedToSuccessCompletesTheRun) {
 TEST_F(FaultTest, LoaderFailureNotRetriedStillDownloadsButFailsTheRun) {
     Command command;
     command.environment = {{"K410_BSL_STATUS", "255"}};
-    RunResult result = Run("3\nN\nN\nN\nN\nC\nN\nC\n", "", command);
+    RunResult result = Run(kToSwitchOn + "C\nN\nC\n", "", command);
     EXPECT_TRUE(Contains(result.output, kLoaderFailed)) << result.output;
     EXPECT_FALSE(Contains(result.output, kFirmwareComplete)) << result.output;
     EXPECT_TRUE(EndsWith(result.output, std::string("\n") + kDownloadComplete)) << result.output;

@@ -104,14 +104,17 @@ F Next(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+// The next definition of the C library's `name`, which this file's own one hides.
+#define REAL(name) Next<decltype(&name)>(#name)
+
 // Appends a line to the log with the next write(), never through this file's own write().
 void Log(const char* text) {
     if (log_path[0] == '\0') {
         return;
     }
-    static auto real_write = Next<ssize_t (*)(int, const void*, size_t)>("write");
-    static auto real_open = Next<int (*)(const char*, int, ...)>("open");
-    static auto real_close = Next<int (*)(int)>("close");
+    static auto real_write = REAL(write);
+    static auto real_open = REAL(open);
+    static auto real_close = REAL(close);
     int fd = real_open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
         return;
@@ -247,24 +250,30 @@ const Rule* Use(const char* call) {
     return nullptr;
 }
 
-// The rule for this use of `call` when it makes the call fail with an errno, else nullptr.
-const Rule* UseFailing(const char* call) {
-    const Rule* rule = Use(call);
-    return rule != nullptr && rule->action == ACTION_ERRNO ? rule : nullptr;
+// Counts a use of `call` when `concerned`; true, with errno set, when a rule makes it fail.
+bool Fails(bool concerned, const char* call) {
+    const Rule* rule = concerned ? Use(call) : nullptr;
+    if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        errno = rule->error;
+        return true;
+    }
+    return false;
+}
+
+// Whether `found` (the result of a stat of it into `info`) is the serial device.
+bool IsDeviceStat(int found, const struct stat& info) {
+    Init();
+    return device_known && found == 0 && S_ISCHR(info.st_mode) && info.st_rdev == device_rdev;
 }
 
 bool IsDevice(int fd) {
-    Init();
     struct stat info;
-    return device_known && fd >= 0 && fstat(fd, &info) == 0 && S_ISCHR(info.st_mode) &&
-           info.st_rdev == device_rdev;
+    return fd >= 0 && IsDeviceStat(fstat(fd, &info), info);
 }
 
 bool IsDevicePath(const char* path) {
-    Init();
     struct stat info;
-    return device_known && path != nullptr && stat(path, &info) == 0 && S_ISCHR(info.st_mode) &&
-           info.st_rdev == device_rdev;
+    return path != nullptr && IsDeviceStat(stat(path, &info), info);
 }
 
 bool IsDataFileName(const char* path) {
@@ -272,37 +281,22 @@ bool IsDataFileName(const char* path) {
     return path != nullptr && strstr(path, file_pattern) != nullptr;
 }
 
-bool IsDataFile(FILE* file) {
+// Whether `file`, or the stream whose descriptor `fd` is, is an open data file.
+bool IsDataFile(FILE* file, int fd = -1) {
     for (FILE* known : data_files) {
-        if (known != nullptr && known == file) {
+        if (known != nullptr && (known == file || fileno(known) == fd)) {
             return true;
         }
     }
     return false;
 }
 
-bool IsDataFileDescriptor(int fd) {
-    for (FILE* known : data_files) {
-        if (known != nullptr && fileno(known) == fd) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void RememberDataFile(FILE* file) {
+// Puts `to` in the first slot of the open data files that holds `from`.
+void ReplaceDataFile(FILE* from, FILE* to) {
     for (FILE*& slot : data_files) {
-        if (slot == nullptr) {
-            slot = file;
+        if (slot == from) {
+            slot = to;
             return;
-        }
-    }
-}
-
-void ForgetDataFile(FILE* file) {
-    for (FILE*& slot : data_files) {
-        if (slot == file) {
-            slot = nullptr;
         }
     }
 }
@@ -346,20 +340,11 @@ void RecordSleep(const timespec& length, bool absolute) {
            end_us - Microseconds(last_write_start));
 }
 
-// Fails with the rule's errno. Returns -1 for the callers' convenience.
-int Fail(const Rule* rule) {
-    errno = rule->error;
-    return -1;
-}
-
 int OpenWith(const char* real_name, const char* path, int flags, mode_t mode) {
-    if (IsDevicePath(path)) {
-        if (const Rule* rule = UseFailing("open")) {
-            return Fail(rule);
-        }
+    if (Fails(IsDevicePath(path), "open")) {
+        return -1;
     }
-    auto real = Next<int (*)(const char*, int, ...)>(real_name);
-    return real(path, flags, mode);
+    return Next<int (*)(const char*, int, ...)>(real_name)(path, flags, mode);
 }
 
 mode_t ModeArgument(int flags, va_list args) {
@@ -367,31 +352,37 @@ mode_t ModeArgument(int flags, va_list args) {
 }
 
 // A read error on a stream as the C library itself marks one, so that ferror() reports it.
-int FailStream(FILE* file, const Rule* rule) {
+int FailStream(FILE* file) {
     file->_flags |= _IO_ERR_SEEN;
-    errno = rule->error;
     return EOF;
 }
 
 }  // namespace
 
+// open and open64, whose mode argument is there with O_CREAT or O_TMPFILE only.
+#define OPEN(name)                                     \
+    int name(const char* path, int flags, ...) {       \
+        va_list args;                                  \
+        va_start(args, flags);                         \
+        const mode_t mode = ModeArgument(flags, args); \
+        va_end(args);                                  \
+        return OpenWith(#name, path, flags, mode);     \
+    }
+
+// posix_spawn and posix_spawnp, which return the error instead of setting errno.
+#define SPAWN(name)                                                                           \
+    int name(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,         \
+             const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {   \
+        return Fails(true, "spawn") ? errno                                                   \
+                                    : REAL(name)(pid, path, actions, attributes, argv, envp); \
+    }
+
 extern "C" {
 
-int open(const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    mode_t mode = ModeArgument(flags, args);
-    va_end(args);
-    return OpenWith("open", path, flags, mode);
-}
-
-int open64(const char* path, int flags, ...) {
-    va_list args;
-    va_start(args, flags);
-    mode_t mode = ModeArgument(flags, args);
-    va_end(args);
-    return OpenWith("open64", path, flags, mode);
-}
+OPEN(open)
+OPEN(open64)
+SPAWN(posix_spawn)
+SPAWN(posix_spawnp)
 
 int __open_2(const char* path, int flags) {
     return OpenWith("open", path, flags, 0);
@@ -406,24 +397,14 @@ int openat(int dir, const char* path, int flags, ...) {
     va_start(args, flags);
     mode_t mode = ModeArgument(flags, args);
     va_end(args);
-    if (dir == AT_FDCWD || path[0] == '/') {
-        if (IsDevicePath(path)) {
-            if (const Rule* rule = UseFailing("open")) {
-                return Fail(rule);
-            }
-        }
+    if (Fails((dir == AT_FDCWD || path[0] == '/') && IsDevicePath(path), "open")) {
+        return -1;
     }
-    auto real = Next<int (*)(int, const char*, int, ...)>("openat");
-    return real(dir, path, flags, mode);
+    return REAL(openat)(dir, path, flags, mode);
 }
 
 int flock(int fd, int operation) {
-    if (IsDevice(fd)) {
-        if (const Rule* rule = UseFailing("flock")) {
-            return Fail(rule);
-        }
-    }
-    return Next<int (*)(int, int)>("flock")(fd, operation);
+    return Fails(IsDevice(fd), "flock") ? -1 : REAL(flock)(fd, operation);
 }
 
 int ioctl(int fd, unsigned long request, ...) {
@@ -431,7 +412,7 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(args, request);
     void* argument = va_arg(args, void*);
     va_end(args);
-    auto real = Next<int (*)(int, unsigned long, ...)>("ioctl");
+    auto real = REAL(ioctl);
     if (!IsDevice(fd)) {
         return real(fd, request, argument);
     }
@@ -445,7 +426,8 @@ int ioctl(int fd, unsigned long request, ...) {
     }
     int result;
     if (rule != nullptr && rule->action == ACTION_ERRNO) {
-        result = Fail(rule);
+        errno = rule->error;
+        result = -1;
     } else if (rule != nullptr && rule->action == ACTION_STALL && request == TIOCOUTQ) {
         // The line is stuck: a byte stays queued however long the program waits.
         *static_cast<int*>(argument) = 1;
@@ -468,108 +450,90 @@ int ioctl(int fd, unsigned long request, ...) {
 }
 
 int tcgetattr(int fd, struct termios* settings) {
-    if (IsDevice(fd)) {
-        if (const Rule* rule = UseFailing("tcgetattr")) {
-            return Fail(rule);
-        }
-    }
-    return Next<int (*)(int, struct termios*)>("tcgetattr")(fd, settings);
+    return Fails(IsDevice(fd), "tcgetattr") ? -1 : REAL(tcgetattr)(fd, settings);
 }
 
 int tcsetattr(int fd, int when, const struct termios* settings) {
-    if (IsDevice(fd)) {
-        const Rule* rule = Use("tcsetattr");
-        if (rule != nullptr && rule->action == ACTION_ERRNO) {
-            return Fail(rule);
-        }
-        if (rule != nullptr && rule->action == ACTION_IGNORE) {
-            // A driver that takes the request and silently keeps its own settings.
-            return 0;
-        }
+    const Rule* rule = IsDevice(fd) ? Use("tcsetattr") : nullptr;
+    if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        errno = rule->error;
+        return -1;
     }
-    return Next<int (*)(int, int, const struct termios*)>("tcsetattr")(fd, when, settings);
+    // ignore: a driver that takes the request and silently keeps its own settings.
+    return rule != nullptr && rule->action == ACTION_IGNORE ? 0
+                                                            : REAL(tcsetattr)(fd, when, settings);
 }
 
 int tcflush(int fd, int queue) {
-    if (IsDevice(fd)) {
+    const bool device = IsDevice(fd);
+    if (device) {
         Record("tcflush %s", queue == TCIFLUSH ? "in" : queue == TCOFLUSH ? "out" : "both");
-        if (const Rule* rule = UseFailing("tcflush")) {
-            return Fail(rule);
-        }
-        int result = Next<int (*)(int, int)>("tcflush")(fd, queue);
-        NoteDeviceReturn();
-        return result;
     }
-    return Next<int (*)(int, int)>("tcflush")(fd, queue);
+    if (Fails(device, "tcflush")) {
+        return -1;
+    }
+    const int result = REAL(tcflush)(fd, queue);
+    if (device) {
+        NoteDeviceReturn();
+    }
+    return result;
 }
 
 ssize_t write(int fd, const void* bytes, size_t count) {
-    auto real = Next<ssize_t (*)(int, const void*, size_t)>("write");
-    if (IsDevice(fd)) {
-        clock_gettime(CLOCK_MONOTONIC, &last_write_start);
-        const Rule* rule = Use("write");
-        if (rule != nullptr && rule->action == ACTION_ERRNO) {
-            return Fail(rule);
-        }
-        reports_sent_at_once =
-            reports_sent_at_once || (rule != nullptr && rule->action == ACTION_SENT);
-        bool short_write = rule != nullptr && rule->action == ACTION_SHORT && count > 1;
-        ssize_t written = real(fd, bytes, short_write ? count / 2 : count);
-        NoteDeviceReturn();
-        if (written > 0) {
-            Record("write %zd", written);
-        }
-        return written;
+    if (!IsDevice(fd)) {
+        return REAL(write)(fd, bytes, count);
     }
-    return real(fd, bytes, count);
+    clock_gettime(CLOCK_MONOTONIC, &last_write_start);
+    const Rule* rule = Use("write");
+    if (rule != nullptr && rule->action == ACTION_ERRNO) {
+        errno = rule->error;
+        return -1;
+    }
+    reports_sent_at_once = reports_sent_at_once || (rule != nullptr && rule->action == ACTION_SENT);
+    bool short_write = rule != nullptr && rule->action == ACTION_SHORT && count > 1;
+    ssize_t written = REAL(write)(fd, bytes, short_write ? count / 2 : count);
+    NoteDeviceReturn();
+    if (written > 0) {
+        Record("write %zd", written);
+    }
+    return written;
 }
 
 int poll(struct pollfd* fds, nfds_t count, int timeout) {
+    bool device = false;
     for (nfds_t i = 0; i < count; ++i) {
-        if (IsDevice(fds[i].fd)) {
-            if (const Rule* rule = UseFailing("poll")) {
-                return Fail(rule);
-            }
-            break;
-        }
+        device = device || IsDevice(fds[i].fd);
     }
-    return Next<int (*)(struct pollfd*, nfds_t, int)>("poll")(fds, count, timeout);
+    return Fails(device, "poll") ? -1 : REAL(poll)(fds, count, timeout);
 }
 
 int close(int fd) {
-    auto real = Next<int (*)(int)>("close");
-    if (IsDevice(fd)) {
-        if (const Rule* rule = UseFailing("close")) {
-            // As on Linux, the descriptor is gone even when close() reports an error.
-            real(fd);
-            return Fail(rule);
-        }
-    }
-    return real(fd);
+    const bool fails = Fails(IsDevice(fd), "close");
+    const int error = errno;
+    // As on Linux, the descriptor is gone even when close() reports an error.
+    const int result = REAL(close)(fd);
+    errno = fails ? error : errno;
+    return fails ? -1 : result;
 }
 
 int nanosleep(const struct timespec* length, struct timespec* left) {
     RecordSleep(*length, false);
-    return Next<int (*)(const struct timespec*, struct timespec*)>("nanosleep")(length, left);
+    return REAL(nanosleep)(length, left);
 }
 
 int clock_nanosleep(clockid_t clock, int flags, const struct timespec* length,
                     struct timespec* left) {
     RecordSleep(*length, clock == CLOCK_MONOTONIC && (flags & TIMER_ABSTIME) != 0);
-    return Next<int (*)(clockid_t, int, const struct timespec*, struct timespec*)>(
-        "clock_nanosleep")(clock, flags, length, left);
+    return REAL(clock_nanosleep)(clock, flags, length, left);
 }
 
 FILE* fopen(const char* path, const char* mode) {
-    if (IsDataFileName(path)) {
-        if (const Rule* rule = UseFailing("fopen")) {
-            errno = rule->error;
-            return nullptr;
-        }
+    if (Fails(IsDataFileName(path), "fopen")) {
+        return nullptr;
     }
-    FILE* file = Next<FILE* (*)(const char*, const char*)>("fopen")(path, mode);
+    FILE* file = REAL(fopen)(path, mode);
     if (file != nullptr && IsDataFileName(path)) {
-        RememberDataFile(file);
+        ReplaceDataFile(nullptr, file);
     }
     return file;
 }
@@ -579,65 +543,28 @@ FILE* fopen64(const char* path, const char* mode) {
 }
 
 int fclose(FILE* file) {
-    ForgetDataFile(file);
-    return Next<int (*)(FILE*)>("fclose")(file);
+    ReplaceDataFile(file, nullptr);
+    return REAL(fclose)(file);
 }
 
 int getc(FILE* file) {
-    if (IsDataFile(file)) {
-        if (const Rule* rule = UseFailing("fread")) {
-            return FailStream(file, rule);
-        }
-    }
-    return Next<int (*)(FILE*)>("getc")(file);
+    return Fails(IsDataFile(file), "fread") ? FailStream(file) : REAL(getc)(file);
 }
 
 int fgetc(FILE* file) {
-    if (IsDataFile(file)) {
-        if (const Rule* rule = UseFailing("fread")) {
-            return FailStream(file, rule);
-        }
-    }
-    return Next<int (*)(FILE*)>("fgetc")(file);
+    return Fails(IsDataFile(file), "fread") ? FailStream(file) : REAL(fgetc)(file);
 }
 
 size_t fread(void* buffer, size_t size, size_t count, FILE* file) {
-    if (IsDataFile(file)) {
-        if (const Rule* rule = UseFailing("fread")) {
-            FailStream(file, rule);
-            return 0;
-        }
+    if (Fails(IsDataFile(file), "fread")) {
+        FailStream(file);
+        return 0;
     }
-    return Next<size_t (*)(void*, size_t, size_t, FILE*)>("fread")(buffer, size, count, file);
+    return REAL(fread)(buffer, size, count, file);
 }
 
 ssize_t read(int fd, void* buffer, size_t count) {
-    if (IsDataFileDescriptor(fd)) {
-        if (const Rule* rule = UseFailing("fread")) {
-            return Fail(rule);
-        }
-    }
-    return Next<ssize_t (*)(int, void*, size_t)>("read")(fd, buffer, count);
-}
-
-int posix_spawn(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
-                const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
-    if (const Rule* rule = UseFailing("spawn")) {
-        return rule->error;
-    }
-    return Next<int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*,
-                        const posix_spawnattr_t*, char* const*, char* const*)>("posix_spawn")(
-        pid, path, actions, attributes, argv, envp);
-}
-
-int posix_spawnp(pid_t* pid, const char* file, const posix_spawn_file_actions_t* actions,
-                 const posix_spawnattr_t* attributes, char* const argv[], char* const envp[]) {
-    if (const Rule* rule = UseFailing("spawn")) {
-        return rule->error;
-    }
-    return Next<int (*)(pid_t*, const char*, const posix_spawn_file_actions_t*,
-                        const posix_spawnattr_t*, char* const*, char* const*)>("posix_spawnp")(
-        pid, file, actions, attributes, argv, envp);
+    return Fails(IsDataFile(nullptr, fd), "fread") ? -1 : REAL(read)(fd, buffer, count);
 }
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -24,59 +25,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Another program holding the device with flock(), the way a second serial tool would.
-class LockHolder {
-  public:
-    explicit LockHolder(const std::string& path) {
-        int ready[2];
-        int release[2];
-        if (pipe(ready) != 0 || pipe(release) != 0) {
-            return;
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            setpgid(0, 0);  // a group of its own, for StopProcess
-            close(ready[0]);
-            close(release[1]);
-            alarm(30);  // never outlive a broken test
-            int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            char answer = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) ? 'L' : 'F';
-            if (write(ready[1], &answer, 1) != 1) {
-                _exit(1);
-            }
-            char ignored;
-            while (read(release[0], &ignored, 1) < 0 && errno == EINTR) {
-            }
-            _exit(0);
-        }
-        setpgid(pid_, pid_);
-        close(ready[1]);
-        close(release[0]);
-        release_ = release[1];
-        pollfd waiter{ready[0], POLLIN, 0};
-        char answer = 0;
-        if (pid_ > 0 && poll(&waiter, 1, 5000) == 1 && read(ready[0], &answer, 1) == 1) {
-            locked_ = answer == 'L';
-        }
-        close(ready[0]);
-    }
-    ~LockHolder() {
-        if (release_ >= 0) {
-            close(release_);
-        }
-        StopProcess(pid_, 0, 5000);
-    }
-    LockHolder(const LockHolder&) = delete;
-    LockHolder& operator=(const LockHolder&) = delete;
-
-    bool locked() const { return locked_; }
-
-  private:
-    pid_t pid_ = -1;
-    int release_ = -1;
-    bool locked_ = false;
-};
-
 // Fields a serial program has no business changing, as SpoilSettings leaves them.
 constexpr cc_t kStart = 0x01;
 constexpr cc_t kStop = 0x02;
@@ -92,8 +40,10 @@ struct AnalyzerLine::State {
     std::unique_ptr<LineRecorder> recorder;
     size_t taken = 0;  // bytes of the recorder's already returned by Received
     bool spoiled = false;
-    std::unique_ptr<LockHolder> holder;
+    pid_t holder = -1;  // another program holding the device
     ScratchDir scratch;
+
+    ~State() { StopProcess(holder, SIGTERM, 5000); }
 
     void StopRecording() {
         if (recorder) {
@@ -224,13 +174,22 @@ bool AnalyzerLine::TouchedSinceWatching() {
     return tcgetattr(state_->line.held_slave(), &settings) != 0 || settings.c_cc[VMIN] != 9;
 }
 
+// With flock(), the way a second serial tool would, for 30 s at most; it holds the device once
+// this process cannot lock it.
 void AnalyzerLine::HoldElsewhere() {
-    state_->holder.reset(new LockHolder(state_->line.slave_path()));
-    ASSERT_TRUE(state_->holder->locked());
+    state_->holder = StartProcess(
+        {"/bin/sh", "-c", "exec 9<>\"$0\" && flock --nonblock 9 && exec sleep 30", path()},
+        state_->scratch.path() + "/holder.out");
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (DeviceReleased(path()) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    ASSERT_FALSE(DeviceReleased(path())) << ReadFile(state_->scratch.path() + "/holder.out");
 }
 
 void AnalyzerLine::ReleaseHold() {
-    state_->holder.reset();
+    StopProcess(state_->holder, SIGTERM, 5000);
+    state_->holder = -1;
 }
 
 const char* AnalyzerLine::WhyHoldingCannotBeShown() const {

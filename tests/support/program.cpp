@@ -318,16 +318,6 @@ int StopProcess(pid_t pid, int signal_number, int timeout_ms) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-ProcessRun RunProgram(const std::string& folder, const std::string& answers,
-                      const Environment& environment, double limit_seconds) {
-    Command command;
-    command.folder = folder;
-    command.input = answers;
-    command.environment = environment;
-    command.limit_seconds = limit_seconds;
-    return RunProgram(command);
-}
-
 ProcessRun RunProgram(Command command) {
     std::vector<std::string> program = ProgramCommand();
     command.argv.insert(command.argv.end(), program.begin(), program.end());

@@ -71,14 +71,10 @@ pid_t StartProcess(const std::vector<std::string>& argv, const std::string& outp
 // its group after that. Returns its exit status, or -1 if it did not exit by itself in time.
 int StopProcess(pid_t pid, int signal_number, int timeout_ms);
 
-// Runs the program under test in `folder` with `answers` and `environment`; kills it after
-// `limit_seconds`. A Windows build's line ends (CRLF) come out as "\n". Its standard error,
-// if any, is passed on to the test's own.
-ProcessRun RunProgram(const std::string& folder, const std::string& answers,
-                      const Environment& environment = {}, double limit_seconds = 60);
-
 // Runs the program under test as `command` says; the program's command line is added to its
-// argv, which may hold a wrapper that ends by running it ("sh -c ..."). Otherwise as above.
+// argv, which may hold a wrapper that ends by running it ("sh -c ..."); it is killed after the
+// command's limit. A Windows build's line ends (CRLF) come out as "\n". Its standard error,
+// if any, is passed on to the test's own.
 ProcessRun RunProgram(Command command);
 
 // True when the program under test is a Windows build under Wine (K410_PROGRAM and
@@ -90,15 +86,9 @@ bool ProgramIsForeign();
 // K410_WINEPREFIX when set, else `scratch`.
 std::string WinePrefixFor(const std::string& scratch);
 
-// Puts the stand-in loader (tests/support/bsl_standin.cpp: the native build's, or the one
-// K410_BSL_STANDIN names) into `folder` as BSL.EXE. Each run of it appends its arguments to the
-// file named by K410_BSL_RECORD, one a line and an empty line after them; appends "free" or
-// "held" to the file named by K410_BSL_PORTCHECK: whether it could open the port of its -c
-// argument exclusively; appends its own path, the program that started it and its command line
-// to the file named by K410_BSL_STARTED; prints K410_BSL_SAY when set; ends by the signal
-// K410_BSL_SIGNAL names ("KILL": itself, "INT": its process group, as Ctrl-C does; POSIX only);
-// and exits with the status K410_BSL_STATUS names: a list separated by commas gives the status
-// of each run in turn, the last one repeating (0 when unset).
+// Puts the stand-in loader into `folder` as BSL.EXE: the native build's, or the one
+// K410_BSL_STANDIN names. What its runs record, print and end with in its tests' mode
+// (K410_BSL_TEST set) is told in tools/bsl.cpp.
 void PutStandInLoader(const std::string& folder);
 
 // The arguments of every run recorded by the stand-in loader, one vector per run.

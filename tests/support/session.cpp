@@ -179,7 +179,8 @@ ProcessRun Session::RunExpecting(const std::string& answers, const std::string& 
 ProcessRun Session::RunCommand(Command command) {
     // The session's folder is also its runs' runtime folder, where the program keeps its lock
     // on COM3: runs of other tests beside this one have a COM3 of their own.
-    Environment environment = {{"WINEPREFIX", prefix_},
+    Environment environment = {{"K410_BSL_TEST", "1"},
+                               {"WINEPREFIX", prefix_},
                                {"XDG_RUNTIME_DIR", folder_.path()},
                                {"K410_BSL_RECORD", folder_.path() + "/loader-runs.txt"},
                                {"K410_BSL_PORTCHECK", folder_.path() + "/loader-port.txt"}};

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "answers.h"
 #include "files.h"
 #include "pieces.h"
 #include "program.h"

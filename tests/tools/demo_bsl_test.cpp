@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "files.h"
-#include "program.h"
+#include "running_sim.h"
 
 namespace {
 
@@ -19,19 +18,8 @@ using namespace k410test;  // the shared test harness
 const char kPort[] = "-c\\\\.\\COM3";
 
 // A workspace with one firmware image and a virtual analyzer as COM3.
-struct LoaderBench {
-    ScratchDir scratch;
-    std::string prefix = scratch.path() + "/prefix";
-    std::string link = prefix + "/dosdevices/com3";
-    pid_t sim = -1;
-
-    LoaderBench() {
-        WriteFile(scratch.path() + "/K410IV.TXT", "; synthetic test image\r\n");
-        sim = StartProcess({K410SIM_PATH, "--prefix", prefix, "--log", scratch.path() + "/sim.log"},
-                           scratch.path() + "/sim.out");
-    }
-    ~LoaderBench() { StopProcess(sim, SIGTERM, 5000); }
-    bool Ready() { return sim > 0 && WaitForPath(link, 5000); }
+struct LoaderBench : toolstest::RunningSim {
+    LoaderBench() { WriteFile(scratch.path() + "/K410IV.TXT", "; synthetic test image\r\n"); }
 
     ProcessRun Run(const std::vector<std::string>& arguments, Environment environment = {}) {
         std::vector<std::string> argv = {DEMO_BSL_PATH};

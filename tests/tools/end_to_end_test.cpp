@@ -9,16 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "answers.h"
 #include "files.h"
-#include "log_text.h"
 #include "pieces.h"
 #include "program.h"
+#include "running_sim.h"
 
 namespace {
 
 using namespace k410test;  // the shared test harness
 using toolstest::LineStartingWith;
 using toolstest::NumberBefore;
+using toolstest::RunningSim;
 
 const char* const kImages[] = {"K410.TXT",    "K410IV.TXT",   "K410IVMe.TXT",
                                "K410HD.TXT",  "K410HDIV.TXT", "K410M.TXT",
@@ -27,14 +29,10 @@ const char* const kDataFiles[] = {"K410HELP(64K).TXT", "K410HELP(32K).TXT"};
 
 // A workspace laid out like the demo's: data, images and the demo loader, with the virtual
 // analyzer as COM3 (chattering, so that a missing purge would show).
-struct Workspace {
-    ScratchDir scratch;
-    std::string prefix = scratch.path() + "/prefix";
-    std::string log = scratch.path() + "/analyzer.log";
-    std::string capture = scratch.path() + "/received.bin";
-    pid_t sim = -1;
-
-    Workspace() {
+struct Workspace : RunningSim {
+    // Loose: a missing pause shows as ~0 ms, while a busy machine can hand a line over a few ms
+    // late.
+    Workspace() : RunningSim({"--chatter", "100", "--tolerance", "25"}) {
         for (const char* name : kImages) {
             CopyFile(std::string(DEMO_DATA_DIR) + "/" + name, scratch.path() + "/" + name);
         }
@@ -42,18 +40,12 @@ struct Workspace {
             CopyFile(std::string(DEMO_DATA_DIR) + "/" + name, scratch.path() + "/" + name);
         }
         CopyFile(DEMO_BSL_PATH, scratch.path() + "/BSL.EXE");
-        sim = StartProcess({K410SIM_PATH, "--prefix", prefix, "--log", log, "--capture", capture,
-                            // Loose: a missing pause shows as ~0 ms, while a busy machine
-                            // can hand a line over a few ms late.
-                            "--chatter", "100", "--tolerance", "25"},
-                           scratch.path() + "/sim.out");
     }
-    ~Workspace() { StopProcess(sim, SIGTERM, 5000); }
 
     // Runs the program with `answers` once the analyzer is ready, then stops the analyzer: the
     // run must have ended by itself, with success. Called as ASSERT_NO_FATAL_FAILURE.
     void RunToSuccess(const std::string& answers) {
-        ASSERT_TRUE(sim > 0 && WaitForPath(prefix + "/dosdevices/com3", 5000));
+        ASSERT_TRUE(Ready());
         run = RunProcess({{K410PROG_PATH},
                           scratch.path(),
                           answers,
@@ -63,9 +55,9 @@ struct Workspace {
                            {"K410_DEMO_BSL_MS", "200"}},
                           90,
                           true});
-        EXPECT_EQ(StopProcess(sim, SIGTERM, 5000), 0);
-        sim = -1;
-        analyzer_log = ReadFile(log);
+        Stop();
+        EXPECT_EQ(status, 0);
+        analyzer_log = Log();
         ASSERT_FALSE(run.timed_out) << run.output;
         EXPECT_EQ(run.status, 0) << run.output;
     }
@@ -127,7 +119,7 @@ TEST(EndToEnd, DemoDataCoversEveryImageNameAndSaysItIsSynthetic) {
 
 TEST(EndToEnd, TypicalRunWritesTheFirmwareAndDownloadsEveryLineAtPace) {
     Workspace workspace;
-    ASSERT_NO_FATAL_FAILURE(workspace.RunToSuccess("3\nN\nN\nN\nN\nC\nC\n"));
+    ASSERT_NO_FATAL_FAILURE(workspace.RunToSuccess(kTypicalRun));
     const std::string& out = workspace.run.output;
     const std::string& log = workspace.analyzer_log;
     size_t launched = out.find("Launching Bootstrap Loader Program...\n\n");
@@ -169,7 +161,7 @@ TEST(EndToEnd, LongLinesGetTheWholePauseAfterTheyAreOffTheWire) {
         data += "LONG " + std::string(1, fill) + " " + std::string(200, fill) + "\r\n";
     }
     ASSERT_TRUE(WriteFile(workspace.scratch.path() + "/K410HELP(64K).TXT", data));
-    ASSERT_NO_FATAL_FAILURE(workspace.RunToSuccess("3\nN\nN\nN\nN\nS\n"));
+    ASSERT_NO_FATAL_FAILURE(workspace.RunToSuccess(kSkipLoader));
     const std::string& out = workspace.run.output;
     EXPECT_EQ(out.substr(out.size() - 23), "\nProgramming Complete!\n") << out;
     ExpectDownloadReceived(workspace, workspace.analyzer_log, data);
@@ -178,7 +170,7 @@ TEST(EndToEnd, LongLinesGetTheWholePauseAfterTheyAreOffTheWire) {
 TEST(EndToEnd, DemoScriptRunsTheTypicalSessionUnattended) {
     ProcessRun run = RunProcess({{"/bin/bash", std::string(SOURCE_DIR) + "/scripts/demo"},
                                  "",
-                                 "3\nN\nN\nN\nN\nC\nC\n",
+                                 kTypicalRun,
                                  {{"K410_BUILD_DIR", BUILD_DIR}, {"K410_DEMO_BSL_MS", "200"}},
                                  120,
                                  true});

@@ -12,56 +12,19 @@
 #include <vector>
 
 #include "files.h"
-#include "log_text.h"
 #include "program.h"
+#include "running_sim.h"
 
 namespace {
 
 using namespace k410test;  // the shared test harness
 using toolstest::LineStartingWith;
 using toolstest::NumberBefore;
+using toolstest::RunningSim;
 
 void SleepMs(int ms) {
     usleep(static_cast<useconds_t>(ms) * 1000);
 }
-
-// A running k410sim publishing COM3 in a prefix inside a scratch folder.
-struct RunningSim {
-    ScratchDir scratch;
-    std::string prefix = scratch.path() + "/prefix";
-    std::string link = prefix + "/dosdevices/com3";
-    std::string log = scratch.path() + "/sim.log";
-    std::string capture = scratch.path() + "/capture.bin";
-    pid_t pid = -1;
-    int status = -1;
-
-    explicit RunningSim(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> argv = {K410SIM_PATH, "--prefix",  prefix, "--log",
-                                         log,          "--capture", capture};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        pid = StartProcess(argv, scratch.path() + "/sim.out");
-    }
-    ~RunningSim() { Stop(); }
-    bool Ready() { return pid > 0 && WaitForPath(link, 5000); }
-    void Stop(int signal_number = SIGTERM) {
-        if (pid > 0) {
-            status = StopProcess(pid, signal_number, 5000);
-            pid = -1;
-        }
-    }
-    std::string Log() const { return ReadFile(log); }
-    // Waits up to `timeout_ms` for the log to hold `text`.
-    bool WaitForLog(const std::string& text, int timeout_ms = 5000) const {
-        for (int waited = 0; Log().find(text) == std::string::npos; waited += 10) {
-            if (waited >= timeout_ms) {
-                return false;
-            }
-            SleepMs(10);
-        }
-        return true;
-    }
-    std::string Summary() const { return LineStartingWith(Log(), "k410sim summary:"); }
-};
 
 int OpenPortLink(const std::string& link) {
     return open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "../support/answers.h"
 #include "console.h"
 #include "dialogue.h"
 #include "import_patch.h"
@@ -22,6 +23,9 @@
 #include "loader.h"
 
 namespace {
+
+using k410test::EndsWith;
+using k410test::kSkipLoader;
 
 // --- In the test's own process ----------------------------------------------------------------
 
@@ -303,7 +307,7 @@ int DownloadInItsOwnWindow(int ctrl_c) {
         {&__imp_SetConsoleMode, &FakeSetConsoleMode},
         {&__imp_GetConsoleTitleW, &OwnGetConsoleTitleW},
         {&__imp_SetConsoleTitleW, &RecordingSetConsoleTitleW}};
-    Keyboard answers("3\nN\nN\nN\nN\nS\n", [] { return CtrlCAtTheEndOfTheRead(kNoCtrlC); });
+    Keyboard answers(kSkipLoader, [] { return CtrlCAtTheEndOfTheRead(kNoCtrlC); });
     std::istream in(&answers);
     return RunProgram(in, std::cout);
 }
@@ -337,11 +341,6 @@ int PlayChild(const std::string& scene, int number) {
 }
 
 using InterruptedRun = Interrupted;
-
-bool EndsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() &&
-           text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
 
 const char kFirstQuestion[] = "Is your TALVEN equipped with the HEAVY DUTY battery option? (Y/N)>";
 const std::string kPortBack =

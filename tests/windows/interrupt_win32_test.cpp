@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "../support/answers.h"
 #include "dialogue.h"
 #include "import_patch.h"
 #include "interrupt.h"
@@ -17,6 +18,9 @@
 #include "run.h"
 
 namespace {
+
+using k410test::kLoaderThenEnd;
+using k410test::kSkipLoader;
 
 // Hands `event` to the handler and waits for it.
 void Deliver(DWORD event) {
@@ -60,22 +64,21 @@ TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoade
     struct Case {
         const char* what;
         When when;
-        const char* answers;
+        std::string answers;
         DWORD event;
         bool ends;  // whether the program ends on it
     };
     const Case cases[] = {
         {"Ctrl-C at a question", AT_A_QUESTION, "3\nN\n", CTRL_C_EVENT, true},
         {"window closed at a question", AT_A_QUESTION, "3\n", CTRL_CLOSE_EVENT, true},
-        {"Ctrl-Break during the download", DURING_THE_DOWNLOAD, "3\nN\nN\nN\nN\nS\n",
-         CTRL_BREAK_EVENT, true},
-        {"Ctrl-C during the download", DURING_THE_DOWNLOAD, "3\nN\nN\nN\nN\nS\n", CTRL_C_EVENT,
+        {"Ctrl-Break during the download", DURING_THE_DOWNLOAD, kSkipLoader, CTRL_BREAK_EVENT,
          true},
-        {"Ctrl-C while the loader runs", WHILE_THE_LOADER_RUNS, "3\nN\nN\nN\nN\nC\n", CTRL_C_EVENT,
+        {"Ctrl-C during the download", DURING_THE_DOWNLOAD, kSkipLoader, CTRL_C_EVENT, true},
+        {"Ctrl-C while the loader runs", WHILE_THE_LOADER_RUNS, kLoaderThenEnd, CTRL_C_EVENT,
          false},
-        {"Ctrl-Break while the loader runs", WHILE_THE_LOADER_RUNS, "3\nN\nN\nN\nN\nC\n",
+        {"Ctrl-Break while the loader runs", WHILE_THE_LOADER_RUNS, kLoaderThenEnd,
          CTRL_BREAK_EVENT, false},
-        {"window closed while the loader runs", WHILE_THE_LOADER_RUNS, "3\nN\nN\nN\nN\nC\n",
+        {"window closed while the loader runs", WHILE_THE_LOADER_RUNS, kLoaderThenEnd,
          CTRL_CLOSE_EVENT, true},
     };
     for (const Case& c : cases) {

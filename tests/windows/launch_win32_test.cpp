@@ -55,6 +55,7 @@ class Loader : public ::testing::Test {
         ASSERT_FALSE(scratch_.path().empty());
         record_ = scratch_.path() + "\\record";
         started_ = scratch_.path() + "\\started";
+        SetVariable("K410_BSL_TEST", "1");
         SetVariable("K410_BSL_RECORD", record_);
         SetVariable("K410_BSL_STARTED", started_);
         SetVariable("K410_BSL_STATUS", "0");

@@ -26,5 +26,5 @@ cmp "$work/release1/SHA256SUMS" "$work/release2/SHA256SUMS"
 unzip -q -j "$work"/release1/k410prog-*-win32.zip '*/k410prog.exe' -d "$work"
 osslsigncode verify -CAfile "$work/cert.pem" -in "$work/k410prog.exe" | grep -E 'Signer|Signing time|Succeeded'
 WINEDEBUG=-all "$root/tests/windows/e2e-under-wine.sh" "$native/tests/wizard/wizard_run_tests" \
-    wine "$work/k410prog.exe" "$windows/bsl-standin/BSL.EXE" "$windows/wineprefix" \
+    wine "$work/k410prog.exe" "$windows/bsl/BSL.EXE" "$windows/wineprefix" \
     --gtest_filter=Download.TypicalRun

@@ -15,7 +15,7 @@ using Dialogue = Session;
 
 TEST_F(Dialogue, InfoRepeatsTheSwitchOnPromptAndQQuitsLeavingThePortConfigured) {
     SetDistinctiveTimeouts();
-    RunExpecting("3\nN\nN\nN\nN\nI\nX\nQ\n",
+    RunExpecting(kToSwitchOn + "I\nX\nQ\n",
                  UpToSwitchOn() + kSwitchOnInfo + kSwitchOnPrompt + kSwitchOnPrompt, 0);
     ExpectLineLeftConfigured();
     // The port check sends nothing.
@@ -24,8 +24,7 @@ TEST_F(Dialogue, InfoRepeatsTheSwitchOnPromptAndQQuitsLeavingThePortConfigured) 
 }
 
 TEST_F(Dialogue, RunLockThatCannotBeMadeIsNoReasonToFail) {
-    RunExpecting("3\nN\nN\nN\nN\nQ\n", UpToSwitchOn(), 0,
-                 {{"XDG_RUNTIME_DIR", Folder() + "/missing"}});
+    RunExpecting(kQuitAtSwitchOn, UpToSwitchOn(), 0, {{"XDG_RUNTIME_DIR", Folder() + "/missing"}});
 }
 
 TEST_F(Dialogue, InvalidPortNumbersEndTheRunAsFailed) {
@@ -65,7 +64,7 @@ TEST_F(Dialogue, NoSerialPortAtAll) {
         GTEST_SKIP() << "Wine's prefix has ports of its own: COM1 for each /dev/ttyS*";
     }
     ASSERT_EQ(unlink((prefix_ + "/dosdevices/com3").c_str()), 0);
-    ProcessRun run = Run("3\nN\nN\nN\nN\nQ\n");
+    ProcessRun run = Run(kQuitAtSwitchOn);
     EXPECT_EQ(LessThisMachinesDevices(run.output),
               kBanner + PortError("Opening") + NotThereLine(3, ""));
     EXPECT_EQ(run.status, 1);
@@ -85,7 +84,7 @@ TEST_F(Dialogue, PortHeldByAnotherProgram) {
     int other = open(line_.slave_path().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(other, 0);
     ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
-    RunExpecting("3\nN\nN\nN\nN\nQ\n", kBanner + PortError("Opening") + InUseLine(), 1);
+    RunExpecting(kQuitAtSwitchOn, kBanner + PortError("Opening") + InUseLine(), 1);
     close(other);
 }
 
@@ -103,13 +102,12 @@ TEST_F(Dialogue, SecondRunIsRefusedWhileTheFirstWaitsAndTheFirstsLoaderFindsTheP
         }
     };
     auto running = std::async(std::launch::async, [&] { return RunCommand(first); });
-    const std::string to_switch_on = "3\nN\nN\nN\nN\n";
-    ASSERT_EQ(write(answers[1], to_switch_on.data(), to_switch_on.size()),
-              static_cast<ssize_t>(to_switch_on.size()));
+    ASSERT_EQ(write(answers[1], kToSwitchOn.data(), kToSwitchOn.size()),
+              static_cast<ssize_t>(kToSwitchOn.size()));
     const bool waiting =
         at_switch_on.get_future().wait_for(std::chrono::seconds(30)) == std::future_status::ready;
 
-    RunExpecting("3\nN\nN\nN\nN\nQ\n", kBanner + PortError("Opening") + HeldByRunLine(), 1);
+    RunExpecting(kQuitAtSwitchOn, kBanner + PortError("Opening") + HeldByRunLine(), 1);
 
     const std::string to_end = "C\nQ\n";
     EXPECT_EQ(write(answers[1], to_end.data(), to_end.size()), static_cast<ssize_t>(to_end.size()));
@@ -148,7 +146,7 @@ TEST_F(Dialogue, EndOfInputEndsTheRunAndReleasesThePort) {
                  1);
     ExpectLineLeftConfigured();
 
-    RunExpecting("3\nN\nN\nN\nN\nI\n", UpToSwitchOn() + kSwitchOnInfo + kSwitchOnPrompt + "\n", 1);
+    RunExpecting(kToSwitchOn + "I\n", UpToSwitchOn() + kSwitchOnInfo + kSwitchOnPrompt + "\n", 1);
 }
 
 // The files a run needs are looked for after the questions, before the technician slides the
@@ -187,7 +185,7 @@ TEST_F(Dialogue, EachFirmwareImageTheAnswersChooseIsLookedForAndOnlyThatOne) {
 TEST_F(Dialogue, MissingDataFileIsToldBeforeTheSwitchOnPrompt) {
     // Versions A to E take the 32K file, the others the 64K one; the other file plays no part.
     ASSERT_EQ(unlink((Folder() + "/K410HELP(32K).TXT").c_str()), 0);
-    ProcessRun run = Run("3\nN\nN\nN\nN\nQ\n");
+    ProcessRun run = Run(kQuitAtSwitchOn);
     EXPECT_EQ(run.output, UpToSwitchOn());
     RunExpecting("3\nN\nY\nN\nQ\n",
                  std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 + kQuestion3 +
@@ -199,7 +197,7 @@ TEST_F(Dialogue, AllThreeMissingGiveThreeLinesInTheOrderOfUse) {
     ASSERT_EQ(unlink((Folder() + "/BSL.EXE").c_str()), 0);
     ASSERT_EQ(unlink((Folder() + "/K410IV.TXT").c_str()), 0);
     ASSERT_EQ(unlink((Folder() + "/K410HELP(64K).TXT").c_str()), 0);
-    RunExpecting("3\nN\nN\nN\nN\nI\nQ\n",
+    RunExpecting(kToSwitchOn + "I\nQ\n",
                  UpToSwitchOn(kLoaderMissing + ImageMissingLine("K410IV.TXT") +
                               DataFileMissingLine("K410HELP(64K).TXT")) +
                      kSwitchOnInfo + kSwitchOnPrompt,

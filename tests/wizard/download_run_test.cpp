@@ -18,7 +18,7 @@ class Download : public Session {
     // Answers that skip the loader, with standard output a terminal.
     ProcessRun SkipLoaderOnATerminal() {
         Command command;
-        command.input = "3\nN\nN\nN\nN\nS\n";
+        command.input = kSkipLoader;
         command.output_to_terminal = true;
         return RunCommand(command);
     }
@@ -51,7 +51,7 @@ TEST_F(Download, TypicalRun) {
     PutDataFile("K410HELP(64K).TXT", kDataFile);
     PutDataFile("K410HELP(32K).TXT", "the wrong file\n");
     ProcessRun run =
-        RunExpecting("3\nN\nN\nN\nN\nC\nC\n",
+        RunExpecting(kTypicalRun,
                      UpToSwitchOn() + kLaunching + kSwitchOffPrompt + kFirmwareComplete +
                          DownloadTranscript("K410HELP(64K).TXT", WireBytes(kDataFile)),
                      0);
@@ -86,7 +86,7 @@ TEST_F(Download, ProgressInTheTerminalsTitleOnlyClearedAtTheEnd) {
     const std::string transcript =
         UpToSwitchOn() + DownloadTranscript("K410HELP(64K).TXT", WireBytes(file));
     EXPECT_EQ(LessTitles(run.output), transcript);
-    EXPECT_EQ(Run("3\nN\nN\nN\nN\nS\n").output, transcript);
+    EXPECT_EQ(Run(kSkipLoader).output, transcript);
 }
 
 TEST_F(Download, ControlBytesInTheDataShowOnATerminalWithoutActing) {
@@ -109,7 +109,7 @@ TEST_F(Download, ControlBytesInTheDataShowOnATerminalWithoutActing) {
     EXPECT_EQ(LessTitles(run.output),
               UpToSwitchOn() + DownloadTranscript("K410HELP(64K).TXT", shown));
     // A pipe carries the bytes as sent; the analyzer gets them unchanged either way.
-    EXPECT_EQ(Run("3\nN\nN\nN\nN\nS\n").output,
+    EXPECT_EQ(Run(kSkipLoader).output,
               UpToSwitchOn() + DownloadTranscript("K410HELP(64K).TXT", WireBytes(file)));
     ASSERT_TRUE(recorder_->WaitForBytes(2 * WireBytes(file).size(), 2000ms));
     EXPECT_EQ(recorder_->Bytes(), WireBytes(file) + WireBytes(file));
@@ -155,7 +155,7 @@ TEST_F(Download, MissingDataFile) {
     SetDistinctiveTimeouts();
     ASSERT_EQ(unlink((Folder() + "/K410HELP(64K).TXT").c_str()), 0);
     // Told before the switch-on prompt, and again by the download, which looks for itself.
-    RunExpecting("3\nN\nN\nN\nN\nS\n",
+    RunExpecting(kSkipLoader,
                  UpToSwitchOn(DataFileMissingLine("K410HELP(64K).TXT")) +
                      HelpFileLine("K410HELP(64K).TXT") + FileNotFound("K410HELP(64K).TXT"),
                  1);
@@ -170,7 +170,7 @@ TEST_F(Download, LineHungUpMidDownload) {
         file += "line " + std::to_string(i) + "\r\n";
     }
     PutDataFile("K410HELP(64K).TXT", file);
-    auto running = std::async(std::launch::async, [this] { return Run("3\nN\nN\nN\nN\nS\n"); });
+    auto running = std::async(std::launch::async, [this] { return Run(kSkipLoader); });
     ASSERT_TRUE(recorder_->WaitForText("line 1\r", 10000ms));
     recorder_->Stop();
     const std::string received = recorder_->Bytes();
@@ -194,7 +194,7 @@ TEST_F(Download, FileCutDuringTheDownloadStillArrivesAsItWasAtTheStart) {
         file += "line " + std::to_string(i) + " " + std::string(40, 'x') + "\r\n";
     }
     PutDataFile("K410HELP(64K).TXT", file);
-    auto running = std::async(std::launch::async, [this] { return Run("3\nN\nN\nN\nN\nS\n"); });
+    auto running = std::async(std::launch::async, [this] { return Run(kSkipLoader); });
     ASSERT_TRUE(recorder_->WaitForText("line 2 ", 10000ms));
     PutDataFile("K410HELP(64K).TXT", file.substr(0, 100));
     ProcessRun run = running.get();

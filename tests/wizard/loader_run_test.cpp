@@ -34,7 +34,7 @@ TEST_F(Loader, ImageNameFollowsTheAnswers) {
 }
 
 TEST_F(Loader, RunsWithThePortFreeAndItsOutputBetweenTheWizardsLines) {
-    RunExpecting("3\nN\nN\nN\nN\nC\nQ\n",
+    RunExpecting(kLoaderThenQuit,
                  UpToSwitchOn() + kLaunching + "loader speaking\n" + kSwitchOffPrompt, 0,
                  {{"K410_BSL_SAY", "loader speaking"}});
     ASSERT_EQ(LoaderRuns().size(), 1u);
@@ -49,7 +49,7 @@ TEST_F(Loader, RunsWithThePortFreeAndItsOutputBetweenTheWizardsLines) {
 TEST_F(Loader, FailedLaunchesRetriedWithTheSameCommandLine) {
     // Not retried to success: the firmware was not written, so that is never claimed, and the
     // run ends as failed even though the EEPROM data went out.
-    RunExpecting("3\nN\nN\nN\nN\nC\nY\ny\nN\nC\nQ\n",
+    RunExpecting(kToSwitchOn + "C\nY\ny\nN\nC\nQ\n",
                  UpToSwitchOn() + kLaunching + kLoaderFailed + kLaunching + kLoaderFailed +
                      kLaunching + kLoaderFailed + kSwitchOffPrompt +
                      DownloadTranscript("K410HELP(64K).TXT", ""),
@@ -63,7 +63,7 @@ TEST_F(Loader, FailedLaunchesRetriedWithTheSameCommandLine) {
 
 TEST_F(Loader, RetriedToSuccess) {
     PutDataFile("K410HELP(64K).TXT", "");
-    RunExpecting("3\nN\nN\nN\nN\nC\nY\nC\n",
+    RunExpecting(kRetryOnceThenOn,
                  UpToSwitchOn() + kLaunching + kLoaderFailed + kLaunching + kSwitchOffPrompt +
                      kFirmwareComplete + DownloadTranscript("K410HELP(64K).TXT", ""),
                  0, {{"K410_BSL_STATUS", "255,0"}});
@@ -71,7 +71,7 @@ TEST_F(Loader, RetriedToSuccess) {
 }
 
 TEST_F(Loader, QAtRetryCountsAsNoAndQAtSwitchOffEnds) {
-    RunExpecting("3\nN\nN\nN\nN\nC\nQ\nX\nQ\n",
+    RunExpecting(kToSwitchOn + "C\nQ\nX\nQ\n",
                  UpToSwitchOn() + kLaunching + kLoaderFailed + kSwitchOffPrompt + kSwitchOffPrompt,
                  1, {{"K410_BSL_STATUS", "2"}});
     EXPECT_EQ(recorder_->Bytes(), "");
@@ -79,7 +79,7 @@ TEST_F(Loader, QAtRetryCountsAsNoAndQAtSwitchOffEnds) {
 
 TEST_F(Loader, MissingLoaderIsToldBeforeTheSwitchOnPromptAndIsAFailedLaunch) {
     ASSERT_EQ(unlink((Folder() + "/BSL.EXE").c_str()), 0);
-    RunExpecting("3\nN\nN\nN\nN\nC\nN\nQ\n",
+    RunExpecting(kLoaderFailsThenQuit,
                  UpToSwitchOn(kLoaderMissing) + kLaunching +
                      " BSL.EXE is not in this folder or on PATH.\n" + kLoaderFailed +
                      kSwitchOffPrompt,
@@ -95,7 +95,7 @@ TEST_F(Loader, LoaderOnPathOnlyIsFoundAndRun) {
     std::string windows_bin = "Z:" + bin;
     std::replace(windows_bin.begin(), windows_bin.end(), '/', '\\');
     const char* path = std::getenv("PATH");
-    RunExpecting("3\nN\nN\nN\nN\nC\nC\n",
+    RunExpecting(kTypicalRun,
                  UpToSwitchOn() + kLaunching + kSwitchOffPrompt + kFirmwareComplete +
                      DownloadTranscript("K410HELP(64K).TXT", ""),
                  0,
@@ -108,7 +108,7 @@ TEST_F(Loader, LoaderOnPathOnlyIsFoundAndRun) {
 // the command line as the program made it.
 TEST_F(Loader, StartedByTheProgramItselfWithTheCommandLineWhole) {
     const std::string started = Folder() + "/loader-started.txt";
-    ProcessRun run = Run("3\nN\nN\nN\nN\nC\nQ\n", {{"K410_BSL_STARTED", started}});
+    ProcessRun run = Run(kLoaderThenQuit, {{"K410_BSL_STARTED", started}});
     EXPECT_EQ(run.status, 0);
     std::stringstream lines(ReadFile(started));
     std::string own_path;
@@ -133,7 +133,7 @@ TEST_F(Loader, TerminalSettingsTheLoaderChangedArePutBackForTheSwitchOffPrompt) 
     ASSERT_GE(input, 0);
     termios before{};
     ASSERT_EQ(tcgetattr(input, &before), 0);
-    ASSERT_TRUE(console.Send("3\nN\nN\nN\nN\nC\nQ\n"));
+    ASSERT_TRUE(console.Send(kLoaderThenQuit));
     Command command;
     command.input_fd = input;
     command.environment = {{"K410_BSL_RAW_CONSOLE", Folder() + "/loader-left.txt"}};
@@ -153,7 +153,7 @@ TEST_F(Loader, TerminalSettingsTheLoaderChangedArePutBackForTheSwitchOffPrompt) 
 }
 
 TEST_F(Loader, EndOfInputAtRetryEndsTheRun) {
-    RunExpecting("3\nN\nN\nN\nN\nC\n", UpToSwitchOn() + kLaunching + kLoaderFailed + "\n", 1,
+    RunExpecting(kLoaderThenEnd, UpToSwitchOn() + kLaunching + kLoaderFailed + "\n", 1,
                  {{"K410_BSL_STATUS", "1"}});
 }
 

@@ -1,0 +1,339 @@
+// BSL.EXE, a stand-in for the bootstrap loader that writes nothing into any analyzer. It serves
+// in two modes.
+//
+// The demo's (the default): it checks what k410prog hands it (+mpvr, -c joined to a COM path,
+// a firmware image that is in the current folder), proves the port is free by opening it
+// exclusively with the program's own serial module, shows a short progress display while it
+// pretends to write, and exits 0; 2 for a bad command line, 3 for a missing image, 4 when the
+// port cannot be opened. K410_DEMO_BSL_MS sets how long the pretend write takes (1500 ms).
+//
+// The tests' (K410_BSL_TEST set, built for both platforms): it prints and checks nothing but
+// what these ask for, so that one end-to-end suite serves the native and the Windows build.
+//   K410_BSL_RECORD     file to which each run appends its arguments, one a line, then an
+//                       empty line ending the run
+//   K410_BSL_SAY        printed on standard output, so a test sees where the loader's output
+//                       lands in the console transcript
+//   K410_BSL_PORTCHECK  file to which each run appends "free" or "held": whether the port of
+//                       its -c argument could be opened exclusively
+//   K410_BSL_STARTED    file to which each run appends three lines: its own path, the file name
+//                       of the program that started it (Windows: from the process snapshot;
+//                       Linux: /proc), and its command line as it got it (Windows: whole;
+//                       POSIX: the arguments joined by blanks)
+//   K410_BSL_SIGNAL     POSIX systems: the run ends by a signal instead of a status, after all
+//                       of the above. "KILL": SIGKILL to itself, as a loader killed from outside
+//                       ends; "INT": SIGINT to its whole process group, the program included, as
+//                       Ctrl-C at the terminal reaches the foreground job.
+//   K410_BSL_RAW_CONSOLE  POSIX systems: leaves the terminal of standard input raw and without
+//                       echo, as a loader that forgets to put it back does, and writes "raw" to
+//                       the file this names once it has.
+//
+// In both, K410_BSL_STATUS gives the status to end with: one number ("5"), or one per attempt
+// ("5,5,0"; the last one repeats). The tests' attempts are counted in K410_BSL_RECORD, the
+// demo's in .bsl-demo-attempts in the current folder (only for a list).
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+// After windows.h, which it needs.
+#include <tlhelp32.h>
+#else
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+#include "com_names.h"
+#include "port.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: BSL.EXE +mpvr -c\\\\.\\COM<n> <image>.TXT   (demo loader; writes nothing)\n";
+
+enum LoaderExit {
+    LOADER_WRITTEN = 0,
+    LOADER_BAD_COMMAND_LINE = 2,
+    LOADER_NO_IMAGE = 3,
+    LOADER_PORT_NOT_FREE = 4,
+};
+
+bool testing = false;  // the tests' mode
+
+// The variable's value; empty when it is unset. (On Windows the system's own call: the C
+// library's getenv is one MSVC warns about.)
+std::string Variable(const char* name) {
+#ifdef _WIN32
+    char value[1024];
+    const DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
+    return length > 0 && length < sizeof(value) ? std::string(value, length) : std::string();
+#else
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+#endif
+}
+
+void Append(const std::string& path, const std::string& text) {
+    // Binary mode: the files read the same from Windows and from the Linux side of Wine.
+    std::ofstream file(path, std::ios::binary | std::ios::app);
+    if (!file.write(text.data(), static_cast<std::streamsize>(text.size())).flush() && testing) {
+        std::fprintf(stderr, "BSL.EXE stand-in: cannot append to %s\n", path.c_str());
+        std::exit(125);
+    }
+}
+
+// Appends this run's arguments to `record_path` (unless empty), and returns the status that
+// K410_BSL_STATUS asks of it, the runs before it counted by the empty lines in the record. (A
+// Windows exit status has 32 bits: 256 and -1 stay what they are.)
+int StatusOfThisRun(const std::string& record_path, int argc, char** argv) {
+    int runs = 0;
+    if (!record_path.empty()) {
+        std::ifstream record(record_path, std::ios::binary);
+        char previous = '\n';
+        for (char c = 0; record.get(c); previous = c) {
+            runs += c == '\n' && previous == '\n' ? 1 : 0;
+        }
+        std::string arguments;
+        for (int i = 1; i < argc; ++i) {
+            arguments += std::string(argv[i]) + "\n";
+        }
+        Append(record_path, arguments + "\n");
+    }
+    const std::string list = Variable("K410_BSL_STATUS");
+    size_t start = 0;
+    for (size_t comma; runs > 0 && (comma = list.find(',', start)) != std::string::npos; --runs) {
+        start = comma + 1;
+    }
+    return std::atoi(list.c_str() + start);
+}
+
+#ifdef _WIN32
+bool OutputIsTerminal() {
+    return _isatty(_fileno(stdout)) != 0;
+}
+
+std::string OwnPath() {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return length > 0 && length < MAX_PATH ? std::string(path, length) : std::string();
+}
+
+// The file name of the parent process's program, from a snapshot of the processes.
+std::string ParentName() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return "";
+    }
+    DWORD parent = 0;
+    std::string name;
+    // Two passes: the parent may come before this process in the snapshot.
+    for (int pass = 0; pass < 2; ++pass) {
+        PROCESSENTRY32 entry = {};
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = Process32First(snapshot, &entry); more;
+             more = Process32Next(snapshot, &entry)) {
+            if (pass == 0 && entry.th32ProcessID == GetCurrentProcessId()) {
+                parent = entry.th32ParentProcessID;
+            } else if (pass == 1 && parent != 0 && entry.th32ProcessID == parent) {
+                name = entry.szExeFile;
+            }
+        }
+    }
+    CloseHandle(snapshot);
+    return name;
+}
+
+std::string CommandLine(int, char**) {
+    return GetCommandLineA();
+}
+
+void EndBySignal(const std::string&) {}
+
+void LeaveConsoleRaw(const std::string&) {}
+#else
+bool OutputIsTerminal() {
+    return isatty(STDOUT_FILENO) != 0;
+}
+
+// Where the link `link` points; empty when it cannot be read (no /proc).
+std::string LinkTarget(const std::string& link) {
+    char target[4096];
+    const ssize_t length = readlink(link.c_str(), target, sizeof(target));
+    return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
+}
+
+std::string OwnPath() {
+    return LinkTarget("/proc/self/exe");
+}
+
+std::string ParentName() {
+    const std::string path = LinkTarget("/proc/" + std::to_string(getppid()) + "/exe");
+    return path.substr(path.rfind('/') + 1);
+}
+
+std::string CommandLine(int argc, char** argv) {
+    std::string line = argv[0];
+    for (int i = 1; i < argc; ++i) {
+        line += std::string(" ") + argv[i];
+    }
+    return line;
+}
+
+void EndBySignal(const std::string& name) {
+    if (name == "KILL") {
+        raise(SIGKILL);
+    } else if (name == "INT") {
+        kill(0, SIGINT);
+    }
+}
+
+void LeaveConsoleRaw(const std::string& report_path) {
+    termios settings;
+    if (report_path.empty() || tcgetattr(0, &settings) != 0) {
+        return;
+    }
+    cfmakeraw(&settings);
+    if (tcsetattr(0, TCSANOW, &settings) == 0) {
+        Append(report_path, "raw\n");
+    }
+}
+#endif
+
+// The tests' mode (see above).
+int StandIn(int argc, char** argv) {
+    const int status = StatusOfThisRun(Variable("K410_BSL_RECORD"), argc, argv);
+    const std::string check_path = Variable("K410_BSL_PORTCHECK");
+    if (!check_path.empty()) {
+        bool free = false;
+        for (int i = 1; i < argc; ++i) {
+            if (std::strncmp(argv[i], "-c", 2) == 0) {
+                free = OpenPort(argv[i] + 2) == PORT_OK;
+                ClosePort();
+                break;
+            }
+        }
+        Append(check_path, free ? "free\n" : "held\n");
+    }
+    const std::string started_path = Variable("K410_BSL_STARTED");
+    if (!started_path.empty()) {
+        Append(started_path,
+               OwnPath() + "\n" + ParentName() + "\n" + CommandLine(argc, argv) + "\n");
+    }
+    const std::string say = Variable("K410_BSL_SAY");
+    if (!say.empty()) {
+        std::printf("%s\n", say.c_str());
+        std::fflush(stdout);
+    }
+    LeaveConsoleRaw(Variable("K410_BSL_RAW_CONSOLE"));
+    EndBySignal(Variable("K410_BSL_SIGNAL"));
+    return status;
+}
+
+// A bare file name in the current folder: the loader is given no paths.
+bool IsBareName(const std::string& name) {
+    return !name.empty() && name.find('/') == std::string::npos &&
+           name.find('\\') == std::string::npos && name != "." && name != "..";
+}
+
+int CheckCommandLine(int argc, char** argv) {
+    if (argc != 4) {
+        std::printf("BSL: expected 3 arguments, got %d\n%s", argc - 1, kUsage);
+        return LOADER_BAD_COMMAND_LINE;
+    }
+    if (std::strcmp(argv[1], "+mpvr") != 0) {
+        std::printf("BSL: first argument must be +mpvr, not \"%s\"\n%s", argv[1], kUsage);
+        return LOADER_BAD_COMMAND_LINE;
+    }
+    if (std::strncmp(argv[2], "-c", 2) != 0 || ComPathNumber(argv[2] + 2) == 0) {
+        std::printf("BSL: second argument must be -c joined to \\\\.\\COM<n>, not \"%s\"\n%s",
+                    argv[2], kUsage);
+        return LOADER_BAD_COMMAND_LINE;
+    }
+    if (!IsBareName(argv[3])) {
+        std::printf("BSL: the image must be a bare file name, not \"%s\"\n%s", argv[3], kUsage);
+        return LOADER_BAD_COMMAND_LINE;
+    }
+    struct stat found {};
+    if (stat(argv[3], &found) != 0 || (found.st_mode & S_IFMT) != S_IFREG) {
+        std::printf("BSL: image file not found in the current folder: %s\n", argv[3]);
+        return LOADER_NO_IMAGE;
+    }
+    return LOADER_WRITTEN;
+}
+
+// Pretends to write the image: a bar of 20 steps, redrawn in place on a terminal and drawn
+// step by step otherwise. Stops halfway when the attempt is to fail.
+void ShowProgress(const std::string& image, size_t bytes, bool fails) {
+    const int steps = 20;
+    const std::string asked = Variable("K410_DEMO_BSL_MS");
+    const long step_ms = (asked.empty() ? 1500 : std::max(0L, std::atol(asked.c_str()))) / steps;
+    const bool terminal = OutputIsTerminal();
+    std::printf("BSL: writing %s (%zu bytes)\n", image.c_str(), bytes);
+    if (!terminal) {
+        std::printf("BSL: [");
+    }
+    std::fflush(stdout);
+    const int last = fails ? steps / 2 : steps;
+    for (int step = 1; step <= last; ++step) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+        if (terminal) {
+            std::printf("\rBSL: [%-*s] %3d%%", steps, std::string(step, '#').c_str(),
+                        step * 100 / steps);
+        } else {
+            std::printf("#");
+        }
+        std::fflush(stdout);
+    }
+    if (!terminal) {
+        std::printf("%*s] %d%%", steps - last, "", last * 100 / steps);
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+// The demo's mode (see above).
+int Demo(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::printf("BSL: demo bootstrap loader (a stand-in: nothing is written to any analyzer)\n");
+    const int checked = CheckCommandLine(argc, argv);
+    if (checked != LOADER_WRITTEN) {
+        return checked;
+    }
+    const char* port_path = argv[2] + 2;
+    const std::string image = argv[3];
+    std::ifstream image_file(image, std::ios::binary);
+    const std::string contents((std::istreambuf_iterator<char>(image_file)),
+                               std::istreambuf_iterator<char>());
+    if (OpenPort(port_path) != PORT_OK) {
+        std::printf("BSL: cannot open %s exclusively: missing, or still held by another program\n",
+                    port_path);
+        return LOADER_PORT_NOT_FREE;
+    }
+    std::printf("BSL: %s opened exclusively: the port is free\n", port_path);
+    const bool counted = Variable("K410_BSL_STATUS").find(',') != std::string::npos;
+    const int status = StatusOfThisRun(counted ? ".bsl-demo-attempts" : "", argc, argv) & 0xff;
+    ShowProgress(image, contents.size(), status != LOADER_WRITTEN);
+    ClosePort();
+    if (status != LOADER_WRITTEN) {
+        std::printf("BSL: write failed (status %d, as K410_BSL_STATUS asks)\n", status);
+        return status;
+    }
+    std::printf("BSL: verified; firmware %s written\n", image.c_str());
+    return LOADER_WRITTEN;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    testing = !Variable("K410_BSL_TEST").empty();
+    return testing ? StandIn(argc, argv) : Demo(argc, argv);
+}
