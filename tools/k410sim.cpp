@@ -1,12 +1,10 @@
 // k410sim: a virtual TALVEN 410 analyzer for rehearsing and debugging k410prog without one.
 //
-// It opens a pseudo-terminal, publishes its slave as COM<n> the way Wine does (a link
-// <prefix>/dosdevices/com<n>), and plays the analyzer's end of the line: every line that
-// arrives is logged with its arrival time and the pause since the previous line was off the
-// wire (a pseudo-terminal hands a line over at once, as a USB adapter takes it, but the analyzer
-// receives it at 9600 baud), and pauses shorter than the analyzer needs are flagged. Opens and
-// closes of the port, and purges of its buffers, are logged too, so the log shows whether the
-// loader found the port free and whether stale input was thrown away before each write.
+// It publishes a pseudo-terminal as COM<n> the way Wine does (a link <prefix>/dosdevices/com<n>)
+// and logs every line that arrives with the pause since the line before was off the wire at
+// 9600 baud, flagging pauses shorter than the analyzer needs, and the port's opens, closes and
+// purges, so the log shows whether the loader found the port free and whether stale input was
+// thrown away before each write.
 //
 //   k410sim --prefix "$WINEPREFIX" --port 3      then run k410prog with that WINEPREFIX
 #include <poll.h>
@@ -59,8 +57,7 @@ double EventMs() {
     return NowMs() - line.woke_late_ms;
 }
 
-void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Log(const char* format, ...) {
+__attribute__((format(printf, 1, 2))) void Log(const char* format, ...) {
     std::fprintf(out.text, "%10.3f s  ", (NowMs() - out.start_ms) / 1000.0);
     va_list args;
     va_start(args, format);
@@ -98,7 +95,6 @@ void LogLinesEnded(const std::vector<ReceivedLine>& done) {
     }
 }
 
-// Data bytes from the program.
 void TakeData(const std::string& data) {
     double now = EventMs();
     if (out.capture != nullptr) {
@@ -230,7 +226,8 @@ sigset_t BlockStopSignalsButInWaits() {
 // Plays the analyzer's end of the line until a stop signal comes or the program closed the port
 // as the options ask. Returns why it stopped, for the log.
 const char* ServeTheLine(const SimOptions& options, const sigset_t& during_wait) {
-    StartChatter(&chatter, options.chatter_ms, NowMs());
+    chatter.period_ms = options.chatter_ms;
+    chatter.next_ms = options.chatter_ms > 0 ? NowMs() + options.chatter_ms : -1;
     for (;;) {
         if (stop_signal != 0) {
             return stop_signal == SIGINT ? "stopped by SIGINT" : "stopped by SIGTERM";
@@ -269,11 +266,8 @@ const char* ServeTheLine(const SimOptions& options, const sigset_t& during_wait)
 // Takes what arrived before the stop, and ends the line still pending.
 void TakeTheRest() {
     line.woke_late_ms = 0;
-    while (true) {
-        pollfd last = {line.watched.master, POLLIN, 0};
-        if (poll(&last, 1, 0) <= 0 || !(last.revents & POLLIN) || !TakeProgramPacket()) {
-            break;
-        }
+    pollfd last = {line.watched.master, POLLIN, 0};
+    while (poll(&last, 1, 0) > 0 && (last.revents & POLLIN) && TakeProgramPacket()) {
     }
     std::vector<ReceivedLine> done;
     EndPendingLine(&line.lines, &done);
@@ -304,12 +298,10 @@ int Run(const SimOptions& options) {
     Log("%s", why);
     WithdrawWatchedLine(line.watched, false);
     LogSummary();
-    CloseWatchedLine(&line.watched);
     return 0;
 }
 
-// Opens `path` for the log or the capture (`what`); "" leaves `file` as it is. Returns false
-// with the reason told.
+// Opens `path` for the log or the capture (`what`), unless it is "".
 bool OpenOutput(const std::string& path, const char* mode, const char* what, FILE** file) {
     if (!path.empty() && (*file = std::fopen(path.c_str(), mode)) == nullptr) {
         std::fprintf(stderr, "k410sim: cannot write the %s %s: %s\n", what, path.c_str(),
@@ -338,12 +330,5 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &on_stop, nullptr);
     sigaction(SIGTERM, &on_stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    int status = Run(options);
-    if (out.capture != nullptr) {
-        std::fclose(out.capture);
-    }
-    if (out.text != stdout) {
-        std::fclose(out.text);
-    }
-    return status;
+    return Run(options);  // the log and the capture are closed on the way out
 }

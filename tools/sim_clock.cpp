@@ -14,7 +14,10 @@ double NowMs() {
     return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
-double TakeRunQueueWaitMs() {
+// How long this thread waited to run since the previous call (ms, from the kernel's run-queue
+// accounting): right after a wait for an event, how late it woke to it. 0 where the kernel
+// does not tell.
+static double TakeRunQueueWaitMs() {
     // Fields: time on the CPU, time waiting for it, time slices; nanoseconds.
     static int stats = open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
     static long long waited_before = -1;

@@ -4,6 +4,8 @@
 
 namespace {
 
+constexpr double kMostDelayMs = 50;  // how long before its data a purge may announce a line
+
 // When a line that started at `start_ms` with `bytes` bytes, the last of them handed over at
 // `handed_ms`, was off the wire.
 double OffTheWire(const LineSplitter& s, double start_ms, long long bytes, double handed_ms) {
@@ -180,22 +182,15 @@ std::string SummaryText(const LineSplitter& s) {
 std::string Printable(const std::string& bytes) {
     std::string out;
     for (unsigned char c : bytes) {
-        if (c == '\\' || c == '"') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
+        char text[8];
+        if (c == '\r' || c == '\n' || c == '\t') {
+            std::snprintf(text, sizeof text, "\\%c", c == '\r' ? 'r' : c == '\n' ? 'n' : 't');
+        } else if (c < 0x20 || c >= 0x7f) {
+            std::snprintf(text, sizeof text, "\\x%02X", c);
         } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
+            std::snprintf(text, sizeof text, c == '\\' || c == '"' ? "\\%c" : "%c", c);
         }
+        out += text;
     }
     return out;
 }

@@ -59,9 +59,8 @@ int OpenWatchedLine(const std::string& prefix, int port_number, WatchedLine* lin
                     std::string* error);
 
 // Withdraws the line's COM port, and the prefix's folders where the line made them or with
-// `prefix_too`.
+// `prefix_too`. The line itself stays open until the process ends.
 void WithdrawWatchedLine(const WatchedLine& line, bool prefix_too);
-void CloseWatchedLine(WatchedLine* line);
 
 // A real port stops being exclusive when its last user closes it; a pseudo-terminal keeps the
 // flag as long as its master lives, so the analyzer drops it on the port's behalf. Returns true
