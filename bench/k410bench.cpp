@@ -8,10 +8,9 @@
 // (lines x 250 ms plus every byte's 1.04 ms on the wire at 9600 baud), the wall time, the mean
 // and worst overshoot per line (from one line's start to the next one's, or to the close after
 // the last, less the line's time on the wire and 250 ms), and k410prog's CPU time (wait4) as a
-// share of the wall time. A line's start is its arrival, or the program's purge just before
-// it when the pseudo-terminal handed it over later (see tools/sim_lines.h). A pseudo-terminal
-// takes a line at once, as a USB adapter does, so a program that started its pause when the
-// driver said "sent" shows as short pauses and a negative overshoot.
+// share of the wall time. A line starts at its arrival, or at the program's purge just before
+// it when the pseudo-terminal handed it over later (see tools/sim_lines.h); a program that
+// started its pause when the driver said "sent" shows as short pauses and negative overshoot.
 // Exits 0 when every line arrived intact, no pause fell short of 250 ms after its line was off
 // the wire, the mean overshoot stayed under 2 ms per line and the CPU under 1% of the wall time.
 //
@@ -119,8 +118,7 @@ pid_t StartProgram(const BenchOptions& options, const std::string& folder,
     }
     pid_t pid = fork();
     if (pid == 0) {
-        std::string transcript = folder + "/transcript.txt";
-        int out = open(transcript.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int out = open((folder + "/transcript.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out < 0 || chdir(folder.c_str()) != 0) {
             _exit(126);
         }
@@ -136,7 +134,7 @@ pid_t StartProgram(const BenchOptions& options, const std::string& folder,
 }
 
 struct Figures {
-    std::vector<double> overshoots;
+    size_t pauses = 0;
     double mean = 0;
     double worst = 0;
 };
@@ -145,19 +143,17 @@ struct Figures {
 // after the last line, less the pause.
 Figures Overshoots(const std::vector<ReceivedLine>& lines, double close_ms) {
     Figures figures;
-    for (size_t i = 0; i < lines.size(); ++i) {
+    const size_t count = close_ms < 0 && !lines.empty() ? lines.size() - 1 : lines.size();
+    for (size_t i = 0; i < count; ++i) {
         const bool last = i + 1 == lines.size();
-        if (last && close_ms < 0) {
-            continue;
-        }
         const double next = last ? close_ms : lines[i + 1].first_ms - lines[i + 1].delay_ms;
         const double overshoot = next - lines[i].end_ms - kPauseMs;
         figures.worst = i == 0 ? overshoot : std::max(figures.worst, overshoot);
         figures.mean += overshoot;
-        figures.overshoots.push_back(overshoot);
+        ++figures.pauses;
     }
-    if (!figures.overshoots.empty()) {
-        figures.mean /= static_cast<double>(figures.overshoots.size());
+    if (figures.pauses > 0) {
+        figures.mean /= static_cast<double>(figures.pauses);
     }
     return figures;
 }
@@ -166,8 +162,7 @@ Figures Overshoots(const std::vector<ReceivedLine>& lines, double close_ms) {
 
 int main(int argc, char** argv) {
     BenchOptions options;
-    int parsed = ParseOptions(argc, argv, &options);
-    if (parsed != 0) {
+    if (const int parsed = ParseOptions(argc, argv, &options); parsed != 0) {
         return parsed == 1 ? 0 : 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -189,8 +184,7 @@ int main(int argc, char** argv) {
     // The program sends each line less its line feed.
     std::string expected = data;
     expected.erase(std::remove(expected.begin(), expected.end(), '\n'), expected.end());
-    LineSplitter splitter;
-    splitter.min_pause_ms = kPauseMs;
+    LineSplitter splitter;  // pauses judged against 250 ms, as kPauseMs
     const double wire_ms = static_cast<double>(expected.size()) * splitter.byte_ms;
     const double floor_ms = options.lines * kPauseMs + wire_ms;
 
@@ -259,7 +253,7 @@ int main(int argc, char** argv) {
     Figures figures = Overshoots(lines, last_close_ms);
     bool intact = received == expected && splitter.lines == options.lines;
     bool exited_ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    bool pass = intact && exited_ok && splitter.short_pauses == 0 && !figures.overshoots.empty() &&
+    bool pass = intact && exited_ok && splitter.short_pauses == 0 && figures.pauses > 0 &&
                 figures.mean < kMeanOvershootTargetMs && cpu_share < kCpuShareTarget;
 
     std::printf(
@@ -283,7 +277,7 @@ int main(int argc, char** argv) {
     std::printf(
         "  overshoot per line  mean %.3f ms, worst %.3f ms over %zu pauses "
         "(target: mean < %.0f ms)\n",
-        figures.mean, figures.worst, figures.overshoots.size(), kMeanOvershootTargetMs);
+        figures.mean, figures.worst, figures.pauses, kMeanOvershootTargetMs);
     std::printf(
         "  shortest pause      %.3f ms after its line was off the wire (%d under 250 ms, %d "
         "of them begun with the line on the wire, measured to within %.1f ms; %d evened out by "

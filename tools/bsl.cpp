@@ -12,9 +12,8 @@
 //   K410_BSL_SAY        printed on standard output: where it lands in the console transcript
 //   K410_BSL_PORTCHECK  file to append "free" or "held" to: whether the port of its -c
 //                       argument could be opened exclusively
-//   K410_BSL_STARTED    file to append its own path, the file name of the program that started
-//                       it, and its command line as it got it (Windows: whole; POSIX: the
-//                       arguments joined by blanks) to, one a line
+//   K410_BSL_STARTED    file to append its own path, its starter's file name and its command
+//                       line to, one a line (the command line: on Windows whole, else joined)
 //   K410_BSL_RAW_CONSOLE  POSIX: leaves the terminal of standard input raw, as a loader that
 //                       forgets to put it back does, and appends "raw" to the file this names
 //   K410_BSL_SIGNAL     POSIX: then ends by a signal: "KILL" to itself, as a loader killed from
@@ -61,9 +60,6 @@ enum LoaderExit {
     LOADER_PORT_NOT_FREE = 4,
 };
 
-bool testing = false;  // the tests' mode
-
-// The variable's value; empty when it is unset.
 std::string Variable(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
@@ -72,7 +68,8 @@ std::string Variable(const char* name) {
 void Append(const std::string& path, const std::string& text) {
     // Binary mode: the files read the same from Windows and from the Linux side of Wine.
     std::ofstream file(path, std::ios::binary | std::ios::app);
-    if (!file.write(text.data(), static_cast<std::streamsize>(text.size())).flush() && testing) {
+    if (!file.write(text.data(), static_cast<std::streamsize>(text.size())).flush() &&
+        !Variable("K410_BSL_TEST").empty()) {
         std::fprintf(stderr, "BSL.EXE stand-in: cannot append to %s\n", path.c_str());
         std::exit(125);
     }
@@ -186,7 +183,6 @@ void EndAsAsked() {
 }
 #endif
 
-// The tests' mode (see above).
 int StandIn(int argc, char** argv) {
     const int status = StatusOfThisRun(Variable("K410_BSL_RECORD"), argc, argv);
     const std::string check_path = Variable("K410_BSL_PORTCHECK");
@@ -274,12 +270,10 @@ void ShowProgress(const std::string& image, size_t bytes, bool fails) {
     std::fflush(stdout);
 }
 
-// The demo's mode (see above).
 int Demo(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("BSL: demo bootstrap loader (a stand-in: nothing is written to any analyzer)\n");
-    const int checked = CheckCommandLine(argc, argv);
-    if (checked != LOADER_WRITTEN) {
+    if (const int checked = CheckCommandLine(argc, argv); checked != LOADER_WRITTEN) {
         return checked;
     }
     const char* port_path = argv[2] + 2;
@@ -308,6 +302,5 @@ int Demo(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    testing = !Variable("K410_BSL_TEST").empty();
-    return testing ? StandIn(argc, argv) : Demo(argc, argv);
+    return Variable("K410_BSL_TEST").empty() ? Demo(argc, argv) : StandIn(argc, argv);
 }

@@ -36,15 +36,13 @@ struct SimLog {
     double start_ms = 0;
 };
 
-// The analyzer's line and what has come on it.
 struct AnalyzerLine {
     WatchedLine watched;
     LineSplitter lines;
     double last_line_end_ms = -1;
     std::vector<OpenWatch::Event> port_events;  // opens and closes not yet taken
     double master_rests_until = 0;              // no one held the slave: look again then
-    // How late the analyzer woke to what it is reading now: the event came that much before it
-    // saw it. Without real-time priority, a busy machine may keep it waiting for ms.
+    // How late it woke to what it is reading: without real-time priority, possibly ms.
     double woke_late_ms = 0;
 };
 
@@ -189,9 +187,7 @@ void SendChatter() {
 // Takes the line splitter's settings and tells the technician where the analyzer is and how it
 // judges what arrives.
 void StartTheLog(const SimOptions& options) {
-    line.lines.gap_ms = options.gap_ms;
-    line.lines.min_pause_ms = options.min_pause_ms;
-    line.lines.tolerance_ms = options.tolerance_ms;
+    line.lines = options.lines;
     std::fprintf(out.text, "k410sim: virtual TALVEN 410 analyzer on COM%d: %s -> %s\n",
                  options.port_number,
                  ComLinkIn(line.watched.prefix + "/dosdevices", options.port_number).c_str(),
@@ -204,8 +200,8 @@ void StartTheLog(const SimOptions& options) {
                  "pauses under %.0f ms from the line before off the wire (%.2f ms a byte from "
                  "its start; measured to within %.1f ms, from the program's purges where it "
                  "purges) are flagged; timing at %s\n",
-                 options.gap_ms, options.min_pause_ms, line.lines.byte_ms, options.tolerance_ms,
-                 AskForPromptWakeups());
+                 line.lines.gap_ms, line.lines.min_pause_ms, line.lines.byte_ms,
+                 line.lines.tolerance_ms, AskForPromptWakeups());
     std::fflush(out.text);
 }
 
@@ -275,9 +271,8 @@ void TakeTheRest() {
 }
 
 void LogSummary() {
-    std::string summary = SummaryText(line.lines);
     std::fprintf(out.text, "k410sim summary: %s, %d opens, %d closes, at most %d user(s) at once",
-                 summary.c_str(), counts.opens, counts.closes, counts.most_users);
+                 SummaryText(line.lines).c_str(), counts.opens, counts.closes, counts.most_users);
     if (chatter.bytes > 0) {
         std::fprintf(out.text, ", %lld chatter bytes sent, %d purges, %d writes over stale input",
                      chatter.bytes, counts.purges, counts.stale_writes);
@@ -315,8 +310,7 @@ bool OpenOutput(const std::string& path, const char* mode, const char* what, FIL
 
 int main(int argc, char** argv) {
     SimOptions options;
-    int parsed = ParseOptions(argc, argv, &options);
-    if (parsed != 0) {
+    if (const int parsed = ParseOptions(argc, argv, &options); parsed != 0) {
         return parsed == 1 ? 0 : 2;
     }
     out.start_ms = NowMs();

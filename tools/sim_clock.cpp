@@ -27,9 +27,8 @@ static double TakeRunQueueWaitMs() {
         return 0;
     }
     text[length] = '\0';
-    long long on_cpu = 0;
     long long waited = 0;
-    if (std::sscanf(text, "%lld %lld", &on_cpu, &waited) != 2) {
+    if (std::sscanf(text, "%*s %lld", &waited) != 1) {
         return 0;
     }
     double since = waited_before < 0 ? 0 : static_cast<double>(waited - waited_before) / 1e6;

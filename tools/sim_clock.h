@@ -13,8 +13,7 @@ double NowMs();
 // got, in words.
 const char* AskForPromptWakeups();
 
-// Waits with ppoll for `watched` until `wake_ms` on NowMs's clock (-1: no end; `now_ms` is the
-// time now), letting in the signals `during_wait` does not block, and sets how late it woke to
-// what came. Returns what ppoll returned.
+// ppoll for `watched` until `wake_ms` (-1: no end; `now_ms` is now), letting in the signals
+// `during_wait` lets in; sets how late it woke to what came. Returns what ppoll returned.
 int WaitForEvents(pollfd* watched, nfds_t count, double wake_ms, double now_ms,
                   const sigset_t& during_wait, double* woke_late_ms);

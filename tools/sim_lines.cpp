@@ -1,5 +1,6 @@
 #include "sim_lines.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -26,9 +27,7 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
         line.sent_ms = s->purge_ms;
         line.delay_ms = line.first_ms - s->purge_ms;
         start_ms = s->purge_ms;
-        if (line.delay_ms > s->latest_handover_ms) {
-            s->latest_handover_ms = line.delay_ms;
-        }
+        s->latest_handover_ms = std::max(s->latest_handover_ms, line.delay_ms);
     }
     const long long bytes = static_cast<long long>(line.text.size() + line.terminator.size());
     const double handed_ms = line.last_ms - line.delay_ms;
@@ -47,12 +46,10 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
         s->evened_out += line.evened_out ? 1 : 0;
         s->on_the_wire += line.on_the_wire ? 1 : 0;
         s->from_purges += line.from_purges ? 1 : 0;
-        if (s->shortest_pause_ms < 0 || line.pause_ms < s->shortest_pause_ms) {
-            s->shortest_pause_ms = line.pause_ms;
-        }
-        if (line.pause_ms > s->longest_pause_ms) {
-            s->longest_pause_ms = line.pause_ms;
-        }
+        s->shortest_pause_ms = s->shortest_pause_ms < 0
+                                   ? line.pause_ms
+                                   : std::min(s->shortest_pause_ms, line.pause_ms);
+        s->longest_pause_ms = std::max(s->longest_pause_ms, line.pause_ms);
     }
     s->previous_pause_ms = line.pause_ms;
     s->previous_end_ms = line.end_ms;

@@ -1,9 +1,8 @@
 // How the virtual analyzer cuts what arrives on its line into lines, and times them.
 //
-// The program sends each line of its data file less the line feed, then pauses; a CRLF file
-// therefore arrives as lines ended by a carriage return, and an LF-only file as bare pieces
-// separated only by the pause. So a line ends at a carriage return or a line feed (a line feed
-// right after a carriage return belongs to it), or when the line has been quiet for the gap.
+// The program sends each line less its line feed, then pauses, so an LF-only file arrives as
+// bare pieces: a line ends at a CR or LF (an LF right after a CR belongs to it), or when it has
+// been quiet for the gap.
 //
 // The analyzer needs the quiet after a line, and the quiet begins when the line's last byte is
 // off the wire: at 9600 baud with 10 bits a byte, its first byte's departure plus 1.04 ms for
@@ -32,20 +31,17 @@ struct ReceivedLine {
     double end_ms = 0;         // its last byte off the wire (see above)
     double sent_ms = -1;       // the purge that announced it; -1 when none did
     double delay_ms = 0;       // first_ms less sent_ms: the hand-over's lateness, or 0
-    double pause_ms = -1;      // from the previous line's end_ms to this line's start (its
-                               // purge, else its first byte); -1 for line 1
+    double pause_ms = -1;      // from the previous line's end_ms to its start; -1 for line 1
     bool from_purges = false;  // the pause lies between two purges: the program's own
     bool short_pause = false;  // pause_ms below the minimum pause less the tolerance
     bool evened_out = false;   // below it, but the pause before was long by as much
-    bool on_the_wire = false;  // short only because the previous line was still on the wire
-                               // when the pause began: from its last arrival it would pass
+    bool on_the_wire = false;  // short only counted from the wire, not from the last arrival
 };
 
 struct LineSplitter {
     double gap_ms = 50;                   // quiet time that ends an unterminated line
     double min_pause_ms = 250;            // pauses below this are flagged,
-    double tolerance_ms = 1;              // less this much: a program that sleeps exactly the pause
-                                          // lands within the reader's timing error
+    double tolerance_ms = 1;              // less this much, the reader's own timing error
     double byte_ms = 10 * 1000.0 / 9600;  // a byte's time on the wire: start, 8 data, stop bits
     std::string pending;
     bool pending_open = false;  // a line has begun (possibly still empty before its terminator)

@@ -72,9 +72,9 @@ int ParseOptions(int argc, char** argv, SimOptions* options) {
     } kNumbers[] = {{'p', &port, 1, 255},
                     {kChatter, &options->chatter_ms, 0, 3600000},
                     {kStopAfterCloses, &closes, 1, 1000000},
-                    {kGap, &options->gap_ms, 1, 10000},
-                    {kMinPause, &options->min_pause_ms, 0, 3600000},
-                    {kTolerance, &options->tolerance_ms, 0, 1000}};
+                    {kGap, &options->lines.gap_ms, 1, 10000},
+                    {kMinPause, &options->lines.min_pause_ms, 0, 3600000},
+                    {kTolerance, &options->lines.tolerance_ms, 0, 1000}};
     int choice = 0;
     while ((choice = getopt_long(argc, argv, "p:P:l:c:h", kLong, nullptr)) != -1) {
         bool good = true;
