@@ -137,18 +137,6 @@ BOOL WINAPI TimeoutReadingCloseHandle(HANDLE handle);
 // True while `handle` is an open handle of this process.
 bool HandleIsOpen(HANDLE handle);
 
-// `path` opened for reading and writing and nobody else, past any wrapper in CreateFileA.
-HANDLE OpenExclusively(const char* path);
-// The analyzer's end of the null-modem line, COM4: raw at 9600 baud, its reads returning at once
-// with what has arrived, nothing left queued from before. INVALID_HANDLE_VALUE when not there.
-HANDLE OpenFarEnd();
-// What arrives at `far_end` within `limit_ms`, read until `count` bytes are there.
-std::string Arrived(HANDLE far_end, size_t count, ULONGLONG limit_ms);
-
-// Waits as long as the device's write time-outs let a write of `count` bytes take, as a driver
-// does on a line that takes nothing (flow control stuck, adapter gone).
-void WaitOutWriteTimeouts(HANDLE handle, DWORD count);
-
 // What the console wrappers below saw.
 struct ConsoleWatch {
     PHANDLER_ROUTINE handler = nullptr;  // the console control handler set up
@@ -186,6 +174,8 @@ BOOL WINAPI RecordingSetConsoleTitleW(LPCWSTR title);
 // The listing has the lines of null-modem.sh that are registered under SERIALCOMM (COM3 to
 // COM5), and neither COM6 (/dev/null, which nothing registers) nor a port that is not there.
 void ExpectTheRegisteredLinesListed(const PortListing& listing);
+// True when `entry` is one of the listing's ports.
+bool Listed(const PortListing& listing, const std::string& entry);
 
 // How many processes GetConsoleProcessList says share the console: 1 in a window of the
 // program's own, 2 with a shell beside it, 0 with no console.

@@ -328,16 +328,10 @@ int PlayChild(const std::string& scene, int number) {
                              {&__imp_GetCommTimeouts, &LeftBehindGetCommTimeouts},
                              {&__imp_CloseHandle, &TellingCloseHandle}};
     CatchInterruptions();
-    if (scene == "question") {
-        return CtrlCAtAQuestion(number);
-    }
-    if (scene == "download") {
-        return DownloadInItsOwnWindow(number);
-    }
-    if (scene == "locked") {
-        return CtrlCWhileStandardOutputIsLocked(number);
-    }
-    return 99;
+    int (*const play)(int) = scene == "question"   ? &CtrlCAtAQuestion
+                             : scene == "download" ? &DownloadInItsOwnWindow
+                                                   : &CtrlCWhileStandardOutputIsLocked;
+    return play(number);
 }
 
 using InterruptedRun = Interrupted;

@@ -130,8 +130,7 @@ TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoade
         } else {
             EXPECT_EQ(seen.said, "");
             // The loader's status is judged as always.
-            EXPECT_NE(out.str().find("BSL Programming failed.\nRetry? (Y or N)>"),
-                      std::string::npos)
+            EXPECT_TRUE(k410test::Contains(out.str(), "BSL Programming failed.\nRetry? (Y or N)>"))
                 << out.str();
         }
         if (c.when != WHILE_THE_LOADER_RUNS) {

@@ -16,16 +16,11 @@
 #   null-modem.sh stop PREFIX     take them down again
 set -euo pipefail
 
-action=${1:?usage: null-modem.sh start|stop PREFIX}
-prefix=${2:?usage: null-modem.sh start|stop PREFIX}
-devices=$prefix/dosdevices
-state=$prefix/k410-lines
-links=(com3 com4 com5 com6)
-registered=(3 4 5)
-
-export WINEPREFIX=$prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+usage="usage: null-modem.sh start|stop PREFIX"
+action=${1:?$usage} prefix=${2:?$usage}
+devices=$prefix/dosdevices state=$prefix/k410-lines
+links=(com3 com4 com5 com6) registered=(3 4 5)
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 # Registers the lines (value "<data>" for each) or takes them back again (value -), in one run of
 # Wine's reg. The key is volatile: it lives as long as the prefix's server.
@@ -62,10 +57,7 @@ stop_lines() {
 
 case $action in
 start)
-    [[ -d $devices ]] || {
-        echo "no Wine prefix at $prefix" >&2
-        exit 1
-    }
+    [[ -d $devices ]] || { echo "no Wine prefix at $prefix" >&2 && exit 1; }
     mkdir -p "$state"
     stop_lines
     socat -d pty,raw,echo=0,link="$devices/com3" pty,raw,echo=0,link="$devices/com4" \
@@ -96,7 +88,7 @@ stop)
     stop_lines
     ;;
 *)
-    echo "usage: null-modem.sh start|stop PREFIX" >&2
+    echo "$usage" >&2
     exit 2
     ;;
 esac
