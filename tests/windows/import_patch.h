@@ -53,31 +53,6 @@ void* Refusal(BOOL(WINAPI*)(Args...)) {
     return reinterpret_cast<void*>(&Refusing<error, Args...>);
 }
 
-// Puts the folder of the build's stand-in loader BSL.EXE (K410_BSL_STANDIN_DIR) first on PATH
-// for the life of the object; ok() is false when that variable is not set.
-class StandInLoaderOnPath {
-  public:
-    StandInLoaderOnPath() {
-        was_.resize(GetEnvironmentVariableA("PATH", nullptr, 0));
-        was_.resize(GetEnvironmentVariableA("PATH", &was_[0], static_cast<DWORD>(was_.size())));
-        char folder[MAX_PATH];
-        const DWORD length = GetEnvironmentVariableA("K410_BSL_STANDIN_DIR", folder, MAX_PATH);
-        // Under Wine the folder is a Linux path, which names a folder of the Linux root only
-        // on its drive, Z:, and not from a test that has moved to a folder on C:.
-        const std::string drive = length > 0 && folder[0] == '/' ? "Z:" : "";
-        ok_ = length > 0 && length < MAX_PATH &&
-              SetEnvironmentVariableA("PATH", (drive + folder + ";" + was_).c_str());
-    }
-    ~StandInLoaderOnPath() { SetEnvironmentVariableA("PATH", was_.c_str()); }
-    StandInLoaderOnPath(const StandInLoaderOnPath&) = delete;
-    StandInLoaderOnPath& operator=(const StandInLoaderOnPath&) = delete;
-    bool ok() const { return ok_; }
-
-  private:
-    std::string was_;
-    bool ok_ = false;
-};
-
 // The slots the tests patch, each with the bytes of its arguments: 32-bit Windows names a slot by
 // the decorated stdcall name, __imp__CreateFileA@28.
 // clang-format off

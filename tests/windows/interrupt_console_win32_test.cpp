@@ -171,9 +171,9 @@ BOOL WINAPI FakeSetConsoleMode(HANDLE handle, DWORD mode) {
     return TRUE;
 }
 
-// A loader that leaves the console as it likes it: input raw, without echo; output without
-// wrapping at the line's end. It is started (the stand-in, which ends with status 0) and has
-// changed the modes by the time it is waited for.
+// A loader (the stand-in, which CTest puts on PATH) that leaves the console as it likes it: input
+// raw, without echo; output without wrapping at the line's end. It is started (the stand-in, which
+// ends with status 0) and has changed the modes by the time it is waited for.
 BOOL WINAPI ModeChangingCreateProcessA(LPCSTR program, LPSTR command_line,
                                        LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
                                        BOOL inherit, DWORD flags, LPVOID environment, LPCSTR folder,
@@ -193,9 +193,6 @@ TEST(ConsoleModes, LoaderThatChangesThemLeavesThemAsTheyWere) {
     ImportPatch patches[] = {{&__imp_GetConsoleMode, &FakeGetConsoleMode},
                              {&__imp_SetConsoleMode, &FakeSetConsoleMode},
                              {&__imp_CreateProcessA, &ModeChangingCreateProcessA}};
-    StandInLoaderOnPath standin;
-    ASSERT_TRUE(standin.ok()) << "K410_BSL_STANDIN_DIR is not set";
-
     const std::vector<std::string> command = {"BSL.EXE", "+mpvr", "-c\\\\.\\COM3", "K410IV.TXT"};
     console = FakeConsole{kInput, kOutput};
     EXPECT_EQ(LaunchLoader(command), 0);
