@@ -99,9 +99,7 @@ extern const COMMTIMEOUTS kLeftBehind;
 bool operator==(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b);
 
 // CreateFileA, noting the handle it gives in `watched`.
-HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
-                                   LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                                   HANDLE model);
+decltype(::CreateFileA) RecordingCreateFileA;
 // Windows keeps a port's time-outs from one open to the next; Wine starts every handle afresh.
 // So that a test sees the same on both, this GetCommTimeouts gives the device kLeftBehind just
 // as the module reads them.
@@ -109,7 +107,6 @@ BOOL WINAPI LeftBehindGetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts);
 // CloseHandle, reading the watched device's time-outs and line settings into `watched` first.
 BOOL WINAPI TimeoutReadingCloseHandle(HANDLE handle);
 
-// True while `handle` is an open handle of this process.
 bool HandleIsOpen(HANDLE handle);
 
 // What the console wrappers below saw.
@@ -127,8 +124,7 @@ BOOL WINAPI CapturingSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 // Ends only the thread it runs on: the handler's end of the process.
 BOOL WINAPI ThreadEndingTerminateProcess(HANDLE process, UINT code);
 // Keeps what goes straight to standard output; counts the watched port's writes; the rest passes.
-BOOL WINAPI KeepingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
-                             LPOVERLAPPED overlapped);
+decltype(::WriteFile) KeepingWriteFile;
 // Hands `event` to the captured handler on a thread of its own, as the console does; returns the
 // thread (nullptr when none could be started).
 HANDLE DeliverAsync(DWORD event);

@@ -30,13 +30,11 @@ void SetVariable(const char* name, const std::string& value) {
 
 // The file's full path in upper case, for comparing paths as Windows does.
 std::string Comparable(const std::string& path) {
-    char full[MAX_PATH];
-    const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
-    std::string result = length > 0 && length < MAX_PATH ? std::string(full, length) : path;
-    for (char& c : result) {
+    std::string full = std::filesystem::absolute(path).string();
+    for (char& c : full) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
-    return result;
+    return full;
 }
 
 class Loader : public ::testing::Test {
@@ -83,9 +81,7 @@ class Loader : public ::testing::Test {
     // What the stand-in's last run said of itself: its own path, its parent's program, its
     // command line.
     struct Started {
-        std::string own_path;
-        std::string parent;
-        std::string command_line;
+        std::string own_path, parent, command_line;
     };
     Started LastStarted() const {
         std::istringstream lines(k410test::ReadFile(started_));
@@ -100,10 +96,7 @@ class Loader : public ::testing::Test {
     }
 
     k410test::ScratchDir scratch_;
-    std::string record_;
-    std::string started_;
-    std::string standin_folder_;
-    std::string path_;
+    std::string record_, started_, standin_folder_, path_;
     std::string own_folders_standin_;  // removed at the end: not in a scratch folder
 };
 

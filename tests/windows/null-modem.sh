@@ -61,11 +61,9 @@ start)
     mkdir -p "$state"
     stop_lines
     socat -d pty,raw,echo=0,link="$devices/com3" pty,raw,echo=0,link="$devices/com4" \
-        >"$state/null-modem.log" 2>&1 </dev/null &
-    echo $! >"$state/null-modem.pid"
+        >"$state/null-modem.log" 2>&1 </dev/null & echo $! >"$state/null-modem.pid"
     socat -d pty,raw,echo=0,link="$devices/com5" 'EXEC:head -c 1' \
-        >"$state/hangup.log" 2>&1 </dev/null &
-    echo $! >"$state/hangup.pid"
+        >"$state/hangup.log" 2>&1 </dev/null & echo $! >"$state/hangup.pid"
     ln -s /dev/null "$devices/com6"
     for _ in $(seq 100); do
         if [[ -e $devices/com3 && -e $devices/com4 && -e $devices/com5 ]]; then

@@ -33,20 +33,16 @@ class VersionResource : public ::testing::Test {
 
     // A text of the string table that VarFileInfo's Translation names; empty when missing.
     std::string Text(const char* name) {
-        struct Translation {
-            WORD language;
-            WORD code_page;
-        };
         void* value = nullptr;
         UINT length = 0;
         if (!VerQueryValueA(block_.data(), "\\VarFileInfo\\Translation", &value, &length) ||
-            length < sizeof(Translation)) {
+            length < 2 * sizeof(WORD)) {
             return "";
         }
-        const Translation* translation = static_cast<const Translation*>(value);
+        const WORD* translation = static_cast<const WORD*>(value);  // language, code page
         char key[128];
-        std::snprintf(key, sizeof key, "\\StringFileInfo\\%04x%04x\\%s", translation->language,
-                      translation->code_page, name);
+        std::snprintf(key, sizeof key, "\\StringFileInfo\\%04x%04x\\%s", translation[0],
+                      translation[1], name);
         if (!VerQueryValueA(block_.data(), key, &value, &length) || length == 0) {
             return "";
         }
