@@ -145,7 +145,6 @@ BOOL WINAPI RecordingSetConsoleTitleW(LPCWSTR title);
 // The listing has the lines of null-modem.sh that are registered under SERIALCOMM (COM3 to
 // COM5), and neither COM6 (/dev/null, which nothing registers) nor a port that is not there.
 void ExpectTheRegisteredLinesListed(const PortListing& listing);
-// True when `entry` is one of the listing's ports.
 bool Listed(const PortListing& listing, const std::string& entry);
 
 // How many processes GetConsoleProcessList says share the console: 1 in a window of the
@@ -179,8 +178,7 @@ class Keyboard : public std::streambuf {
     // True when a read waits within `ms`.
     bool Reading(DWORD ms) const { return WaitForSingleObject(reading_, ms) == WAIT_OBJECT_0; }
     void Type(const std::string& text);
-    static BOOL WINAPI ConsoleReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD got,
-                                       LPOVERLAPPED overlapped);
+    static decltype(::ReadFile) ConsoleReadFile;
     static Keyboard* at;
 
   protected:

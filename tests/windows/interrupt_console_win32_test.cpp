@@ -11,7 +11,6 @@
 #include <cstring>
 #include <iostream>
 #include <sstream>
-#include <streambuf>
 #include <string>
 #include <thread>
 

@@ -22,7 +22,6 @@ namespace {
 using k410test::kLoaderThenEnd;
 using k410test::kSkipLoader;
 
-// Hands `event` to the handler and waits for it.
 void Deliver(DWORD event) {
     ASSERT_NE(seen.handler, nullptr) << "CatchInterruptions set up no console control handler";
     HANDLE thread = DeliverAsync(event);

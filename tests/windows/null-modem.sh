@@ -47,12 +47,8 @@ stop_lines() {
         fi
         rm -f "$pid_file"
     done
-    for link in "${links[@]}"; do
-        rm -f "$devices/$link"
-    done
-    if [[ -d $state ]]; then
-        register_lines - || true
-    fi
+    rm -f "${links[@]/#/$devices/}"
+    [[ ! -d $state ]] || register_lines - || true
 }
 
 case $action in

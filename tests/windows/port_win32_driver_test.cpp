@@ -35,7 +35,6 @@ struct Driver {
 Driver driver;
 HANDLE cancelled = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // the blocked call cancelled
 
-// The model as it starts, on the port given.
 void ResetDriver(HANDLE port = driver.port) {
     driver = Driver{};
     driver.port = port;

@@ -67,11 +67,11 @@ TEST_F(VersionResource, FileAndProductVersionAreTheBanners) {
     for (auto dots = std::count(expected.begin(), expected.end(), '.'); dots < 3; ++dots) {
         expected += ".0";
     }
-    EXPECT_EQ(std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
-                  std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
-                  std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
-                  std::to_string(LOWORD(fixed->dwFileVersionLS)),
-              expected);
+    char version[32];
+    std::snprintf(version, sizeof version, "%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS),
+                  LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS),
+                  LOWORD(fixed->dwFileVersionLS));
+    EXPECT_EQ(version, expected);
     EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
     EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));

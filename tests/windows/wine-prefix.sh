@@ -17,8 +17,7 @@ case $action in
 setup)
     # Booted afresh when WINEARCH (win32 for the 32-bit build) differs from the boot's.
     if [[ ! -f $prefix/.k410-booted || $(<"$prefix/.k410-booted") != "${WINEARCH:-}" ]]; then
-        rm -rf "$prefix"
-        mkdir -p "$prefix"
+        rm -rf "$prefix" && mkdir -p "$prefix"
         echo "booting Wine prefix $prefix"
         timeout 300 wineboot -i >"$prefix/wineboot.log" 2>&1 </dev/null || {
             cat "$prefix/wineboot.log"
