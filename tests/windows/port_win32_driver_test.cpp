@@ -216,7 +216,7 @@ TEST_F(Driven, EveryLineSettingAnotherProgramLeftIsReplaced) {
     EXPECT_EQ(dcb.fAbortOnError, 0u) << "a line error would cancel every read and write";
     EXPECT_LE(dcb.XonLim, 512u);
     EXPECT_LE(dcb.XoffLim, 512u);
-    // The fields compared whole, one a line, so that a failure names each that differs.
+    // The fields compared whole, by name, so that a failure shows each that differs.
     EXPECT_EQ(Fields(dcb),
               "DCBlength " + std::to_string(sizeof(DCB)) +
                   "\nBaudRate 9600 ByteSize 8 Parity 0 StopBits 0 fBinary 1"
