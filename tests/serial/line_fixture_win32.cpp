@@ -38,9 +38,41 @@ void* CountingOf(BOOL(WINAPI*)(Args...)) {
     return reinterpret_cast<void*>(&Counting<Args...>);
 }
 
-// Takes nothing until the write time-outs the device has run out. No line here stops by itself.
+// `path` opened for reading and writing and nobody else, past any wrapper in CreateFileA.
+HANDLE OpenExclusively(const char* path) {
+    return real.CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+}
+
+// The analyzer's end, COM4: raw at 9600 baud, its reads returning at once with what has
+// arrived, nothing left queued from before.
+HANDLE OpenFarEnd() {
+    HANDLE handle = OpenExclusively("\\\\.\\COM4");
+    if (handle == INVALID_HANDLE_VALUE) {
+        return handle;
+    }
+    DCB dcb = {};
+    dcb.DCBlength = sizeof(dcb);
+    GetCommState(handle, &dcb);
+    dcb.BaudRate = CBR_9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = 1;
+    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = dcb.fNull = 0;
+    SetCommState(handle, &dcb);
+    COMMTIMEOUTS at_once = {MAXDWORD, 0, 0, 0, 0};
+    SetCommTimeouts(handle, &at_once);
+    PurgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
+    return handle;
+}
+
+// Takes nothing until the write time-outs the device has run out, as a driver does on a line
+// that takes nothing. No line here stops by itself.
 BOOL WINAPI StalledWriteFile(HANDLE handle, LPCVOID, DWORD count, LPDWORD written, LPOVERLAPPED) {
-    WaitOutWriteTimeouts(handle, count);
+    COMMTIMEOUTS timeouts = {};
+    real.GetCommTimeouts(handle, &timeouts);
+    Sleep(timeouts.WriteTotalTimeoutConstant + timeouts.WriteTotalTimeoutMultiplier * count);
     *written = 0;
     SetLastError(ERROR_SEM_TIMEOUT);
     return FALSE;
@@ -101,7 +133,20 @@ bool AnalyzerLine::Send(const std::string& bytes) {
 }
 
 std::string AnalyzerLine::Received(size_t count, std::chrono::milliseconds limit) {
-    return Arrived(state_->far_end, count, static_cast<ULONGLONG>(limit.count()));
+    std::string arrived;
+    const ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(limit.count());
+    char chunk[512];
+    while (arrived.size() < count && GetTickCount64() < until) {
+        DWORD got = 0;
+        if (!real.ReadFile(state_->far_end, chunk, sizeof(chunk), &got, nullptr)) {
+            break;
+        }
+        if (got == 0) {
+            Sleep(10);
+        }
+        arrived.append(chunk, got);
+    }
+    return arrived;
 }
 
 // Asked of the driver through the module's own handle.

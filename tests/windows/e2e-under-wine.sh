@@ -8,11 +8,8 @@
 # reported as skipped (status 77) with the reason.
 set -euo pipefail
 
-suite=${1:?usage: e2e-under-wine.sh SUITE WINE PROGRAM_EXE STANDIN_EXE PREFIX}
-wine=${2:?}
-program=${3:?}
-standin=${4:?}
-prefix=${5:?}
+usage="usage: e2e-under-wine.sh SUITE WINE PROGRAM_EXE STANDIN_EXE PREFIX"
+suite=${1:?$usage} wine=${2:?$usage} program=${3:?$usage} standin=${4:?$usage} prefix=${5:?$usage}
 shift 5
 
 if [[ ! -x $suite ]]; then
@@ -21,10 +18,6 @@ if [[ ! -x $suite ]]; then
     exit 77
 fi
 
-export K410_PROGRAM="$wine $program"
-export K410_BSL_STANDIN=$standin
-export K410_WINEPREFIX=$prefix
-export WINEPREFIX=$prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export K410_PROGRAM="$wine $program" K410_BSL_STANDIN=$standin K410_WINEPREFIX=$prefix
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 exec "$suite" "$@"

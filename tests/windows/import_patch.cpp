@@ -48,55 +48,6 @@ bool HandleIsOpen(HANDLE handle) {
     return GetHandleInformation(handle, &flags) != 0;
 }
 
-HANDLE OpenExclusively(const char* path) {
-    return real.CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
-}
-
-HANDLE OpenFarEnd() {
-    HANDLE handle = OpenExclusively("\\\\.\\COM4");
-    if (handle == INVALID_HANDLE_VALUE) {
-        return handle;
-    }
-    DCB dcb = {};
-    dcb.DCBlength = sizeof(dcb);
-    GetCommState(handle, &dcb);
-    dcb.BaudRate = CBR_9600;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = 1;
-    dcb.fOutxCtsFlow = dcb.fOutxDsrFlow = dcb.fOutX = dcb.fInX = dcb.fNull = 0;
-    SetCommState(handle, &dcb);
-    COMMTIMEOUTS at_once = {MAXDWORD, 0, 0, 0, 0};
-    SetCommTimeouts(handle, &at_once);
-    PurgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
-    return handle;
-}
-
-std::string Arrived(HANDLE far_end, size_t count, ULONGLONG limit_ms) {
-    std::string arrived;
-    const ULONGLONG until = GetTickCount64() + limit_ms;
-    char chunk[512];
-    while (arrived.size() < count && GetTickCount64() < until) {
-        DWORD got = 0;
-        if (!ReadFile(far_end, chunk, sizeof(chunk), &got, nullptr)) {
-            break;
-        }
-        if (got == 0) {
-            Sleep(10);
-        }
-        arrived.append(chunk, got);
-    }
-    return arrived;
-}
-
-void WaitOutWriteTimeouts(HANDLE handle, DWORD count) {
-    COMMTIMEOUTS timeouts = {};
-    real.GetCommTimeouts(handle, &timeouts);
-    Sleep(timeouts.WriteTotalTimeoutConstant + timeouts.WriteTotalTimeoutMultiplier * count);
-}
-
 ConsoleWatch seen;
 
 BOOL WINAPI CapturingSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
@@ -161,15 +112,16 @@ BOOL WINAPI RecordingSetConsoleTitleW(LPCWSTR title) {
     return TRUE;
 }
 
+bool Listed(const PortListing& listing, const std::string& entry) {
+    return std::find(listing.ports.begin(), listing.ports.end(), entry) != listing.ports.end();
+}
+
 void ExpectTheRegisteredLinesListed(const PortListing& listing) {
-    auto listed = [&listing](const char* port) {
-        return std::find(listing.ports.begin(), listing.ports.end(), port) != listing.ports.end();
-    };
     for (const char* registered : {"COM3", "COM4", "COM5"}) {
-        EXPECT_TRUE(listed(registered)) << registered << " is registered by null-modem.sh";
+        EXPECT_TRUE(Listed(listing, registered)) << registered << " is registered by null-modem.sh";
     }
-    EXPECT_FALSE(listed("COM6")) << "/dev/null is no serial port, and no driver registers it";
-    EXPECT_FALSE(listed("COM42"));
+    EXPECT_FALSE(Listed(listing, "COM6")) << "/dev/null is no serial port; no driver registers it";
+    EXPECT_FALSE(Listed(listing, "COM42"));
     EXPECT_TRUE(listing.unnumbered.empty());
 }
 

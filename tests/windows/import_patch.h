@@ -53,31 +53,6 @@ void* Refusal(BOOL(WINAPI*)(Args...)) {
     return reinterpret_cast<void*>(&Refusing<error, Args...>);
 }
 
-// Puts the folder of the build's stand-in loader BSL.EXE (K410_BSL_STANDIN_DIR) first on PATH
-// for the life of the object; ok() is false when that variable is not set.
-class StandInLoaderOnPath {
-  public:
-    StandInLoaderOnPath() {
-        was_.resize(GetEnvironmentVariableA("PATH", nullptr, 0));
-        was_.resize(GetEnvironmentVariableA("PATH", &was_[0], static_cast<DWORD>(was_.size())));
-        char folder[MAX_PATH];
-        const DWORD length = GetEnvironmentVariableA("K410_BSL_STANDIN_DIR", folder, MAX_PATH);
-        // Under Wine the folder is a Linux path, which names a folder of the Linux root only
-        // on its drive, Z:, and not from a test that has moved to a folder on C:.
-        const std::string drive = length > 0 && folder[0] == '/' ? "Z:" : "";
-        ok_ = length > 0 && length < MAX_PATH &&
-              SetEnvironmentVariableA("PATH", (drive + folder + ";" + was_).c_str());
-    }
-    ~StandInLoaderOnPath() { SetEnvironmentVariableA("PATH", was_.c_str()); }
-    StandInLoaderOnPath(const StandInLoaderOnPath&) = delete;
-    StandInLoaderOnPath& operator=(const StandInLoaderOnPath&) = delete;
-    bool ok() const { return ok_; }
-
-  private:
-    std::string was_;
-    bool ok_ = false;
-};
-
 // The slots the tests patch, each with the bytes of its arguments: 32-bit Windows names a slot by
 // the decorated stdcall name, __imp__CreateFileA@28.
 // clang-format off
@@ -124,9 +99,7 @@ extern const COMMTIMEOUTS kLeftBehind;
 bool operator==(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b);
 
 // CreateFileA, noting the handle it gives in `watched`.
-HANDLE WINAPI RecordingCreateFileA(LPCSTR path, DWORD access, DWORD share,
-                                   LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                                   HANDLE model);
+decltype(::CreateFileA) RecordingCreateFileA;
 // Windows keeps a port's time-outs from one open to the next; Wine starts every handle afresh.
 // So that a test sees the same on both, this GetCommTimeouts gives the device kLeftBehind just
 // as the module reads them.
@@ -134,20 +107,7 @@ BOOL WINAPI LeftBehindGetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts);
 // CloseHandle, reading the watched device's time-outs and line settings into `watched` first.
 BOOL WINAPI TimeoutReadingCloseHandle(HANDLE handle);
 
-// True while `handle` is an open handle of this process.
 bool HandleIsOpen(HANDLE handle);
-
-// `path` opened for reading and writing and nobody else, past any wrapper in CreateFileA.
-HANDLE OpenExclusively(const char* path);
-// The analyzer's end of the null-modem line, COM4: raw at 9600 baud, its reads returning at once
-// with what has arrived, nothing left queued from before. INVALID_HANDLE_VALUE when not there.
-HANDLE OpenFarEnd();
-// What arrives at `far_end` within `limit_ms`, read until `count` bytes are there.
-std::string Arrived(HANDLE far_end, size_t count, ULONGLONG limit_ms);
-
-// Waits as long as the device's write time-outs let a write of `count` bytes take, as a driver
-// does on a line that takes nothing (flow control stuck, adapter gone).
-void WaitOutWriteTimeouts(HANDLE handle, DWORD count);
 
 // What the console wrappers below saw.
 struct ConsoleWatch {
@@ -164,8 +124,7 @@ BOOL WINAPI CapturingSetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 // Ends only the thread it runs on: the handler's end of the process.
 BOOL WINAPI ThreadEndingTerminateProcess(HANDLE process, UINT code);
 // Keeps what goes straight to standard output; counts the watched port's writes; the rest passes.
-BOOL WINAPI KeepingWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD written,
-                             LPOVERLAPPED overlapped);
+decltype(::WriteFile) KeepingWriteFile;
 // Hands `event` to the captured handler on a thread of its own, as the console does; returns the
 // thread (nullptr when none could be started).
 HANDLE DeliverAsync(DWORD event);
@@ -186,6 +145,7 @@ BOOL WINAPI RecordingSetConsoleTitleW(LPCWSTR title);
 // The listing has the lines of null-modem.sh that are registered under SERIALCOMM (COM3 to
 // COM5), and neither COM6 (/dev/null, which nothing registers) nor a port that is not there.
 void ExpectTheRegisteredLinesListed(const PortListing& listing);
+bool Listed(const PortListing& listing, const std::string& entry);
 
 // How many processes GetConsoleProcessList says share the console: 1 in a window of the
 // program's own, 2 with a shell beside it, 0 with no console.
@@ -218,8 +178,7 @@ class Keyboard : public std::streambuf {
     // True when a read waits within `ms`.
     bool Reading(DWORD ms) const { return WaitForSingleObject(reading_, ms) == WAIT_OBJECT_0; }
     void Type(const std::string& text);
-    static BOOL WINAPI ConsoleReadFile(HANDLE handle, LPVOID buffer, DWORD size, LPDWORD got,
-                                       LPOVERLAPPED overlapped);
+    static decltype(::ReadFile) ConsoleReadFile;
     static Keyboard* at;
 
   protected:

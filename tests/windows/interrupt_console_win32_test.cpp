@@ -11,7 +11,6 @@
 #include <cstring>
 #include <iostream>
 #include <sstream>
-#include <streambuf>
 #include <string>
 #include <thread>
 
@@ -171,9 +170,9 @@ BOOL WINAPI FakeSetConsoleMode(HANDLE handle, DWORD mode) {
     return TRUE;
 }
 
-// A loader that leaves the console as it likes it: input raw, without echo; output without
-// wrapping at the line's end. It is started (the stand-in, which ends with status 0) and has
-// changed the modes by the time it is waited for.
+// A loader (the stand-in, which CTest puts on PATH) that leaves the console as it likes it: input
+// raw, without echo; output without wrapping at the line's end. It is started (the stand-in, which
+// ends with status 0) and has changed the modes by the time it is waited for.
 BOOL WINAPI ModeChangingCreateProcessA(LPCSTR program, LPSTR command_line,
                                        LPSECURITY_ATTRIBUTES process, LPSECURITY_ATTRIBUTES thread,
                                        BOOL inherit, DWORD flags, LPVOID environment, LPCSTR folder,
@@ -193,9 +192,6 @@ TEST(ConsoleModes, LoaderThatChangesThemLeavesThemAsTheyWere) {
     ImportPatch patches[] = {{&__imp_GetConsoleMode, &FakeGetConsoleMode},
                              {&__imp_SetConsoleMode, &FakeSetConsoleMode},
                              {&__imp_CreateProcessA, &ModeChangingCreateProcessA}};
-    StandInLoaderOnPath standin;
-    ASSERT_TRUE(standin.ok()) << "K410_BSL_STANDIN_DIR is not set";
-
     const std::vector<std::string> command = {"BSL.EXE", "+mpvr", "-c\\\\.\\COM3", "K410IV.TXT"};
     console = FakeConsole{kInput, kOutput};
     EXPECT_EQ(LaunchLoader(command), 0);
@@ -328,16 +324,10 @@ int PlayChild(const std::string& scene, int number) {
                              {&__imp_GetCommTimeouts, &LeftBehindGetCommTimeouts},
                              {&__imp_CloseHandle, &TellingCloseHandle}};
     CatchInterruptions();
-    if (scene == "question") {
-        return CtrlCAtAQuestion(number);
-    }
-    if (scene == "download") {
-        return DownloadInItsOwnWindow(number);
-    }
-    if (scene == "locked") {
-        return CtrlCWhileStandardOutputIsLocked(number);
-    }
-    return 99;
+    int (*const play)(int) = scene == "question"   ? &CtrlCAtAQuestion
+                             : scene == "download" ? &DownloadInItsOwnWindow
+                                                   : &CtrlCWhileStandardOutputIsLocked;
+    return play(number);
 }
 
 using InterruptedRun = Interrupted;

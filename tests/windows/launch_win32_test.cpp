@@ -8,10 +8,12 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <string>
 
+#include "../support/answers.h"
 #include "import_patch.h"
 #include "loader.h"
 
@@ -26,27 +28,13 @@ void SetVariable(const char* name, const std::string& value) {
     ASSERT_EQ(_putenv_s(name, value.c_str()), 0);
 }
 
-std::string CurrentFolder() {
-    char folder[MAX_PATH];
-    const DWORD length = GetCurrentDirectoryA(MAX_PATH, folder);
-    return length > 0 && length < MAX_PATH ? std::string(folder, length) : std::string();
-}
-
-std::string Variable(const char* name) {
-    char value[32768];
-    const DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
-    return length > 0 && length < sizeof(value) ? std::string(value, length) : std::string();
-}
-
 // The file's full path in upper case, for comparing paths as Windows does.
 std::string Comparable(const std::string& path) {
-    char full[MAX_PATH];
-    const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
-    std::string result = length > 0 && length < MAX_PATH ? std::string(full, length) : path;
-    for (char& c : result) {
+    std::string full = std::filesystem::absolute(path).string();
+    for (char& c : full) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
-    return result;
+    return full;
 }
 
 class Loader : public ::testing::Test {
@@ -60,9 +48,8 @@ class Loader : public ::testing::Test {
         SetVariable("K410_BSL_STARTED", started_);
         SetVariable("K410_BSL_STATUS", "0");
         SetVariable("K410_BSL_SAY", "");
-        standin_folder_ = CurrentFolder();
-        ASSERT_FALSE(standin_folder_.empty());
-        path_ = Variable("PATH");
+        standin_folder_ = std::filesystem::current_path().string();
+        path_ = std::getenv("PATH");
     }
     void TearDown() override {
         SetCurrentDirectoryA(standin_folder_.c_str());
@@ -94,9 +81,7 @@ class Loader : public ::testing::Test {
     // What the stand-in's last run said of itself: its own path, its parent's program, its
     // command line.
     struct Started {
-        std::string own_path;
-        std::string parent;
-        std::string command_line;
+        std::string own_path, parent, command_line;
     };
     Started LastStarted() const {
         std::istringstream lines(k410test::ReadFile(started_));
@@ -111,10 +96,7 @@ class Loader : public ::testing::Test {
     }
 
     k410test::ScratchDir scratch_;
-    std::string record_;
-    std::string started_;
-    std::string standin_folder_;
-    std::string path_;
+    std::string record_, started_, standin_folder_, path_;
     std::string own_folders_standin_;  // removed at the end: not in a scratch folder
 };
 
@@ -168,10 +150,10 @@ TEST_F(Loader, NoneInTheCurrentFolderOrOnPathIsAFailedLaunchWhereverElseOneIs) {
 // `line` is one reason line that tells `told` and then, where the system has words for the
 // error, those, its insert filled in.
 void ExpectToldWhy(const std::string& line, const std::string& told) {
-    EXPECT_EQ(line.compare(0, told.size() + 2, " " + told + "."), 0) << line;
+    EXPECT_TRUE(k410test::StartsWith(line, " " + told + ".")) << line;
     EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
-    EXPECT_EQ(line.compare(line.size() - 2, 2, ".\n"), 0) << line;
-    EXPECT_EQ(line.find("%1"), std::string::npos) << line;
+    EXPECT_TRUE(k410test::EndsWith(line, ".\n")) << line;
+    EXPECT_FALSE(k410test::Contains(line, "%1")) << line;
 }
 
 // A file that is no program for this Windows (what a 16-bit or DOS BSL.EXE is on 64-bit
@@ -229,29 +211,28 @@ TEST_F(Loader, ProgramWindowsWillNotStartIsToldWhy) {
     }
 }
 
+// 259, STILL_ACTIVE, is the status of a process not yet ended: the wait is over before the
+// status is taken.
 TEST_F(Loader, AnyNonzeroExitStatusIsAFailure) {
+    std::string runs;
     for (const char* status : {"1", "2", "3", "255", "-1", "256", "259"}) {
         SCOPED_TRACE(status);
         SetVariable("K410_BSL_STATUS", status);
         EXPECT_NE(LaunchLoader(kTypicalCommand), 0);
+        runs += kTypicalRun;  // each of them ran, with the same command line
     }
-    // Each of them ran, with the same command line. (259, STILL_ACTIVE, is the status of a
-    // process not yet ended: the wait is over before the status is taken.)
-    std::string seven_runs;
-    for (int i = 0; i < 7; ++i) {
-        seven_runs += kTypicalRun;
-    }
-    EXPECT_EQ(Recorded(), seven_runs);
+    EXPECT_EQ(Recorded(), runs);
 }
 
 // One that ran and failed is told nothing new: a retry may do better.
 TEST_F(Loader, RetriedLaunchRunsTheSameCommandAgain) {
     SetVariable("K410_BSL_STATUS", "1");
+    const std::vector<std::string> command = {"BSL.EXE", "+mpvr", "-c\\\\.\\COM12", "K410HD.TXT"};
     std::string why = "left from before";
-    EXPECT_NE(LaunchLoader({"BSL.EXE", "+mpvr", "-c\\\\.\\COM12", "K410HD.TXT"}, &why), 0);
+    EXPECT_NE(LaunchLoader(command, &why), 0);
     EXPECT_EQ(why, "");
     SetVariable("K410_BSL_STATUS", "0");
-    EXPECT_EQ(LaunchLoader({"BSL.EXE", "+mpvr", "-c\\\\.\\COM12", "K410HD.TXT"}, &why), 0);
+    EXPECT_EQ(LaunchLoader(command, &why), 0);
     EXPECT_EQ(why, "");
     EXPECT_EQ(Recorded(),
               "+mpvr\n-c\\\\.\\COM12\nK410HD.TXT\n\n+mpvr\n-c\\\\.\\COM12\nK410HD.TXT\n\n");
@@ -278,10 +259,8 @@ TEST_F(Loader, LoaderThatIsNotThereIsAFailure) {
 // the loader's own output, also when standard output is a pipe (fully buffered). This program
 // is started again as the "wizard" with its output on a pipe.
 TEST_F(Loader, WizardOutputBeforeTheLaunchComesOutBeforeTheLoaders) {
-    SetVariable("K410_LAUNCH_CHILD", "1");
     SetVariable("K410_BSL_SAY", "LOADER SPEAKING");
-    const ChildRun child = RunThisProgram("", standin_folder_);
-    SetVariable("K410_LAUNCH_CHILD", "");
+    const ChildRun child = RunThisProgram("--wizard", standin_folder_);
     ASSERT_TRUE(child.ended) << child.output;
     EXPECT_EQ(child.status, 0u) << child.output;
     const std::string& output = child.output;
@@ -301,9 +280,7 @@ int RunAsWizard() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The system's own call: the C library's getenv is one MSVC warns about.
-    char child[2];
-    if (GetEnvironmentVariableA("K410_LAUNCH_CHILD", child, sizeof(child)) > 0) {
+    if (argc == 2 && std::string(argv[1]) == "--wizard") {
         return RunAsWizard();
     }
     ::testing::InitGoogleTest(&argc, argv);

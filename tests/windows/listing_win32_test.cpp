@@ -21,10 +21,6 @@
 
 namespace {
 
-bool Listed(const PortListing& listing, const std::string& entry) {
-    return std::find(listing.ports.begin(), listing.ports.end(), entry) != listing.ports.end();
-}
-
 int opens = 0;
 // Every port out of range, or a device that is not working: any open that is tried fails as
 // those do, after a while.

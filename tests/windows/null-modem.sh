@@ -16,16 +16,11 @@
 #   null-modem.sh stop PREFIX     take them down again
 set -euo pipefail
 
-action=${1:?usage: null-modem.sh start|stop PREFIX}
-prefix=${2:?usage: null-modem.sh start|stop PREFIX}
-devices=$prefix/dosdevices
-state=$prefix/k410-lines
-links=(com3 com4 com5 com6)
-registered=(3 4 5)
-
-export WINEPREFIX=$prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+usage="usage: null-modem.sh start|stop PREFIX"
+action=${1:?$usage} prefix=${2:?$usage}
+devices=$prefix/dosdevices state=$prefix/k410-lines
+links=(com3 com4 com5 com6) registered=(3 4 5)
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 # Registers the lines (value "<data>" for each) or takes them back again (value -), in one run of
 # Wine's reg. The key is volatile: it lives as long as the prefix's server.
@@ -52,28 +47,19 @@ stop_lines() {
         fi
         rm -f "$pid_file"
     done
-    for link in "${links[@]}"; do
-        rm -f "$devices/$link"
-    done
-    if [[ -d $state ]]; then
-        register_lines - || true
-    fi
+    rm -f "${links[@]/#/$devices/}"
+    [[ ! -d $state ]] || register_lines - || true
 }
 
 case $action in
 start)
-    [[ -d $devices ]] || {
-        echo "no Wine prefix at $prefix" >&2
-        exit 1
-    }
+    [[ -d $devices ]] || { echo "no Wine prefix at $prefix" >&2 && exit 1; }
     mkdir -p "$state"
     stop_lines
     socat -d pty,raw,echo=0,link="$devices/com3" pty,raw,echo=0,link="$devices/com4" \
-        >"$state/null-modem.log" 2>&1 </dev/null &
-    echo $! >"$state/null-modem.pid"
+        >"$state/null-modem.log" 2>&1 </dev/null & echo $! >"$state/null-modem.pid"
     socat -d pty,raw,echo=0,link="$devices/com5" 'EXEC:head -c 1' \
-        >"$state/hangup.log" 2>&1 </dev/null &
-    echo $! >"$state/hangup.pid"
+        >"$state/hangup.log" 2>&1 </dev/null & echo $! >"$state/hangup.pid"
     ln -s /dev/null "$devices/com6"
     for _ in $(seq 100); do
         if [[ -e $devices/com3 && -e $devices/com4 && -e $devices/com5 ]]; then
@@ -96,7 +82,7 @@ stop)
     stop_lines
     ;;
 *)
-    echo "usage: null-modem.sh start|stop PREFIX" >&2
+    echo "$usage" >&2
     exit 2
     ;;
 esac

@@ -35,7 +35,6 @@ struct Driver {
 Driver driver;
 HANDLE cancelled = CreateEventA(nullptr, TRUE, FALSE, nullptr);  // the blocked call cancelled
 
-// The model as it starts, on the port given.
 void ResetDriver(HANDLE port = driver.port) {
     driver = Driver{};
     driver.port = port;
@@ -181,6 +180,19 @@ BOOL WINAPI ModelWriteFile(HANDLE handle, LPCVOID bytes, DWORD count, LPDWORD wr
     return TRUE;
 }
 
+std::string Fields(const DCB& d) {
+    std::ostringstream out;
+    out << "DCBlength " << d.DCBlength << "\nBaudRate " << d.BaudRate << " ByteSize " << +d.ByteSize
+        << " Parity " << +d.Parity << " StopBits " << +d.StopBits << " fBinary " << d.fBinary
+        << "\nXonChar " << +d.XonChar << " XoffChar " << +d.XoffChar << " EofChar " << +d.EofChar
+        << " EvtChar " << +d.EvtChar << " fErrorChar " << d.fErrorChar << " fNull " << d.fNull
+        << "\nfOutxCtsFlow " << d.fOutxCtsFlow << " fOutxDsrFlow " << d.fOutxDsrFlow
+        << " fDtrControl " << d.fDtrControl << " fRtsControl " << d.fRtsControl
+        << "\nfDsrSensitivity " << d.fDsrSensitivity << " fTXContinueOnXoff " << d.fTXContinueOnXoff
+        << " fOutX " << d.fOutX << " fInX " << d.fInX << " wReserved " << d.wReserved;
+    return out.str();
+}
+
 class Driven : public PortContract {
   protected:
     void SetUp() override {
@@ -201,30 +213,16 @@ TEST_F(Driven, EveryLineSettingAnotherProgramLeftIsReplaced) {
     }
     ASSERT_TRUE(driver.dcb_taken);
     const DCB& dcb = driver.dcb;
-    EXPECT_EQ(dcb.DCBlength, sizeof(DCB));
-    EXPECT_EQ(dcb.BaudRate, 9600u);
-    EXPECT_EQ(dcb.ByteSize, 8);
-    EXPECT_EQ(dcb.Parity, NOPARITY);
-    EXPECT_EQ(dcb.StopBits, ONESTOPBIT);
-    EXPECT_EQ(dcb.fBinary, 1u);
     EXPECT_EQ(dcb.fAbortOnError, 0u) << "a line error would cancel every read and write";
     EXPECT_LE(dcb.XonLim, 512u);
     EXPECT_LE(dcb.XoffLim, 512u);
-    EXPECT_EQ(dcb.XonChar, 0x11);
-    EXPECT_EQ(dcb.XoffChar, 0x13);
-    EXPECT_EQ(dcb.EofChar, 0);
-    EXPECT_EQ(dcb.EvtChar, 0);
-    EXPECT_EQ(dcb.fErrorChar, 0u);
-    EXPECT_EQ(dcb.fNull, 0u);
-    EXPECT_EQ(dcb.fOutxCtsFlow, 0u);
-    EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
-    EXPECT_EQ(dcb.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
-    EXPECT_EQ(dcb.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
-    EXPECT_EQ(dcb.fDsrSensitivity, 0u);
-    EXPECT_EQ(dcb.fTXContinueOnXoff, 1u);
-    EXPECT_EQ(dcb.fOutX, 0u);
-    EXPECT_EQ(dcb.fInX, 0u);
-    EXPECT_EQ(dcb.wReserved, 0);
+    // The fields compared whole, by name, so that a failure shows each that differs.
+    EXPECT_EQ(Fields(dcb),
+              "DCBlength " + std::to_string(sizeof(DCB)) +
+                  "\nBaudRate 9600 ByteSize 8 Parity 0 StopBits 0 fBinary 1"
+                  "\nXonChar 17 XoffChar 19 EofChar 0 EvtChar 0 fErrorChar 0 fNull 0"
+                  "\nfOutxCtsFlow 0 fOutxDsrFlow 0 fDtrControl 1 fRtsControl 1"
+                  "\nfDsrSensitivity 0 fTXContinueOnXoff 1 fOutX 0 fInX 0 wReserved 0");
     // And the line carries the analyzer's bytes.
     EXPECT_EQ(WritePort("ready\r", 6), PORT_OK);
     EXPECT_EQ(line_.Received(6, milliseconds(3000)), "ready\r");

@@ -33,20 +33,16 @@ class VersionResource : public ::testing::Test {
 
     // A text of the string table that VarFileInfo's Translation names; empty when missing.
     std::string Text(const char* name) {
-        struct Translation {
-            WORD language;
-            WORD code_page;
-        };
         void* value = nullptr;
         UINT length = 0;
         if (!VerQueryValueA(block_.data(), "\\VarFileInfo\\Translation", &value, &length) ||
-            length < sizeof(Translation)) {
+            length < 2 * sizeof(WORD)) {
             return "";
         }
-        const Translation* translation = static_cast<const Translation*>(value);
+        const WORD* translation = static_cast<const WORD*>(value);  // language, code page
         char key[128];
-        std::snprintf(key, sizeof key, "\\StringFileInfo\\%04x%04x\\%s", translation->language,
-                      translation->code_page, name);
+        std::snprintf(key, sizeof key, "\\StringFileInfo\\%04x%04x\\%s", translation[0],
+                      translation[1], name);
         if (!VerQueryValueA(block_.data(), key, &value, &length) || length == 0) {
             return "";
         }
@@ -71,11 +67,11 @@ TEST_F(VersionResource, FileAndProductVersionAreTheBanners) {
     for (auto dots = std::count(expected.begin(), expected.end(), '.'); dots < 3; ++dots) {
         expected += ".0";
     }
-    EXPECT_EQ(std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
-                  std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
-                  std::to_string(HIWORD(fixed->dwFileVersionLS)) + "." +
-                  std::to_string(LOWORD(fixed->dwFileVersionLS)),
-              expected);
+    char version[32];
+    std::snprintf(version, sizeof version, "%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS),
+                  LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS),
+                  LOWORD(fixed->dwFileVersionLS));
+    EXPECT_EQ(version, expected);
     EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
     EXPECT_EQ(fixed->dwProductVersionLS, fixed->dwFileVersionLS);
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));

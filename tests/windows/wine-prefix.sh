@@ -9,19 +9,15 @@
 # hangs up under it sends it SIGHUP, on which it dumps its state to its error stream.
 set -euo pipefail
 
-action=${1:?usage: wine-prefix.sh setup|stop PREFIX}
-prefix=${2:?usage: wine-prefix.sh setup|stop PREFIX}
-
-export WINEPREFIX=$prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+usage="usage: wine-prefix.sh setup|stop PREFIX"
+action=${1:?$usage} prefix=${2:?$usage}
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 case $action in
 setup)
     # Booted afresh when WINEARCH (win32 for the 32-bit build) differs from the boot's.
     if [[ ! -f $prefix/.k410-booted || $(<"$prefix/.k410-booted") != "${WINEARCH:-}" ]]; then
-        rm -rf "$prefix"
-        mkdir -p "$prefix"
+        rm -rf "$prefix" && mkdir -p "$prefix"
         echo "booting Wine prefix $prefix"
         timeout 300 wineboot -i >"$prefix/wineboot.log" 2>&1 </dev/null || {
             cat "$prefix/wineboot.log"
@@ -40,12 +36,10 @@ setup)
     echo "Wine prefix ready: $prefix"
     ;;
 stop)
-    if [[ -d $prefix ]]; then
-        timeout 30 wineserver -k >/dev/null 2>&1 </dev/null || true
-    fi
+    [[ ! -d $prefix ]] || timeout 30 wineserver -k >/dev/null 2>&1 </dev/null || true
     ;;
 *)
-    echo "usage: wine-prefix.sh setup|stop PREFIX" >&2
+    echo "$usage" >&2
     exit 2
     ;;
 esac
