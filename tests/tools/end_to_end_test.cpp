@@ -14,15 +14,17 @@
 #include "pieces.h"
 #include "program.h"
 #include "running_sim.h"
+#include "session.h"
 
 namespace {
 
 using namespace k410test;  // the shared test harness
 
-const char* const kImages[] = {"K410.TXT",    "K410IV.TXT",   "K410IVMe.TXT",
-                               "K410HD.TXT",  "K410HDIV.TXT", "K410M.TXT",
-                               "K410MIV.TXT", "K410MHD.TXT",  "K410MHDIV.TXT"};
 const char* const kDataFiles[] = {"K410HELP(64K).TXT", "K410HELP(32K).TXT"};
+
+std::string DemoFile(const std::string& name) {
+    return std::string(DEMO_DATA_DIR) + "/" + name;
+}
 
 // A workspace laid out like the demo's: data, images and the demo loader, with the virtual
 // analyzer as COM3 (chattering, so that a missing purge would show).
@@ -30,11 +32,11 @@ struct Workspace : RunningSim {
     // Loose: a missing pause shows as ~0 ms, while a busy machine can hand a line over a few ms
     // late.
     Workspace() : RunningSim({"--chatter", "100", "--tolerance", "25"}) {
-        for (const char* name : kImages) {
-            CopyFile(std::string(DEMO_DATA_DIR) + "/" + name, scratch.path() + "/" + name);
+        for (const ImageChoice& choice : kImageChoices) {
+            CopyFile(DemoFile(choice.image), scratch.path() + "/" + choice.image);
         }
         for (const char* name : kDataFiles) {
-            CopyFile(std::string(DEMO_DATA_DIR) + "/" + name, scratch.path() + "/" + name);
+            CopyFile(DemoFile(name), scratch.path() + "/" + name);
         }
         CopyFile(DEMO_BSL_PATH, scratch.path() + "/BSL.EXE");
     }
@@ -90,18 +92,19 @@ void ExpectDownloadReceived(const Workspace& workspace, const std::string& log,
 // The same for the demo's data file `data_file`.
 void ExpectDemoDownloadReceived(const Workspace& workspace, const std::string& log,
                                 const std::string& data_file) {
-    std::string data = ReadFile(std::string(DEMO_DATA_DIR) + "/" + data_file);
+    std::string data = ReadFile(DemoFile(data_file));
     ASSERT_GT(LineCount(data), 20);
     ExpectDownloadReceived(workspace, log, data);
 }
 
 TEST(EndToEnd, DemoDataCoversEveryImageNameAndSaysItIsSynthetic) {
-    for (const char* name : kImages) {
-        std::string image = ReadFile(std::string(DEMO_DATA_DIR) + "/" + name);
-        EXPECT_EQ(image.rfind("; SYNTHETIC DEMO FIRMWARE IMAGE ", 0), 0u) << name;
+    for (const ImageChoice& choice : kImageChoices) {
+        EXPECT_TRUE(
+            StartsWith(ReadFile(DemoFile(choice.image)), "; SYNTHETIC DEMO FIRMWARE IMAGE "))
+            << choice.image;
     }
     for (const char* name : kDataFiles) {
-        std::string data = ReadFile(std::string(DEMO_DATA_DIR) + "/" + name);
+        std::string data = ReadFile(DemoFile(name));
         EXPECT_EQ(data.rfind("; SYNTHETIC DEMO DATA ", 0), 0u) << name;
         // CRLF throughout, so the analyzer sees each line end in a carriage return.
         EXPECT_EQ(data.back(), '\n') << name;
