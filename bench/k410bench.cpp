@@ -3,25 +3,20 @@
 //
 //   cmake --build build --target k410bench k410prog && build/k410bench [--lines N]
 //
-// It generates a data file of N CRLF lines (default 40, at least 40), publishes a
-// pseudo-terminal as COM3 in a scratch Wine prefix, runs k410prog there with the answers
-// 3 N N N N S (so the loader is skipped and only the download runs), times every line's
-// arrival at the pseudo-terminal's master and the port's close, and prints: lines, the floor
-// (lines x 250 ms plus every byte's time on the wire at 9600 baud, 1.04 ms a byte), the wall
-// time, the mean and worst overshoot per line (the time from one line's start to the next one's,
-// or to the close after the last, less the line's time on the wire and 250 ms), and k410prog's
-// CPU time (user + sys, from wait4) as a share of the wall time. A line's start is its arrival,
-// or the program's purge of its input just before it when the pseudo-terminal handed the line
-// over later than the purge (see tools/sim_lines.h); the master runs in packet mode for that.
-// A pseudo-terminal takes a line at once, as a USB adapter does, so a program that started its
-// pause when the driver said "sent" shows as short pauses and a negative overshoot.
-// Targets: no pause short of 250 ms after its line was off the wire, mean overshoot under 2 ms
-// per line, CPU under 1% of the wall time; the exit status is 0 when they are met and every line
-// arrived intact.
+// It runs k410prog with the answers 3 N N N N S (only the download) on a data file of N CRLF
+// lines and a pseudo-terminal published as COM3 in a scratch Wine prefix, and prints the floor
+// (lines x 250 ms plus every byte's 1.04 ms on the wire at 9600 baud), the wall time, the mean
+// and worst overshoot per line (from one line's start to the next one's, or to the close after
+// the last, less the line's time on the wire and 250 ms), and k410prog's CPU time (wait4) as a
+// share of the wall time. A line starts at its arrival, or at the program's purge just before
+// it when the pseudo-terminal handed it over later (see tools/sim_lines.h); a program that
+// started its pause when the driver said "sent" shows as short pauses and negative overshoot.
+// Exits 0 when every line arrived intact, no pause fell short of 250 ms after its line was off
+// the wire, the mean overshoot stayed under 2 ms per line and the CPU under 1% of the wall time.
 //
-// Options: --lines N, --line-bytes N (each line's bytes before its CR LF, 20 to 253, default
-// 49), --program PATH (default: the k410prog of this build), --keep (leave the scratch folder,
-// with k410prog's transcript, in place).
+// Options: --lines N (default 40, at least 40), --line-bytes N (each line's bytes before its
+// CR LF, 20 to 253, default 49), --program PATH (default: the k410prog of this build), --keep
+// (leave the scratch folder, with k410prog's transcript, in place).
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
@@ -35,7 +30,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -80,15 +75,6 @@ std::string MakeDataFile(int lines, int line_bytes) {
     return data;
 }
 
-bool WriteFile(const std::string& path, const std::string& bytes) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return false;
-    }
-    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return std::fclose(file) == 0 && written;
-}
-
 int ParseOptions(int argc, char** argv, BenchOptions* options) {
     static const option kLong[] = {
         {"lines", required_argument, nullptr, 'n'},
@@ -100,33 +86,25 @@ int ParseOptions(int argc, char** argv, BenchOptions* options) {
     };
     int choice = 0;
     while ((choice = getopt_long(argc, argv, "n:b:p:kh", kLong, nullptr)) != -1) {
-        switch (choice) {
-            case 'n':
-                options->lines = std::atoi(optarg);
-                if (options->lines < 40 || options->lines > 100000) {
-                    std::fprintf(stderr, "k410bench: --lines takes 40 to 100000\n");
-                    return 2;
-                }
-                break;
-            case 'b':
-                // A line of at most 253 bytes, CR LF included, is one piece.
-                options->line_bytes = std::atoi(optarg);
-                if (options->line_bytes < 20 || options->line_bytes > 253) {
-                    std::fprintf(stderr, "k410bench: --line-bytes takes 20 to 253\n");
-                    return 2;
-                }
-                break;
-            case 'p':
-                options->program = optarg;
-                break;
-            case 'k':
-                options->keep = true;
-                break;
-            default:
-                std::printf(
-                    "usage: k410bench [--lines N (>= 40)] [--line-bytes N (20-253)] "
-                    "[--program PATH] [--keep]\n");
-                return choice == 'h' ? 1 : 2;
+        // A line of at most 253 bytes, CR LF included, is one piece.
+        const bool lines = choice == 'n';
+        if (choice == 'n' || choice == 'b') {
+            int* value = lines ? &options->lines : &options->line_bytes;
+            *value = std::atoi(optarg);
+            if (*value < (lines ? 40 : 20) || *value > (lines ? 100000 : 253)) {
+                std::fprintf(stderr, "k410bench: %s\n",
+                             lines ? "--lines takes 40 to 100000" : "--line-bytes takes 20 to 253");
+                return 2;
+            }
+        } else if (choice == 'p') {
+            options->program = optarg;
+        } else if (choice == 'k') {
+            options->keep = true;
+        } else {
+            std::printf(
+                "usage: k410bench [--lines N (>= 40)] [--line-bytes N (20-253)] "
+                "[--program PATH] [--keep]\n");
+            return choice == 'h' ? 1 : 2;
         }
     }
     return 0;
@@ -140,8 +118,7 @@ pid_t StartProgram(const BenchOptions& options, const std::string& folder,
     }
     pid_t pid = fork();
     if (pid == 0) {
-        std::string transcript = folder + "/transcript.txt";
-        int out = open(transcript.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int out = open((folder + "/transcript.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out < 0 || chdir(folder.c_str()) != 0) {
             _exit(126);
         }
@@ -157,7 +134,7 @@ pid_t StartProgram(const BenchOptions& options, const std::string& folder,
 }
 
 struct Figures {
-    std::vector<double> overshoots;
+    size_t pauses = 0;
     double mean = 0;
     double worst = 0;
 };
@@ -166,19 +143,17 @@ struct Figures {
 // after the last line, less the pause.
 Figures Overshoots(const std::vector<ReceivedLine>& lines, double close_ms) {
     Figures figures;
-    for (size_t i = 0; i < lines.size(); ++i) {
+    const size_t count = close_ms < 0 && !lines.empty() ? lines.size() - 1 : lines.size();
+    for (size_t i = 0; i < count; ++i) {
         const bool last = i + 1 == lines.size();
-        if (last && close_ms < 0) {
-            continue;
-        }
         const double next = last ? close_ms : lines[i + 1].first_ms - lines[i + 1].delay_ms;
         const double overshoot = next - lines[i].end_ms - kPauseMs;
         figures.worst = i == 0 ? overshoot : std::max(figures.worst, overshoot);
         figures.mean += overshoot;
-        figures.overshoots.push_back(overshoot);
+        ++figures.pauses;
     }
-    if (!figures.overshoots.empty()) {
-        figures.mean /= static_cast<double>(figures.overshoots.size());
+    if (figures.pauses > 0) {
+        figures.mean /= static_cast<double>(figures.pauses);
     }
     return figures;
 }
@@ -187,8 +162,7 @@ Figures Overshoots(const std::vector<ReceivedLine>& lines, double close_ms) {
 
 int main(int argc, char** argv) {
     BenchOptions options;
-    int parsed = ParseOptions(argc, argv, &options);
-    if (parsed != 0) {
+    if (const int parsed = ParseOptions(argc, argv, &options); parsed != 0) {
         return parsed == 1 ? 0 : 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -200,7 +174,8 @@ int main(int argc, char** argv) {
     std::string data = MakeDataFile(options.lines, options.line_bytes);
     std::string error;
     WatchedLine line;
-    if (!WriteFile(folder + "/K410HELP(64K).TXT", data) ||
+    std::ofstream data_file(folder + "/K410HELP(64K).TXT", std::ios::binary);
+    if (!data_file.write(data.data(), static_cast<std::streamsize>(data.size())).flush() ||
         OpenWatchedLine(folder + "/prefix", 3, &line, &error) != 0) {
         std::fprintf(stderr, "k410bench: cannot set up: %s\n", error.c_str());
         return 2;
@@ -209,8 +184,7 @@ int main(int argc, char** argv) {
     // The program sends each line less its line feed.
     std::string expected = data;
     expected.erase(std::remove(expected.begin(), expected.end(), '\n'), expected.end());
-    LineSplitter splitter;
-    splitter.min_pause_ms = kPauseMs;
+    LineSplitter splitter;  // pauses judged against 250 ms, as kPauseMs
     const double wire_ms = static_cast<double>(expected.size()) * splitter.byte_ms;
     const double floor_ms = options.lines * kPauseMs + wire_ms;
 
@@ -261,12 +235,9 @@ int main(int argc, char** argv) {
             }
         }
         std::vector<OpenWatch::Event> events;
-        if (watched[1].revents & POLLIN) {
-            line.watch.Take(&events);
-        }
-        if (std::any_of(events.begin(), events.end(),
-                        [](const OpenWatch::Event& event) { return !event.opened; })) {
-            last_close_ms = now;
+        line.watch.Take(&events);
+        for (const OpenWatch::Event& event : events) {
+            last_close_ms = event.opened ? last_close_ms : now;
         }
         if (wait4(pid, &status, WNOHANG, &usage) == pid) {
             exited = true;
@@ -282,7 +253,7 @@ int main(int argc, char** argv) {
     Figures figures = Overshoots(lines, last_close_ms);
     bool intact = received == expected && splitter.lines == options.lines;
     bool exited_ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    bool pass = intact && exited_ok && splitter.short_pauses == 0 && !figures.overshoots.empty() &&
+    bool pass = intact && exited_ok && splitter.short_pauses == 0 && figures.pauses > 0 &&
                 figures.mean < kMeanOvershootTargetMs && cpu_share < kCpuShareTarget;
 
     std::printf(
@@ -306,7 +277,7 @@ int main(int argc, char** argv) {
     std::printf(
         "  overshoot per line  mean %.3f ms, worst %.3f ms over %zu pauses "
         "(target: mean < %.0f ms)\n",
-        figures.mean, figures.worst, figures.overshoots.size(), kMeanOvershootTargetMs);
+        figures.mean, figures.worst, figures.pauses, kMeanOvershootTargetMs);
     std::printf(
         "  shortest pause      %.3f ms after its line was off the wire (%d under 250 ms, %d "
         "of them begun with the line on the wire, measured to within %.1f ms; %d evened out by "
@@ -318,7 +289,6 @@ int main(int argc, char** argv) {
                 cpu_ms, cpu_share * 100, kCpuShareTarget * 100);
     std::printf("  result              %s\n", pass ? "PASS" : "FAIL");
 
-    CloseWatchedLine(&line);
     if (options.keep) {
         std::printf("  scratch folder      %s (kept)\n", folder.c_str());
     } else {

@@ -1,35 +1,27 @@
-// BSL.EXE, a stand-in for the bootstrap loader that writes nothing into any analyzer. It serves
-// in two modes.
+// BSL.EXE, a stand-in for the bootstrap loader that writes nothing into any analyzer.
 //
-// The demo's (the default): it checks what k410prog hands it (+mpvr, -c joined to a COM path,
-// a firmware image that is in the current folder), proves the port is free by opening it
-// exclusively with the program's own serial module, shows a short progress display while it
-// pretends to write, and exits 0; 2 for a bad command line, 3 for a missing image, 4 when the
-// port cannot be opened. K410_DEMO_BSL_MS sets how long the pretend write takes (1500 ms).
+// By default the demo's: it checks what k410prog hands it (+mpvr, -c joined to a COM path, a
+// firmware image in the current folder), proves the port free by opening it exclusively with
+// the program's own serial module, shows a short progress display while it pretends to write
+// (for K410_DEMO_BSL_MS, 1500 ms), and exits 0; 2 for a bad command line, 3 for a missing
+// image, 4 when the port cannot be opened.
 //
-// The tests' (K410_BSL_TEST set, built for both platforms): it prints and checks nothing but
-// what these ask for, so that one end-to-end suite serves the native and the Windows build.
-//   K410_BSL_RECORD     file to which each run appends its arguments, one a line, then an
-//                       empty line ending the run
-//   K410_BSL_SAY        printed on standard output, so a test sees where the loader's output
-//                       lands in the console transcript
-//   K410_BSL_PORTCHECK  file to which each run appends "free" or "held": whether the port of
-//                       its -c argument could be opened exclusively
-//   K410_BSL_STARTED    file to which each run appends three lines: its own path, the file name
-//                       of the program that started it (Windows: from the process snapshot;
-//                       Linux: /proc), and its command line as it got it (Windows: whole;
-//                       POSIX: the arguments joined by blanks)
-//   K410_BSL_SIGNAL     POSIX systems: the run ends by a signal instead of a status, after all
-//                       of the above. "KILL": SIGKILL to itself, as a loader killed from outside
-//                       ends; "INT": SIGINT to its whole process group, the program included, as
-//                       Ctrl-C at the terminal reaches the foreground job.
-//   K410_BSL_RAW_CONSOLE  POSIX systems: leaves the terminal of standard input raw and without
-//                       echo, as a loader that forgets to put it back does, and writes "raw" to
-//                       the file this names once it has.
+// With K410_BSL_TEST set, the tests' (both platforms): it checks and prints nothing but what
+// these ask for, so that one end-to-end suite serves the native and the Windows build.
+//   K410_BSL_RECORD     file to append its arguments to, one a line, then an empty line
+//   K410_BSL_SAY        printed on standard output: where it lands in the console transcript
+//   K410_BSL_PORTCHECK  file to append "free" or "held" to: whether the port of its -c
+//                       argument could be opened exclusively
+//   K410_BSL_STARTED    file to append its own path, its starter's file name and its command
+//                       line to, one a line (the command line: on Windows whole, else joined)
+//   K410_BSL_RAW_CONSOLE  POSIX: leaves the terminal of standard input raw, as a loader that
+//                       forgets to put it back does, and appends "raw" to the file this names
+//   K410_BSL_SIGNAL     POSIX: then ends by a signal: "KILL" to itself, as a loader killed from
+//                       outside; "INT" to its process group, as Ctrl-C at the terminal does
 //
 // In both, K410_BSL_STATUS gives the status to end with: one number ("5"), or one per attempt
-// ("5,5,0"; the last one repeats). The tests' attempts are counted in K410_BSL_RECORD, the
-// demo's in .bsl-demo-attempts in the current folder (only for a list).
+// ("5,5,0"; the last one repeats), counted in K410_BSL_RECORD, or for the demo (only for a
+// list) in .bsl-demo-attempts in the current folder.
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
@@ -49,6 +41,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -67,25 +60,16 @@ enum LoaderExit {
     LOADER_PORT_NOT_FREE = 4,
 };
 
-bool testing = false;  // the tests' mode
-
-// The variable's value; empty when it is unset. (On Windows the system's own call: the C
-// library's getenv is one MSVC warns about.)
 std::string Variable(const char* name) {
-#ifdef _WIN32
-    char value[1024];
-    const DWORD length = GetEnvironmentVariableA(name, value, sizeof(value));
-    return length > 0 && length < sizeof(value) ? std::string(value, length) : std::string();
-#else
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
-#endif
 }
 
 void Append(const std::string& path, const std::string& text) {
     // Binary mode: the files read the same from Windows and from the Linux side of Wine.
     std::ofstream file(path, std::ios::binary | std::ios::app);
-    if (!file.write(text.data(), static_cast<std::streamsize>(text.size())).flush() && testing) {
+    if (!file.write(text.data(), static_cast<std::streamsize>(text.size())).flush() &&
+        !Variable("K410_BSL_TEST").empty()) {
         std::fprintf(stderr, "BSL.EXE stand-in: cannot append to %s\n", path.c_str());
         std::exit(125);
     }
@@ -134,31 +118,23 @@ std::string ParentName() {
         return "";
     }
     DWORD parent = 0;
-    std::string name;
-    // Two passes: the parent may come before this process in the snapshot.
-    for (int pass = 0; pass < 2; ++pass) {
-        PROCESSENTRY32 entry = {};
-        entry.dwSize = sizeof(entry);
-        for (BOOL more = Process32First(snapshot, &entry); more;
-             more = Process32Next(snapshot, &entry)) {
-            if (pass == 0 && entry.th32ProcessID == GetCurrentProcessId()) {
-                parent = entry.th32ParentProcessID;
-            } else if (pass == 1 && parent != 0 && entry.th32ProcessID == parent) {
-                name = entry.szExeFile;
-            }
-        }
+    std::map<DWORD, std::string> names;  // the parent may come before this process
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot, &entry); more;
+         more = Process32Next(snapshot, &entry)) {
+        names[entry.th32ProcessID] = entry.szExeFile;
+        parent = entry.th32ProcessID == GetCurrentProcessId() ? entry.th32ParentProcessID : parent;
     }
     CloseHandle(snapshot);
-    return name;
+    return parent != 0 ? names[parent] : "";
 }
 
 std::string CommandLine(int, char**) {
     return GetCommandLineA();
 }
 
-void EndBySignal(const std::string&) {}
-
-void LeaveConsoleRaw(const std::string&) {}
+void EndAsAsked() {}
 #else
 bool OutputIsTerminal() {
     return isatty(STDOUT_FILENO) != 0;
@@ -188,27 +164,25 @@ std::string CommandLine(int argc, char** argv) {
     return line;
 }
 
-void EndBySignal(const std::string& name) {
-    if (name == "KILL") {
-        raise(SIGKILL);
-    } else if (name == "INT") {
-        kill(0, SIGINT);
-    }
-}
-
-void LeaveConsoleRaw(const std::string& report_path) {
+// K410_BSL_RAW_CONSOLE, then K410_BSL_SIGNAL (see above).
+void EndAsAsked() {
+    const std::string report_path = Variable("K410_BSL_RAW_CONSOLE");
     termios settings;
-    if (report_path.empty() || tcgetattr(0, &settings) != 0) {
-        return;
+    if (!report_path.empty() && tcgetattr(0, &settings) == 0) {
+        cfmakeraw(&settings);
+        if (tcsetattr(0, TCSANOW, &settings) == 0) {
+            Append(report_path, "raw\n");
+        }
     }
-    cfmakeraw(&settings);
-    if (tcsetattr(0, TCSANOW, &settings) == 0) {
-        Append(report_path, "raw\n");
+    const std::string signal_name = Variable("K410_BSL_SIGNAL");
+    if (signal_name == "KILL") {
+        raise(SIGKILL);
+    } else if (signal_name == "INT") {
+        kill(0, SIGINT);
     }
 }
 #endif
 
-// The tests' mode (see above).
 int StandIn(int argc, char** argv) {
     const int status = StatusOfThisRun(Variable("K410_BSL_RECORD"), argc, argv);
     const std::string check_path = Variable("K410_BSL_PORTCHECK");
@@ -233,8 +207,7 @@ int StandIn(int argc, char** argv) {
         std::printf("%s\n", say.c_str());
         std::fflush(stdout);
     }
-    LeaveConsoleRaw(Variable("K410_BSL_RAW_CONSOLE"));
-    EndBySignal(Variable("K410_BSL_SIGNAL"));
+    EndAsAsked();
     return status;
 }
 
@@ -249,18 +222,17 @@ int CheckCommandLine(int argc, char** argv) {
         std::printf("BSL: expected 3 arguments, got %d\n%s", argc - 1, kUsage);
         return LOADER_BAD_COMMAND_LINE;
     }
-    if (std::strcmp(argv[1], "+mpvr") != 0) {
-        std::printf("BSL: first argument must be +mpvr, not \"%s\"\n%s", argv[1], kUsage);
-        return LOADER_BAD_COMMAND_LINE;
-    }
-    if (std::strncmp(argv[2], "-c", 2) != 0 || ComPathNumber(argv[2] + 2) == 0) {
-        std::printf("BSL: second argument must be -c joined to \\\\.\\COM<n>, not \"%s\"\n%s",
-                    argv[2], kUsage);
-        return LOADER_BAD_COMMAND_LINE;
-    }
-    if (!IsBareName(argv[3])) {
-        std::printf("BSL: the image must be a bare file name, not \"%s\"\n%s", argv[3], kUsage);
-        return LOADER_BAD_COMMAND_LINE;
+    const char* const rules[] = {
+        std::strcmp(argv[1], "+mpvr") != 0 ? "first argument must be +mpvr" : nullptr,
+        std::strncmp(argv[2], "-c", 2) != 0 || ComPathNumber(argv[2] + 2) == 0
+            ? "second argument must be -c joined to \\\\.\\COM<n>"
+            : nullptr,
+        !IsBareName(argv[3]) ? "the image must be a bare file name" : nullptr};
+    for (int i = 0; i < 3; ++i) {
+        if (rules[i] != nullptr) {
+            std::printf("BSL: %s, not \"%s\"\n%s", rules[i], argv[i + 1], kUsage);
+            return LOADER_BAD_COMMAND_LINE;
+        }
     }
     struct stat found {};
     if (stat(argv[3], &found) != 0 || (found.st_mode & S_IFMT) != S_IFREG) {
@@ -278,9 +250,7 @@ void ShowProgress(const std::string& image, size_t bytes, bool fails) {
     const long step_ms = (asked.empty() ? 1500 : std::max(0L, std::atol(asked.c_str()))) / steps;
     const bool terminal = OutputIsTerminal();
     std::printf("BSL: writing %s (%zu bytes)\n", image.c_str(), bytes);
-    if (!terminal) {
-        std::printf("BSL: [");
-    }
+    std::printf("%s", terminal ? "" : "BSL: [");
     std::fflush(stdout);
     const int last = fails ? steps / 2 : steps;
     for (int step = 1; step <= last; ++step) {
@@ -300,12 +270,10 @@ void ShowProgress(const std::string& image, size_t bytes, bool fails) {
     std::fflush(stdout);
 }
 
-// The demo's mode (see above).
 int Demo(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("BSL: demo bootstrap loader (a stand-in: nothing is written to any analyzer)\n");
-    const int checked = CheckCommandLine(argc, argv);
-    if (checked != LOADER_WRITTEN) {
+    if (const int checked = CheckCommandLine(argc, argv); checked != LOADER_WRITTEN) {
         return checked;
     }
     const char* port_path = argv[2] + 2;
@@ -334,6 +302,5 @@ int Demo(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    testing = !Variable("K410_BSL_TEST").empty();
-    return testing ? StandIn(argc, argv) : Demo(argc, argv);
+    return Variable("K410_BSL_TEST").empty() ? Demo(argc, argv) : StandIn(argc, argv);
 }

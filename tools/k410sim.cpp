@@ -1,12 +1,10 @@
 // k410sim: a virtual TALVEN 410 analyzer for rehearsing and debugging k410prog without one.
 //
-// It opens a pseudo-terminal, publishes its slave as COM<n> the way Wine does (a link
-// <prefix>/dosdevices/com<n>), and plays the analyzer's end of the line: every line that
-// arrives is logged with its arrival time and the pause since the previous line was off the
-// wire (a pseudo-terminal hands a line over at once, as a USB adapter takes it, but the analyzer
-// receives it at 9600 baud), and pauses shorter than the analyzer needs are flagged. Opens and
-// closes of the port, and purges of its buffers, are logged too, so the log shows whether the
-// loader found the port free and whether stale input was thrown away before each write.
+// It publishes a pseudo-terminal as COM<n> the way Wine does (a link <prefix>/dosdevices/com<n>)
+// and logs every line that arrives with the pause since the line before was off the wire at
+// 9600 baud, flagging pauses shorter than the analyzer needs, and the port's opens, closes and
+// purges, so the log shows whether the loader found the port free and whether stale input was
+// thrown away before each write.
 //
 //   k410sim --prefix "$WINEPREFIX" --port 3      then run k410prog with that WINEPREFIX
 #include <poll.h>
@@ -38,15 +36,13 @@ struct SimLog {
     double start_ms = 0;
 };
 
-// The analyzer's line and what has come on it.
 struct AnalyzerLine {
     WatchedLine watched;
     LineSplitter lines;
     double last_line_end_ms = -1;
     std::vector<OpenWatch::Event> port_events;  // opens and closes not yet taken
     double master_rests_until = 0;              // no one held the slave: look again then
-    // How late the analyzer woke to what it is reading now: the event came that much before it
-    // saw it. Without real-time priority, a busy machine may keep it waiting for ms.
+    // How late it woke to what it is reading: without real-time priority, possibly ms.
     double woke_late_ms = 0;
 };
 
@@ -59,8 +55,7 @@ double EventMs() {
     return NowMs() - line.woke_late_ms;
 }
 
-void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Log(const char* format, ...) {
+__attribute__((format(printf, 1, 2))) void Log(const char* format, ...) {
     std::fprintf(out.text, "%10.3f s  ", (NowMs() - out.start_ms) / 1000.0);
     va_list args;
     va_start(args, format);
@@ -98,7 +93,6 @@ void LogLinesEnded(const std::vector<ReceivedLine>& done) {
     }
 }
 
-// Data bytes from the program.
 void TakeData(const std::string& data) {
     double now = EventMs();
     if (out.capture != nullptr) {
@@ -193,9 +187,7 @@ void SendChatter() {
 // Takes the line splitter's settings and tells the technician where the analyzer is and how it
 // judges what arrives.
 void StartTheLog(const SimOptions& options) {
-    line.lines.gap_ms = options.gap_ms;
-    line.lines.min_pause_ms = options.min_pause_ms;
-    line.lines.tolerance_ms = options.tolerance_ms;
+    line.lines = options.lines;
     std::fprintf(out.text, "k410sim: virtual TALVEN 410 analyzer on COM%d: %s -> %s\n",
                  options.port_number,
                  ComLinkIn(line.watched.prefix + "/dosdevices", options.port_number).c_str(),
@@ -208,8 +200,8 @@ void StartTheLog(const SimOptions& options) {
                  "pauses under %.0f ms from the line before off the wire (%.2f ms a byte from "
                  "its start; measured to within %.1f ms, from the program's purges where it "
                  "purges) are flagged; timing at %s\n",
-                 options.gap_ms, options.min_pause_ms, line.lines.byte_ms, options.tolerance_ms,
-                 AskForPromptWakeups());
+                 line.lines.gap_ms, line.lines.min_pause_ms, line.lines.byte_ms,
+                 line.lines.tolerance_ms, AskForPromptWakeups());
     std::fflush(out.text);
 }
 
@@ -230,7 +222,8 @@ sigset_t BlockStopSignalsButInWaits() {
 // Plays the analyzer's end of the line until a stop signal comes or the program closed the port
 // as the options ask. Returns why it stopped, for the log.
 const char* ServeTheLine(const SimOptions& options, const sigset_t& during_wait) {
-    StartChatter(&chatter, options.chatter_ms, NowMs());
+    chatter.period_ms = options.chatter_ms;
+    chatter.next_ms = options.chatter_ms > 0 ? NowMs() + options.chatter_ms : -1;
     for (;;) {
         if (stop_signal != 0) {
             return stop_signal == SIGINT ? "stopped by SIGINT" : "stopped by SIGTERM";
@@ -269,11 +262,8 @@ const char* ServeTheLine(const SimOptions& options, const sigset_t& during_wait)
 // Takes what arrived before the stop, and ends the line still pending.
 void TakeTheRest() {
     line.woke_late_ms = 0;
-    while (true) {
-        pollfd last = {line.watched.master, POLLIN, 0};
-        if (poll(&last, 1, 0) <= 0 || !(last.revents & POLLIN) || !TakeProgramPacket()) {
-            break;
-        }
+    pollfd last = {line.watched.master, POLLIN, 0};
+    while (poll(&last, 1, 0) > 0 && (last.revents & POLLIN) && TakeProgramPacket()) {
     }
     std::vector<ReceivedLine> done;
     EndPendingLine(&line.lines, &done);
@@ -281,9 +271,8 @@ void TakeTheRest() {
 }
 
 void LogSummary() {
-    std::string summary = SummaryText(line.lines);
     std::fprintf(out.text, "k410sim summary: %s, %d opens, %d closes, at most %d user(s) at once",
-                 summary.c_str(), counts.opens, counts.closes, counts.most_users);
+                 SummaryText(line.lines).c_str(), counts.opens, counts.closes, counts.most_users);
     if (chatter.bytes > 0) {
         std::fprintf(out.text, ", %lld chatter bytes sent, %d purges, %d writes over stale input",
                      chatter.bytes, counts.purges, counts.stale_writes);
@@ -304,12 +293,10 @@ int Run(const SimOptions& options) {
     Log("%s", why);
     WithdrawWatchedLine(line.watched, false);
     LogSummary();
-    CloseWatchedLine(&line.watched);
     return 0;
 }
 
-// Opens `path` for the log or the capture (`what`); "" leaves `file` as it is. Returns false
-// with the reason told.
+// Opens `path` for the log or the capture (`what`), unless it is "".
 bool OpenOutput(const std::string& path, const char* mode, const char* what, FILE** file) {
     if (!path.empty() && (*file = std::fopen(path.c_str(), mode)) == nullptr) {
         std::fprintf(stderr, "k410sim: cannot write the %s %s: %s\n", what, path.c_str(),
@@ -323,8 +310,7 @@ bool OpenOutput(const std::string& path, const char* mode, const char* what, FIL
 
 int main(int argc, char** argv) {
     SimOptions options;
-    int parsed = ParseOptions(argc, argv, &options);
-    if (parsed != 0) {
+    if (const int parsed = ParseOptions(argc, argv, &options); parsed != 0) {
         return parsed == 1 ? 0 : 2;
     }
     out.start_ms = NowMs();
@@ -338,12 +324,5 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &on_stop, nullptr);
     sigaction(SIGTERM, &on_stop, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    int status = Run(options);
-    if (out.capture != nullptr) {
-        std::fclose(out.capture);
-    }
-    if (out.text != stdout) {
-        std::fclose(out.text);
-    }
-    return status;
+    return Run(options);  // the log and the capture are closed on the way out
 }

@@ -14,7 +14,10 @@ double NowMs() {
     return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
-double TakeRunQueueWaitMs() {
+// How long this thread waited to run since the previous call (ms, from the kernel's run-queue
+// accounting): right after a wait for an event, how late it woke to it. 0 where the kernel
+// does not tell.
+static double TakeRunQueueWaitMs() {
     // Fields: time on the CPU, time waiting for it, time slices; nanoseconds.
     static int stats = open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
     static long long waited_before = -1;
@@ -24,9 +27,8 @@ double TakeRunQueueWaitMs() {
         return 0;
     }
     text[length] = '\0';
-    long long on_cpu = 0;
     long long waited = 0;
-    if (std::sscanf(text, "%lld %lld", &on_cpu, &waited) != 2) {
+    if (std::sscanf(text, "%*s %lld", &waited) != 1) {
         return 0;
     }
     double since = waited_before < 0 ? 0 : static_cast<double>(waited - waited_before) / 1e6;

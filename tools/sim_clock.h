@@ -13,13 +13,7 @@ double NowMs();
 // got, in words.
 const char* AskForPromptWakeups();
 
-// How long this thread waited to run since the previous call (ms, from the kernel's run-queue
-// accounting): right after a wait for an event, how late it woke to it. 0 where the kernel
-// does not tell.
-double TakeRunQueueWaitMs();
-
-// Waits with ppoll for `watched` until `wake_ms` on NowMs's clock (-1: no end; `now_ms` is the
-// time now), letting in the signals `during_wait` does not block, and sets how late it woke to
-// what came. Returns what ppoll returned.
+// ppoll for `watched` until `wake_ms` (-1: no end; `now_ms` is now), letting in the signals
+// `during_wait` lets in; sets how late it woke to what came. Returns what ppoll returned.
 int WaitForEvents(pollfd* watched, nfds_t count, double wake_ms, double now_ms,
                   const sigset_t& during_wait, double* woke_late_ms);

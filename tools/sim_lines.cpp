@@ -1,8 +1,11 @@
 #include "sim_lines.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
+
+constexpr double kMostDelayMs = 50;  // how long before its data a purge may announce a line
 
 // When a line that started at `start_ms` with `bytes` bytes, the last of them handed over at
 // `handed_ms`, was off the wire.
@@ -24,9 +27,7 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
         line.sent_ms = s->purge_ms;
         line.delay_ms = line.first_ms - s->purge_ms;
         start_ms = s->purge_ms;
-        if (line.delay_ms > s->latest_handover_ms) {
-            s->latest_handover_ms = line.delay_ms;
-        }
+        s->latest_handover_ms = std::max(s->latest_handover_ms, line.delay_ms);
     }
     const long long bytes = static_cast<long long>(line.text.size() + line.terminator.size());
     const double handed_ms = line.last_ms - line.delay_ms;
@@ -45,12 +46,10 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
         s->evened_out += line.evened_out ? 1 : 0;
         s->on_the_wire += line.on_the_wire ? 1 : 0;
         s->from_purges += line.from_purges ? 1 : 0;
-        if (s->shortest_pause_ms < 0 || line.pause_ms < s->shortest_pause_ms) {
-            s->shortest_pause_ms = line.pause_ms;
-        }
-        if (line.pause_ms > s->longest_pause_ms) {
-            s->longest_pause_ms = line.pause_ms;
-        }
+        s->shortest_pause_ms = s->shortest_pause_ms < 0
+                                   ? line.pause_ms
+                                   : std::min(s->shortest_pause_ms, line.pause_ms);
+        s->longest_pause_ms = std::max(s->longest_pause_ms, line.pause_ms);
     }
     s->previous_pause_ms = line.pause_ms;
     s->previous_end_ms = line.end_ms;
@@ -180,22 +179,15 @@ std::string SummaryText(const LineSplitter& s) {
 std::string Printable(const std::string& bytes) {
     std::string out;
     for (unsigned char c : bytes) {
-        if (c == '\\' || c == '"') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c >= 0x20 && c < 0x7f) {
-            out += static_cast<char>(c);
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
+        char text[8];
+        if (c == '\r' || c == '\n' || c == '\t') {
+            std::snprintf(text, sizeof text, "\\%c", c == '\r' ? 'r' : c == '\n' ? 'n' : 't');
+        } else if (c < 0x20 || c >= 0x7f) {
+            std::snprintf(text, sizeof text, "\\x%02X", c);
         } else {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
+            std::snprintf(text, sizeof text, c == '\\' || c == '"' ? "\\%c" : "%c", c);
         }
+        out += text;
     }
     return out;
 }

@@ -1,35 +1,26 @@
 // How the virtual analyzer cuts what arrives on its line into lines, and times them.
 //
-// The program sends each line of its data file less the line feed, then pauses; a CRLF file
-// therefore arrives as lines ended by a carriage return, and an LF-only file as bare pieces
-// separated only by the pause. So a line ends at a carriage return or a line feed (a line feed
-// right after a carriage return belongs to it), or when the line has been quiet for the gap.
+// The program sends each line less its line feed, then pauses, so an LF-only file arrives as
+// bare pieces: a line ends at a CR or LF (an LF right after a CR belongs to it), or when it has
+// been quiet for the gap.
 //
 // The analyzer needs the quiet after a line, and the quiet begins when the line's last byte is
 // off the wire: at 9600 baud with 10 bits a byte, its first byte's departure plus 1.04 ms for
 // each of its bytes. A pseudo-terminal (like a USB adapter) hands a whole line over at once, so
-// its last byte arrives long before it would have left a real line; the line's end is taken as
-// the later of its start plus its time on the wire and its last arrival. A pause is the quiet
-// from that end to the start of the next line, and the analyzer judges only that. A pseudo-terminal
-// hands written bytes to its reader through a kernel worker, which on a busy machine may run many
-// ms late, so arrivals alone would blame the program for the worker's delays. But the program
-// purges its input right before each write, and the reader learns of a purge at once, from the
-// purge itself. So a line announced by a purge (at most kMostDelayMs before it) counts as sent at
-// its purge, and its end as that plus its own length in time; a pause between two such lines is the
-// program's own, whatever the worker did (where a purge is missing, arrivals stand in). The reader
-// itself may still see an event late, when the machine keeps it from running; that makes the
-// pause before the event look long by as much as the pause after it looks short. So a short
-// pause right after a pause long enough to make up for it is counted apart ("evened out"),
-// not flagged: over the two, the program kept the pace.
+// the line's end is taken as the later of its start plus its time on the wire and its last
+// arrival. A pause is the quiet from that end to the start of the next line.
+// A pseudo-terminal hands written bytes to its reader through a kernel worker, which on a busy
+// machine may run many ms late, so arrivals alone would blame the program for the worker's
+// delays. But the program purges its input right before each write, and the reader learns of a
+// purge at once. So a line announced by a purge (at most 50 ms before it) counts as sent at its
+// purge; a pause between two such lines is the program's own (where a purge is missing,
+// arrivals stand in). The reader itself may still see an event late, which makes the pause
+// before it look long by as much as the pause after it looks short; so a short pause right
+// after one long enough to make up for it is counted apart ("evened out"), not flagged.
 #pragma once
 
 #include <string>
 #include <vector>
-
-constexpr double kMostDelayMs = 50;
-
-// One byte's time on the analyzer's line: 10 bits (start, 8 data, stop) at 9600 baud.
-constexpr double kByteMsOnTheWire = 10 * 1000.0 / 9600;
 
 struct ReceivedLine {
     int number = 0;            // 1 for the first line
@@ -37,28 +28,21 @@ struct ReceivedLine {
     std::string terminator;    // "\r", "\n", "\r\n" or "" (ended by the gap or at the end)
     double first_ms = 0;       // arrival of its first byte (or of its terminator, if empty)
     double last_ms = 0;        // arrival of its last byte
-    double end_ms = 0;         // its last byte off the wire: its start (its purge, else its
-                               // first byte) plus its bytes' time on the wire, or its last
-                               // arrival (less delay_ms) when that is later
+    double end_ms = 0;         // its last byte off the wire (see above)
     double sent_ms = -1;       // the purge that announced it; -1 when none did
     double delay_ms = 0;       // first_ms less sent_ms: the hand-over's lateness, or 0
-    double pause_ms = -1;      // from the previous line's end_ms to this line's start (its
-                               // purge, else its first byte); -1 for line 1
+    double pause_ms = -1;      // from the previous line's end_ms to its start; -1 for line 1
     bool from_purges = false;  // the pause lies between two purges: the program's own
     bool short_pause = false;  // pause_ms below the minimum pause less the tolerance
     bool evened_out = false;   // below it, but the pause before was long by as much
-    bool on_the_wire = false;  // short only because the previous line was still on the wire
-                               // when the pause began: from its last arrival it would pass
+    bool on_the_wire = false;  // short only counted from the wire, not from the last arrival
 };
 
 struct LineSplitter {
-    double gap_ms = 50;         // quiet time that ends an unterminated line
-    double min_pause_ms = 250;  // pauses below this are flagged,
-    double tolerance_ms = 1;    // less this much: the timing of a pseudo-terminal's reader is
-                                // only good to a fraction of a millisecond, and a program that
-                                // sleeps exactly the pause lands within it
-    double byte_ms = kByteMsOnTheWire;  // each byte's time on the wire
-    // Running state.
+    double gap_ms = 50;                   // quiet time that ends an unterminated line
+    double min_pause_ms = 250;            // pauses below this are flagged,
+    double tolerance_ms = 1;              // less this much, the reader's own timing error
+    double byte_ms = 10 * 1000.0 / 9600;  // a byte's time on the wire: start, 8 data, stop bits
     std::string pending;
     bool pending_open = false;  // a line has begun (possibly still empty before its terminator)
     double pending_first_ms = 0;

@@ -62,57 +62,45 @@ int ParseOptions(int argc, char** argv, SimOptions* options) {
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
+    // The options that take a number: where it goes and the range it may take.
+    double port = options->port_number;
+    double closes = options->stop_after_closes;
+    const struct {
+        int choice;
+        double* value;
+        double low, high;
+    } kNumbers[] = {{'p', &port, 1, 255},
+                    {kChatter, &options->chatter_ms, 0, 3600000},
+                    {kStopAfterCloses, &closes, 1, 1000000},
+                    {kGap, &options->lines.gap_ms, 1, 10000},
+                    {kMinPause, &options->lines.min_pause_ms, 0, 3600000},
+                    {kTolerance, &options->lines.tolerance_ms, 0, 1000}};
     int choice = 0;
-    double number = 0;
     while ((choice = getopt_long(argc, argv, "p:P:l:c:h", kLong, nullptr)) != -1) {
         bool good = true;
-        switch (choice) {
-            case 'p':
-                good = ParseNumber(optarg, 1, 255, &number);
-                options->port_number = static_cast<int>(number);
-                good = good && number == options->port_number;
-                break;
-            case 'P':
-                options->prefix = optarg;
-                break;
-            case 'l':
-                options->log_path = optarg;
-                break;
-            case 'c':
-                options->capture_path = optarg;
-                break;
-            case kChatter:
-                good = ParseNumber(optarg, 0, 3600000, &options->chatter_ms);
-                break;
-            case kStopAfterCloses:
-                good = ParseNumber(optarg, 1, 1000000, &number);
-                options->stop_after_closes = static_cast<int>(number);
-                break;
-            case kStopAfterData:
-                options->stop_after_data = true;
-                break;
-            case kGap:
-                good = ParseNumber(optarg, 1, 10000, &options->gap_ms);
-                break;
-            case kMinPause:
-                good = ParseNumber(optarg, 0, 3600000, &options->min_pause_ms);
-                break;
-            case kTolerance:
-                good = ParseNumber(optarg, 0, 1000, &options->tolerance_ms);
-                break;
-            case 'h':
-                std::fputs(kUsage, stdout);
-                return 1;
-            default:
-                std::fputs(kUsage, stderr);
-                return 2;
+        if (choice == 'P' || choice == 'l' || choice == 'c') {
+            (choice == 'P'   ? options->prefix
+             : choice == 'l' ? options->log_path
+                             : options->capture_path) = optarg;
+        } else if (choice == kStopAfterData) {
+            options->stop_after_data = true;
+        } else if (choice == 'h' || choice == '?') {
+            std::fputs(kUsage, choice == 'h' ? stdout : stderr);
+            return choice == 'h' ? 1 : 2;
         }
-        if (!good) {
+        for (const auto& number : kNumbers) {
+            if (number.choice == choice) {
+                good = ParseNumber(optarg, number.low, number.high, number.value);
+            }
+        }
+        if (!good || port != static_cast<int>(port)) {
             std::fprintf(stderr, "k410sim: bad value for option %s: %s\n", argv[optind - 1],
                          optarg);
             return 2;
         }
     }
+    options->port_number = static_cast<int>(port);
+    options->stop_after_closes = static_cast<int>(closes);
     if (optind != argc) {
         std::fprintf(stderr, "k410sim: unexpected argument: %s\n%s", argv[optind], kUsage);
         return 2;

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "sim_lines.h"
+
 struct SimOptions {
     int port_number = 3;
     std::string prefix;
@@ -11,9 +13,7 @@ struct SimOptions {
     double chatter_ms = 0;
     int stop_after_closes = 0;
     bool stop_after_data = false;
-    double gap_ms = 50;
-    double min_pause_ms = 250;
-    double tolerance_ms = 1;
+    LineSplitter lines;  // its gap, minimum pause and tolerance
 };
 
 // Returns 0 to run, 1 after --help, 2 on a bad command line (told on stderr).

@@ -1,11 +1,7 @@
 #include "sim_port_use.h"
 
+#include <algorithm>
 #include <cstdio>
-
-void StartChatter(ChatterSchedule* chatter, double period_ms, double now_ms) {
-    chatter->period_ms = period_ms;
-    chatter->next_ms = period_ms > 0 ? now_ms + period_ms : -1;
-}
 
 bool ChatterDue(ChatterSchedule* chatter, double now_ms, double last_line_end_ms, int lines) {
     bool due = false;
@@ -38,15 +34,11 @@ std::string CountPortUse(PortCounts* counts, bool opened) {
     char text[160];
     if (opened) {
         ++counts->opens;
-        ++counts->users;
-        counts->most_users =
-            counts->users > counts->most_users ? counts->users : counts->most_users;
+        counts->most_users = std::max(counts->most_users, ++counts->users);
+        const int length = std::snprintf(text, sizeof text, "port opened (open %d)", counts->opens);
         if (counts->users > 1) {
-            std::snprintf(text, sizeof text,
-                          "port opened (open %d) while %d other user(s) still hold it",
-                          counts->opens, counts->users - 1);
-        } else {
-            std::snprintf(text, sizeof text, "port opened (open %d)", counts->opens);
+            std::snprintf(text + length, sizeof text - static_cast<size_t>(length),
+                          " while %d other user(s) still hold it", counts->users - 1);
         }
         return text;
     }

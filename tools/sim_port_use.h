@@ -16,18 +16,14 @@ struct ChatterSchedule {
     long long since_purge = 0;  // sent since the program last purged its input
 };
 
-// Starts the schedule at `now_ms` with a word every `period_ms` (0: none).
-void StartChatter(ChatterSchedule* chatter, double period_ms, double now_ms);
-
-// True when a word is due at `now_ms`, given when the latest line was off the wire (-1: none
-// yet) and how many lines have come; a word due in the window is held back.
+// True when a word is due at `now_ms`, given the latest line's end (-1: none) and the lines so
+// far; a word due in the window is held back.
 bool ChatterDue(ChatterSchedule* chatter, double now_ms, double last_line_end_ms, int lines);
 
 // The next word, counted.
 std::string NextChatterWord(ChatterSchedule* chatter);
 
-// Opens, closes and users at once, counted from what the watch of the port reports, and the
-// program's purges.
+// Opens, closes and users at once, as the port's watch reports them, and the program's purges.
 struct PortCounts {
     int users = 0;
     int opens = 0;

@@ -29,33 +29,6 @@ int MakeFolder(const std::string& path, std::string* error) {
     return -1;
 }
 
-// Opens a pseudo-terminal and sets its slave to 9600 baud, 8 data bits, no parity, one stop
-// bit, raw (no echo, no line editing, no translation). Returns 0, or -1 with `error` set.
-int OpenAnalyzerLine(int* master_fd, int* slave_fd, std::string* slave_name, std::string* error) {
-    char name[128] = {};
-    if (openpty(master_fd, slave_fd, name, nullptr, nullptr) != 0) {
-        *error = SystemError("cannot open a pseudo-terminal");
-        return -1;
-    }
-    termios line{};
-    tcgetattr(*slave_fd, &line);
-    cfmakeraw(&line);
-    line.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CSIZE | CRTSCTS);
-    line.c_cflag |= CS8 | CLOCAL | CREAD;
-    cfsetispeed(&line, B9600);
-    cfsetospeed(&line, B9600);
-    if (tcsetattr(*slave_fd, TCSANOW, &line) != 0) {
-        *error = SystemError("cannot set the line to 9600 8N1 raw");
-        close(*master_fd);
-        close(*slave_fd);
-        return -1;
-    }
-    fcntl(*master_fd, F_SETFD, FD_CLOEXEC);
-    fcntl(*slave_fd, F_SETFD, FD_CLOEXEC);
-    *slave_name = name;
-    return 0;
-}
-
 }  // namespace
 
 std::string MakeScratchFolder(const char* stem) {
@@ -121,7 +94,23 @@ void OpenWatch::Take(std::vector<Event>* events) {
 
 int OpenWatchedLine(const std::string& prefix, int port_number, WatchedLine* line,
                     std::string* error) {
-    if (OpenAnalyzerLine(&line->master, &line->slave, &line->slave_name, error) != 0) {
+    char name[128] = {};
+    if (openpty(&line->master, &line->slave, name, nullptr, nullptr) != 0) {
+        *error = SystemError("cannot open a pseudo-terminal");
+        return -1;
+    }
+    line->slave_name = name;
+    fcntl(line->master, F_SETFD, FD_CLOEXEC);
+    fcntl(line->slave, F_SETFD, FD_CLOEXEC);
+    termios settings{};
+    tcgetattr(line->slave, &settings);
+    cfmakeraw(&settings);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CSIZE | CRTSCTS);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    cfsetispeed(&settings, B9600);
+    cfsetospeed(&settings, B9600);
+    if (tcsetattr(line->slave, TCSANOW, &settings) != 0) {
+        *error = SystemError("cannot set the line to 9600 8N1 raw");
         return -1;
     }
     int packet_mode = 1;
@@ -143,21 +132,15 @@ int OpenWatchedLine(const std::string& prefix, int port_number, WatchedLine* lin
 void WithdrawWatchedLine(const WatchedLine& line, bool prefix_too) {
     // Another analyzer may have taken the name since.
     const std::string link_path = ComLinkIn(line.prefix + "/dosdevices", line.port_number);
-    std::vector<char> target(line.slave_name.size() + 2);
-    ssize_t length = readlink(link_path.c_str(), target.data(), target.size());
-    if (length >= 0 && static_cast<size_t>(length) == line.slave_name.size() &&
-        std::memcmp(target.data(), line.slave_name.data(), line.slave_name.size()) == 0) {
+    char target[4096];
+    const ssize_t length = readlink(link_path.c_str(), target, sizeof target);
+    if (length >= 0 && std::string(target, static_cast<size_t>(length)) == line.slave_name) {
         unlink(link_path.c_str());
     }
     if (prefix_too || line.scratch_prefix) {
         rmdir((line.prefix + "/dosdevices").c_str());
         rmdir(line.prefix.c_str());
     }
-}
-
-void CloseWatchedLine(WatchedLine* line) {
-    close(line->master);
-    close(line->slave);
 }
 
 bool EndExclusiveUse(const WatchedLine& line) {

@@ -1,19 +1,16 @@
-// The analyzer's end of the line as k410sim and k410bench watch it: a pseudo-terminal whose slave
-// the program opens as COM<n>, published the way Wine publishes serial ports (a link
-// dosdevices/com<n> in a prefix); the master in packet mode, so that the program's purges show,
-// and the slave under inotify, so that its opens and closes show.
+// The analyzer's end of the line as k410sim and k410bench watch it: a pseudo-terminal published
+// as COM<n> the way Wine does (a link dosdevices/com<n> in a prefix), its master in packet mode
+// so that the program's purges show, its slave under inotify so that its opens and closes show.
 #pragma once
 
 #include <string>
 #include <vector>
 
-// Makes a folder of its own, `stem`.XXXXXX in $TMPDIR or /tmp. Returns its path, or "" with
-// errno set.
+// Makes a folder `stem`.XXXXXX in $TMPDIR or /tmp. Returns its path, or "" with errno set.
 std::string MakeScratchFolder(const char* stem);
 
-// Links `prefix`/dosdevices/com<n> to `slave_name`, creating the folders as needed. A link
-// left behind by an earlier run is replaced; anything else in its place is an error. Returns
-// 0, or -1 with `error` set.
+// Links `prefix`/dosdevices/com<n> to `slave_name`, creating the folders, replacing a link
+// (not anything else) left behind by an earlier run. Returns 0, or -1 with `error` set.
 int PublishComLink(const std::string& prefix, int port_number, const std::string& slave_name,
                    std::string* error);
 
@@ -52,20 +49,17 @@ struct WatchedLine {
     bool scratch_prefix = false;  // made for the line
 };
 
-// Opens a pseudo-terminal, its slave at 9600 baud, 8N1, raw, watches it, and publishes it as
-// COM<port_number> in `prefix`, or in a scratch prefix "k410sim-prefix.XXXXXX" when `prefix` is
-// "". Returns 0, or -1 with `error` set.
+// Opens the line at 9600 baud, 8N1, raw, and publishes it as COM<port_number> in `prefix`, or
+// in a scratch prefix "k410sim-prefix.XXXXXX" when it is "". Returns 0, or -1 with `error` set.
 int OpenWatchedLine(const std::string& prefix, int port_number, WatchedLine* line,
                     std::string* error);
 
 // Withdraws the line's COM port, and the prefix's folders where the line made them or with
-// `prefix_too`.
+// `prefix_too`. The line itself stays open until the process ends.
 void WithdrawWatchedLine(const WatchedLine& line, bool prefix_too);
-void CloseWatchedLine(WatchedLine* line);
 
 // A real port stops being exclusive when its last user closes it; a pseudo-terminal keeps the
-// flag as long as its master lives, so the analyzer drops it on the port's behalf. Returns true
-// when the flag was set.
+// flag while its master lives, so it is dropped here. Returns true when it was set.
 bool EndExclusiveUse(const WatchedLine& line);
 
 // Bytes sent to the program that it has not read.
