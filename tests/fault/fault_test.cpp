@@ -119,6 +119,12 @@ class FaultTest : public Session {
     std::string data_;
 };
 
+// A parameterized case's name.
+template <typename Case>
+std::string NameOf(const ::testing::TestParamInfo<Case>& info) {
+    return info.param.name;
+}
+
 // --- The port check: the port cannot be opened, so nothing more is asked. ---
 
 struct OpenFault {
@@ -157,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
         OpenFault{"SettingsRefused", "tcsetattr:1:EINVAL", "tcsetattr", RefusedLine()},
         OpenFault{"SettingsSilentlyIgnored", "tcsetattr:1:ignore", "tcsetattr", RefusedLine()},
         OpenFault{"SettingsUnreadableAfterSet", "tcgetattr:2:EIO", "tcgetattr", RefusedLine()}),
-    [](const ::testing::TestParamInfo<OpenFault>& info) { return std::string(info.param.name); });
+    NameOf<OpenFault>);
 
 // --- The download's reopen: the firmware stage is over, the port cannot be had again. ---
 
@@ -228,9 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
         AbsorbedFault{"PurgesFailing", "tcflush:1+:EIO", {"tcflush", nullptr}},
         // ftdi_sio answers TIOCSERGETLSR but never reports the transmitter empty.
         AbsorbedFault{"TransmitterNeverReportsEmpty", "lsr:1+:busy", {"lsr", nullptr}}),
-    [](const ::testing::TestParamInfo<AbsorbedFault>& info) {
-        return std::string(info.param.name);
-    });
+    NameOf<AbsorbedFault>);
 
 TEST_F(FaultTest, StalledLineHitsTheDrainBound) {
     // The driver keeps reporting a byte queued: the first line's write must give up after
@@ -384,9 +388,7 @@ INSTANTIATE_TEST_SUITE_P(
         Interruption{"CtrlCMidDownloadOnATerminal", SIGINT, kSkipLoader, "ALPHA 1\r", true},
         Interruption{"TerminatedMidDownload", SIGTERM, kSkipLoader, "ALPHA 1\r", false},
         Interruption{"QuitMidDownload", SIGQUIT, kSkipLoader, "ALPHA 1\r", false}),
-    [](const ::testing::TestParamInfo<Interruption>& info) {
-        return std::string(info.param.name);
-    });
+    NameOf<Interruption>);
 
 TEST_F(FaultTest, ConsoleClosedEarlyStillSendsTheWholeFileButFailsTheRun) {
     // As `k410prog | head -c 100` does.
@@ -545,7 +547,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     "spawn:1+:ENOENT",
                     " BSL.EXE was not found. The system says: No such file or directory.\n"}),
-    [](const ::testing::TestParamInfo<LoaderFault>& info) { return std::string(info.param.name); });
+    NameOf<LoaderFault>);
 
 TEST_F(FaultTest, SpawnFailureRetriedToSuccessCompletesTheRun) {
     RunResult result = Run(kRetryOnceThenOn, "spawn:1:EAGAIN");

@@ -250,14 +250,18 @@ const Rule* Use(const char* call) {
     return nullptr;
 }
 
-// Counts a use of `call` when `concerned`; true, with errno set, when a rule makes it fail.
-bool Fails(bool concerned, const char* call) {
-    const Rule* rule = concerned ? Use(call) : nullptr;
+// True, with errno set, when `rule` makes its call fail.
+bool Errs(const Rule* rule) {
     if (rule != nullptr && rule->action == ACTION_ERRNO) {
         errno = rule->error;
         return true;
     }
     return false;
+}
+
+// Counts a use of `call` when `concerned`; true, with errno set, when a rule makes it fail.
+bool Fails(bool concerned, const char* call) {
+    return Errs(concerned ? Use(call) : nullptr);
 }
 
 // Whether `found` (the result of a stat of it into `info`) is the serial device.
@@ -425,8 +429,7 @@ int ioctl(int fd, unsigned long request, ...) {
         Record("mbis %d", *static_cast<int*>(argument));
     }
     int result;
-    if (rule != nullptr && rule->action == ACTION_ERRNO) {
-        errno = rule->error;
+    if (Errs(rule)) {
         result = -1;
     } else if (rule != nullptr && rule->action == ACTION_STALL && request == TIOCOUTQ) {
         // The line is stuck: a byte stays queued however long the program waits.
@@ -455,8 +458,7 @@ int tcgetattr(int fd, struct termios* settings) {
 
 int tcsetattr(int fd, int when, const struct termios* settings) {
     const Rule* rule = IsDevice(fd) ? Use("tcsetattr") : nullptr;
-    if (rule != nullptr && rule->action == ACTION_ERRNO) {
-        errno = rule->error;
+    if (Errs(rule)) {
         return -1;
     }
     // ignore: a driver that takes the request and silently keeps its own settings.
@@ -485,8 +487,7 @@ ssize_t write(int fd, const void* bytes, size_t count) {
     }
     clock_gettime(CLOCK_MONOTONIC, &last_write_start);
     const Rule* rule = Use("write");
-    if (rule != nullptr && rule->action == ACTION_ERRNO) {
-        errno = rule->error;
+    if (Errs(rule)) {
         return -1;
     }
     reports_sent_at_once = reports_sent_at_once || (rule != nullptr && rule->action == ACTION_SENT);

@@ -30,6 +30,13 @@ constexpr cc_t kStart = 0x01;
 constexpr cc_t kStop = 0x02;
 constexpr cc_t kEndOfFile = 0x05;
 
+void ExpectTimeouts(const PtyLine& line, cc_t min, cc_t time) {
+    termios got;
+    ASSERT_TRUE(ReadLineSettings(line, &got));
+    EXPECT_EQ(got.c_cc[VMIN], min);
+    EXPECT_EQ(got.c_cc[VTIME], time);
+}
+
 }  // namespace
 
 struct AnalyzerLine::State {
@@ -148,17 +155,11 @@ void AnalyzerLine::LeaveTimeoutsBehind() {
 
 // Reads wait in the module, never in the driver.
 void AnalyzerLine::ExpectAnalyzerTimeouts() {
-    termios got;
-    ASSERT_TRUE(ReadLineSettings(state_->line, &got));
-    EXPECT_EQ(got.c_cc[VMIN], 0);
-    EXPECT_EQ(got.c_cc[VTIME], 0);
+    ExpectTimeouts(state_->line, 0, 0);
 }
 
 void AnalyzerLine::ExpectTimeoutsLeftBehind() {
-    termios got;
-    ASSERT_TRUE(ReadLineSettings(state_->line, &got));
-    EXPECT_EQ(got.c_cc[VMIN], 7);
-    EXPECT_EQ(got.c_cc[VTIME], 3);
+    ExpectTimeouts(state_->line, 7, 3);
 }
 
 // A mark in the settings that any close acting on the device would undo.

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <sstream>
 
 #include "files.h"
@@ -27,28 +28,28 @@ using Clock = std::chrono::steady_clock;
 // The test's own environment with `extra` added, as NAME=value entries; of two entries of
 // `extra` with one name, the later wins.
 std::vector<std::string> EnvironmentWith(const Environment& extra) {
-    std::vector<std::string> entries;
+    std::map<std::string, std::string> values;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string setting = *entry;
-        std::string name = setting.substr(0, setting.find('='));
-        bool replaced = false;
-        for (const auto& variable : extra) {
-            replaced = replaced || variable.first == name;
-        }
-        if (!replaced) {
-            entries.push_back(setting);
-        }
+        const std::string setting = *entry;
+        const size_t equals = setting.find('=');
+        values[setting.substr(0, equals)] = setting.substr(equals + 1);
     }
-    for (size_t i = 0; i < extra.size(); ++i) {
-        bool overridden = false;
-        for (size_t later = i + 1; later < extra.size(); ++later) {
-            overridden = overridden || extra[later].first == extra[i].first;
-        }
-        if (!overridden) {
-            entries.push_back(extra[i].first + "=" + extra[i].second);
-        }
+    for (const auto& variable : extra) {
+        values[variable.first] = variable.second;
+    }
+    std::vector<std::string> entries;
+    for (const auto& value : values) {
+        entries.push_back(value.first + "=" + value.second);
     }
     return entries;
+}
+
+void CloseAll(std::initializer_list<int> fds) {
+    for (int fd : fds) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
 }
 
 // For exec: pointers into `words`, ended by a null pointer.
@@ -172,11 +173,7 @@ void Converse(pid_t pid, int input_fd, int output_fd, int errors_fd, const Comma
             input_fd = -1;
         }
     }
-    for (int fd : {input_fd, output_fd, errors_fd}) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
+    CloseAll({input_fd, output_fd, errors_fd});
 }
 
 // Waits for `pid` until `deadline`; true with `status` set when it was reaped.
@@ -207,10 +204,9 @@ std::vector<std::string> ProgramCommand() {
 std::string WithUnixLineEnds(const std::string& text) {
     std::string result;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-            continue;
+        if (text.compare(i, 2, "\r\n") != 0) {
+            result += text[i];
         }
-        result += text[i];
     }
     return result;
 }
@@ -231,11 +227,7 @@ ProcessRun RunProcess(const Command& command) {
     int errors[2] = {-1, -1};
     if (pipe2(input, O_CLOEXEC) != 0 || !OutputChannel(command.output_to_terminal, output) ||
         (!command.errors_into_output && pipe2(errors, O_CLOEXEC) != 0)) {
-        for (int fd : {input[0], input[1], output[0], output[1]}) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
+        CloseAll({input[0], input[1], output[0], output[1]});
         return run;
     }
     // A command that stops reading its input must not kill the test with SIGPIPE.
@@ -249,17 +241,9 @@ ProcessRun RunProcess(const Command& command) {
                       command.input_fd >= 0 ? command.input_fd : input[0], output[1],
                       command.errors_into_output ? output[1] : errors[1]);
     }
-    for (int fd : {input[0], output[1], errors[1]}) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
+    CloseAll({input[0], output[1], errors[1]});
     if (pid < 0) {
-        for (int fd : {input[1], output[0], errors[0]}) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
+        CloseAll({input[1], output[0], errors[0]});
         return run;
     }
     setpgid(pid, pid);
@@ -281,21 +265,13 @@ ProcessRun RunProcess(const Command& command) {
 pid_t StartProcess(const std::vector<std::string>& argv, const std::string& output_path) {
     std::vector<std::string> words = argv;
     std::vector<char*> arguments = Pointers(words);
-    pid_t pid = fork();
+    const int output = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_t pid = output < 0 || nothing < 0 ? -1 : fork();
     if (pid == 0) {
-        setpgid(0, 0);
-        signal(SIGPIPE, SIG_DFL);
-        int output = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        int nothing = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (output < 0 || nothing < 0) {
-            _exit(126);
-        }
-        dup2(nothing, STDIN_FILENO);
-        dup2(output, STDOUT_FILENO);
-        dup2(output, STDERR_FILENO);
-        execvp(arguments[0], arguments.data());
-        _exit(127);
+        BecomeCommand("", arguments.data(), environ, nothing, output, output);
     }
+    CloseAll({output, nothing});
     if (pid > 0) {
         setpgid(pid, pid);
     }

@@ -23,7 +23,7 @@ int MillisecondsUntil(Clock::time_point deadline) {
 
 }  // namespace
 
-PtyLine::PtyLine(bool hold_slave) {
+PtyLine::PtyLine() {
     // Close-on-exec everywhere: a program started by the test must not keep the master open,
     // or hanging up the line would not reach the program's end.
     int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -37,12 +37,10 @@ PtyLine::PtyLine(bool hold_slave) {
     }
     slave_path_ = name;
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    if (hold_slave) {
-        held_slave_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (held_slave_ < 0) {
-            close(master);
-            return;
-        }
+    held_slave_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (held_slave_ < 0) {
+        close(master);
+        return;
     }
     master_ = master;
 }

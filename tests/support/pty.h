@@ -42,10 +42,10 @@ namespace k410test {
 // and it forces CS8, CREAD and no parity on every tcsetattr whatever was asked.
 class PtyLine {
   public:
-    // With `hold_slave`, the harness keeps a slave descriptor of its own open for the pair's
-    // life. Without one, the master reads EIO / polls POLLHUP whenever the program has the
-    // slave closed (between its two port sessions, say), and a reader would spin.
-    explicit PtyLine(bool hold_slave = true);
+    // The harness keeps a slave descriptor of its own open for the pair's life: without one,
+    // the master reads EIO / polls POLLHUP whenever the program has the slave closed (between
+    // its two port sessions, say), and a reader would spin.
+    PtyLine();
     ~PtyLine();
     PtyLine(const PtyLine&) = delete;
     PtyLine& operator=(const PtyLine&) = delete;
@@ -56,7 +56,7 @@ class PtyLine {
     int master() const { return master_; }
     // Path of the slave device (/dev/pts/N), the program's end of the line.
     const std::string& slave_path() const { return slave_path_; }
-    // The harness's own slave descriptor, or -1 (not held, or hung up). Shares the terminal's
+    // The harness's own slave descriptor, or -1 once hung up. Shares the terminal's
     // settings and queues with whatever the program opened.
     int held_slave() const { return held_slave_; }
 

@@ -52,26 +52,6 @@ const std::vector<ImageChoice> kImageChoices = {
     {"N Y N", "K410MIV.TXT"}, {"Y Y Y", "K410MHD.TXT"},  {"Y Y N", "K410MHDIV.TXT"},
 };
 
-std::string PortError(const std::string& action, int port) {
-    return " Error " + action + " \\\\.\\COM" + std::to_string(port) + " !\n";
-}
-
-std::string InUseLine(int port) {
-    return " COM" + std::to_string(port) + " is in use by another program.\n";
-}
-
-std::string HeldByRunLine(int port) {
-    return " COM" + std::to_string(port) + " is in use by another k410prog run.\n";
-}
-
-std::string NotSerialLine(int port) {
-    return " COM" + std::to_string(port) + " is not a serial port.\n";
-}
-
-std::string RefusedLine(int port) {
-    return " COM" + std::to_string(port) + " refused the line settings 9600 8N1.\n";
-}
-
 std::string NotThereLine(int port, const std::string& present) {
     const std::string name = "COM" + std::to_string(port);
     return present.empty() ? " There is no " + name + ", and no serial port is present.\n"
@@ -101,35 +81,6 @@ std::string LessWriteReason(const std::string& output, int port) {
                                  why[why.size() - 2] == '.';
     return one_reason_line ? output.substr(0, at + failure.size())
                            : output + "[not one reason line after the write error]";
-}
-
-std::string HelpFileLine(const std::string& file_name) {
-    return "Programming Help File: " + file_name + "\n";
-}
-
-std::string FileNotFound(const std::string& file_name) {
-    return "File not found: " + file_name + "\n";
-}
-
-std::string FileReadError(const std::string& file_name) {
-    return "File read error: " + file_name + "\n";
-}
-
-std::string ImageMissingLine(const std::string& image) {
-    return " " + image + " is not in this folder: the firmware cannot be written.\n";
-}
-
-std::string DataFileMissingLine(const std::string& file_name) {
-    return " " + file_name + " is not in this folder: the EEPROM data cannot be sent.\n";
-}
-
-std::string UpToSwitchOn(const std::string& missing) {
-    return std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 + kQuestion3 +
-           kQuestion4 + missing + kSwitchOnPrompt;
-}
-
-std::string DownloadTranscript(const std::string& file_name, const std::string& echoed) {
-    return HelpFileLine(file_name) + kDownloading + echoed + "\n" + kDownloadComplete;
 }
 
 LineRecorder::TimePoint ArrivalOf(const LineRecorder& recorder, size_t offset) {

@@ -50,13 +50,23 @@ extern const std::vector<ImageChoice> kImageChoices;
 
 // " Error <action> \\.\COM<port> !\n", the port's failure line: action "Opening", "Writing" or
 // "Closing".
-std::string PortError(const std::string& action, int port = 3);
+inline std::string PortError(const std::string& action, int port = 3) {
+    return " Error " + action + " \\\\.\\COM" + std::to_string(port) + " !\n";
+}
 
 // The line after " Error Opening \\.\COM<port> !\n" that says why the port could not be had.
-std::string InUseLine(int port = 3);      // held by another program
-std::string HeldByRunLine(int port = 3);  // held by another run of k410prog
-std::string NotSerialLine(int port = 3);  // something that is no serial port
-std::string RefusedLine(int port = 3);    // the line settings refused
+inline std::string InUseLine(int port = 3) {  // held by another program
+    return " COM" + std::to_string(port) + " is in use by another program.\n";
+}
+inline std::string HeldByRunLine(int port = 3) {  // held by another run of k410prog
+    return " COM" + std::to_string(port) + " is in use by another k410prog run.\n";
+}
+inline std::string NotSerialLine(int port = 3) {  // something that is no serial port
+    return " COM" + std::to_string(port) + " is not a serial port.\n";
+}
+inline std::string RefusedLine(int port = 3) {  // the line settings refused
+    return " COM" + std::to_string(port) + " refused the line settings 9600 8N1.\n";
+}
 // Not there; `present` lists the ports that are ("COM3, COM4"), or is empty.
 std::string NotThereLine(int port, const std::string& present);
 
@@ -70,23 +80,38 @@ std::string LessThisMachinesDevices(const std::string& output);
 std::string LessWriteReason(const std::string& output, int port = 3);
 
 // "Programming Help File: <name>\n", the download's first line, before the file is opened.
-std::string HelpFileLine(const std::string& file_name);
+inline std::string HelpFileLine(const std::string& file_name) {
+    return "Programming Help File: " + file_name + "\n";
+}
 
 // The download's failure lines for the data file.
-std::string FileNotFound(const std::string& file_name);
-std::string FileReadError(const std::string& file_name);
+inline std::string FileNotFound(const std::string& file_name) {
+    return "File not found: " + file_name + "\n";
+}
+inline std::string FileReadError(const std::string& file_name) {
+    return "File read error: " + file_name + "\n";
+}
 
 // Before the switch-on prompt, when the firmware image or the data file that the answers choose
 // is not in the run's folder.
-std::string ImageMissingLine(const std::string& image);
-std::string DataFileMissingLine(const std::string& file_name);
+inline std::string ImageMissingLine(const std::string& image) {
+    return " " + image + " is not in this folder: the firmware cannot be written.\n";
+}
+inline std::string DataFileMissingLine(const std::string& file_name) {
+    return " " + file_name + " is not in this folder: the EEPROM data cannot be sent.\n";
+}
 
 // The transcript from the banner through the switch-on prompt, all four questions asked;
 // `missing`: the lines about missing files, just before the prompt.
-std::string UpToSwitchOn(const std::string& missing = std::string());
+inline std::string UpToSwitchOn(const std::string& missing = std::string()) {
+    return std::string(kBanner) + kQuestionsIntro + kQuestion1 + kQuestion2 + kQuestion3 +
+           kQuestion4 + missing + kSwitchOnPrompt;
+}
 
 // "Programming Help File: ...", the echoed lines and "Programming Complete!".
-std::string DownloadTranscript(const std::string& file_name, const std::string& echoed);
+inline std::string DownloadTranscript(const std::string& file_name, const std::string& echoed) {
+    return HelpFileLine(file_name) + kDownloading + echoed + "\n" + kDownloadComplete;
+}
 
 // When the byte at `offset` of what the recorder received arrived.
 LineRecorder::TimePoint ArrivalOf(const LineRecorder& recorder, size_t offset);

@@ -18,7 +18,7 @@ using namespace k410test;  // the shared test harness
 const char kPort[] = "-c\\\\.\\COM3";
 
 // A workspace with one firmware image and a virtual analyzer as COM3.
-struct LoaderBench : toolstest::RunningSim {
+struct LoaderBench : RunningSim {
     LoaderBench() { WriteFile(scratch.path() + "/K410IV.TXT", "; synthetic test image\r\n"); }
 
     ProcessRun Run(const std::vector<std::string>& arguments, Environment environment = {}) {
@@ -64,7 +64,7 @@ TEST(DemoLoaderArguments, RefusesAnythingButTheLoaderCommandLine) {
         EXPECT_EQ(run.status, c.status) << shown << "\n" << run.output;
     }
     // None of them got as far as the port.
-    EXPECT_EQ(ReadFile(bench.scratch.path() + "/sim.log").find("port opened"), std::string::npos);
+    EXPECT_FALSE(Contains(ReadFile(bench.scratch.path() + "/sim.log"), "port opened"));
 }
 
 TEST(DemoLoaderPort, WritesWhenThePortIsFreeAndRefusesWhenItIsHeldOrMissing) {
@@ -72,9 +72,9 @@ TEST(DemoLoaderPort, WritesWhenThePortIsFreeAndRefusesWhenItIsHeldOrMissing) {
     ASSERT_TRUE(bench.Ready());
     ProcessRun written = bench.Run({"+mpvr", kPort, "K410IV.TXT"});
     EXPECT_EQ(written.status, 0) << written.output;
-    EXPECT_NE(written.output.find("\\\\.\\COM3 opened exclusively"), std::string::npos);
-    EXPECT_NE(written.output.find("100%"), std::string::npos) << written.output;
-    EXPECT_NE(written.output.find("K410IV.TXT written"), std::string::npos);
+    EXPECT_TRUE(Contains(written.output, "\\\\.\\COM3 opened exclusively"));
+    EXPECT_TRUE(Contains(written.output, "100%")) << written.output;
+    EXPECT_TRUE(Contains(written.output, "K410IV.TXT written"));
 
     // Held by a program that still has it locked, as k410prog would if it forgot to close it.
     int holder = open(bench.link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -82,7 +82,7 @@ TEST(DemoLoaderPort, WritesWhenThePortIsFreeAndRefusesWhenItIsHeldOrMissing) {
     ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
     ProcessRun held = bench.Run({"+mpvr", kPort, "K410IV.TXT"});
     EXPECT_EQ(held.status, 4) << held.output;
-    EXPECT_NE(held.output.find("cannot open \\\\.\\COM3"), std::string::npos) << held.output;
+    EXPECT_TRUE(Contains(held.output, "cannot open \\\\.\\COM3")) << held.output;
     close(holder);
 
     ProcessRun missing = bench.Run({"+mpvr", "-c\\\\.\\COM9", "K410IV.TXT"});
@@ -94,7 +94,7 @@ TEST(DemoLoaderStatus, EndsWithTheStatusAskedForEachAttempt) {
     ASSERT_TRUE(bench.Ready());
     ProcessRun failing = bench.Run({"+mpvr", kPort, "K410IV.TXT"}, {{"K410_BSL_STATUS", "5"}});
     EXPECT_EQ(failing.status, 5) << failing.output;
-    EXPECT_NE(failing.output.find("write failed"), std::string::npos);
+    EXPECT_TRUE(Contains(failing.output, "write failed"));
 
     // One status per attempt, the last repeating: the retry path a technician rehearses.
     std::vector<int> statuses;

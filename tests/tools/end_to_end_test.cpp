@@ -14,18 +14,17 @@
 #include "pieces.h"
 #include "program.h"
 #include "running_sim.h"
+#include "session.h"
 
 namespace {
 
 using namespace k410test;  // the shared test harness
-using toolstest::LineStartingWith;
-using toolstest::NumberBefore;
-using toolstest::RunningSim;
 
-const char* const kImages[] = {"K410.TXT",    "K410IV.TXT",   "K410IVMe.TXT",
-                               "K410HD.TXT",  "K410HDIV.TXT", "K410M.TXT",
-                               "K410MIV.TXT", "K410MHD.TXT",  "K410MHDIV.TXT"};
 const char* const kDataFiles[] = {"K410HELP(64K).TXT", "K410HELP(32K).TXT"};
+
+std::string DemoFile(const std::string& name) {
+    return std::string(DEMO_DATA_DIR) + "/" + name;
+}
 
 // A workspace laid out like the demo's: data, images and the demo loader, with the virtual
 // analyzer as COM3 (chattering, so that a missing purge would show).
@@ -33,11 +32,11 @@ struct Workspace : RunningSim {
     // Loose: a missing pause shows as ~0 ms, while a busy machine can hand a line over a few ms
     // late.
     Workspace() : RunningSim({"--chatter", "100", "--tolerance", "25"}) {
-        for (const char* name : kImages) {
-            CopyFile(std::string(DEMO_DATA_DIR) + "/" + name, scratch.path() + "/" + name);
+        for (const ImageChoice& choice : kImageChoices) {
+            CopyFile(DemoFile(choice.image), scratch.path() + "/" + choice.image);
         }
         for (const char* name : kDataFiles) {
-            CopyFile(std::string(DEMO_DATA_DIR) + "/" + name, scratch.path() + "/" + name);
+            CopyFile(DemoFile(name), scratch.path() + "/" + name);
         }
         CopyFile(DEMO_BSL_PATH, scratch.path() + "/BSL.EXE");
     }
@@ -78,9 +77,8 @@ void ExpectDownloadReceived(const Workspace& workspace, const std::string& log,
     EXPECT_EQ(NumberBefore(summary, " lines"), LineCount(data)) << summary;
     EXPECT_EQ(NumberBefore(summary, " pauses under 250 ms"), 0) << log;
     // The program purges before every line, so every pause is judged as the program made it.
-    EXPECT_NE(summary.find("from the program's purge before each line"), std::string::npos)
-        << summary;
-    EXPECT_NE(summary.find("0 writes over stale input"), std::string::npos) << summary;
+    EXPECT_TRUE(Contains(summary, "from the program's purge before each line")) << summary;
+    EXPECT_TRUE(Contains(summary, "0 writes over stale input")) << summary;
     // ... and that means something: the analyzer spoke in most pauses, and it was thrown away.
     int discarded = 0;
     for (size_t at = log.find("stale chatter discarded"); at != std::string::npos;
@@ -88,24 +86,25 @@ void ExpectDownloadReceived(const Workspace& workspace, const std::string& log,
         ++discarded;
     }
     EXPECT_GE(discarded, LineCount(data) / 2) << log;
-    EXPECT_EQ(log.find("SHORT PAUSE"), std::string::npos) << log;
+    EXPECT_FALSE(Contains(log, "SHORT PAUSE")) << log;
 }
 
 // The same for the demo's data file `data_file`.
 void ExpectDemoDownloadReceived(const Workspace& workspace, const std::string& log,
                                 const std::string& data_file) {
-    std::string data = ReadFile(std::string(DEMO_DATA_DIR) + "/" + data_file);
+    std::string data = ReadFile(DemoFile(data_file));
     ASSERT_GT(LineCount(data), 20);
     ExpectDownloadReceived(workspace, log, data);
 }
 
 TEST(EndToEnd, DemoDataCoversEveryImageNameAndSaysItIsSynthetic) {
-    for (const char* name : kImages) {
-        std::string image = ReadFile(std::string(DEMO_DATA_DIR) + "/" + name);
-        EXPECT_EQ(image.rfind("; SYNTHETIC DEMO FIRMWARE IMAGE ", 0), 0u) << name;
+    for (const ImageChoice& choice : kImageChoices) {
+        EXPECT_TRUE(
+            StartsWith(ReadFile(DemoFile(choice.image)), "; SYNTHETIC DEMO FIRMWARE IMAGE "))
+            << choice.image;
     }
     for (const char* name : kDataFiles) {
-        std::string data = ReadFile(std::string(DEMO_DATA_DIR) + "/" + name);
+        std::string data = ReadFile(DemoFile(name));
         EXPECT_EQ(data.rfind("; SYNTHETIC DEMO DATA ", 0), 0u) << name;
         // CRLF throughout, so the analyzer sees each line end in a carriage return.
         EXPECT_EQ(data.back(), '\n') << name;
@@ -137,8 +136,7 @@ TEST(EndToEnd, TypicalRunWritesTheFirmwareAndDownloadsEveryLineAtPace) {
 
     // The port check, the loader and the download each had the port to themselves.
     std::string summary = LineStartingWith(log, "k410sim summary:");
-    EXPECT_NE(summary.find("3 opens, 3 closes, at most 1 user(s) at once"), std::string::npos)
-        << log;
+    EXPECT_TRUE(Contains(summary, "3 opens, 3 closes, at most 1 user(s) at once")) << log;
     ExpectDemoDownloadReceived(workspace, log, "K410HELP(64K).TXT");
 }
 
@@ -146,8 +144,8 @@ TEST(EndToEnd, OldVersionSkippingTheLoaderSendsThe32KFile) {
     Workspace workspace;
     ASSERT_NO_FATAL_FAILURE(workspace.RunToSuccess("3\nN\nY\nN\nS\n"));
     const std::string& out = workspace.run.output;
-    EXPECT_EQ(out.find("BSL:"), std::string::npos) << out;
-    EXPECT_NE(out.find("Programming Help File: K410HELP(32K).TXT\n"), std::string::npos);
+    EXPECT_FALSE(Contains(out, "BSL:")) << out;
+    EXPECT_TRUE(Contains(out, "Programming Help File: K410HELP(32K).TXT\n"));
     ExpectDemoDownloadReceived(workspace, workspace.analyzer_log, "K410HELP(32K).TXT");
 }
 
@@ -176,17 +174,16 @@ TEST(EndToEnd, DemoScriptRunsTheTypicalSessionUnattended) {
                                  true});
     ASSERT_FALSE(run.timed_out) << run.output;
     EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_NE(run.output.find("\nProgramming Complete!\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(Contains(run.output, "\nProgramming Complete!\n")) << run.output;
     std::string summary = LineStartingWith(run.output, "k410sim summary:");
     EXPECT_EQ(NumberBefore(summary, " lines"), 36) << run.output;
     // Loose, as above: the demo's analyzer judges pauses to within 1 ms.
     size_t shortest = summary.find("shortest pause ");
     ASSERT_NE(shortest, std::string::npos) << run.output;
     EXPECT_GE(std::strtod(summary.c_str() + shortest + 15, nullptr), 225.0) << run.output;
-    EXPECT_NE(run.output.find("the analyzer received every byte of K410HELP(64K).TXT"),
-              std::string::npos)
+    EXPECT_TRUE(Contains(run.output, "the analyzer received every byte of K410HELP(64K).TXT"))
         << run.output;
-    EXPECT_NE(run.output.find("k410prog exited with status 0"), std::string::npos);
+    EXPECT_TRUE(Contains(run.output, "k410prog exited with status 0"));
 }
 
 }  // namespace

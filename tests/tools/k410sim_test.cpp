@@ -18,9 +18,6 @@
 namespace {
 
 using namespace k410test;  // the shared test harness
-using toolstest::LineStartingWith;
-using toolstest::NumberBefore;
-using toolstest::RunningSim;
 
 void SleepMs(int ms) {
     usleep(static_cast<useconds_t>(ms) * 1000);
@@ -48,7 +45,7 @@ TEST(K410SimCommandLine, HelpAndBadOptions) {
     EXPECT_EQ(help.status, 0);
     for (const char* option : {"--port", "--prefix", "--log", "--chatter", "--stop-after-closes",
                                "--stop-after-data", "SIGTERM"}) {
-        EXPECT_NE(help.output.find(option), std::string::npos) << option;
+        EXPECT_TRUE(Contains(help.output, option)) << option;
     }
     for (std::vector<std::string> bad :
          std::vector<std::vector<std::string>>{{K410SIM_PATH, "--port", "0"},
@@ -81,7 +78,7 @@ TEST(K410SimPort, PublishesTheSlaveAsComNAndWithdrawsItAtTheEnd) {
 
     sim.Stop(SIGINT);
     EXPECT_EQ(sim.status, 0);
-    EXPECT_NE(sim.Log().find("stopped by SIGINT"), std::string::npos);
+    EXPECT_TRUE(Contains(sim.Log(), "stopped by SIGINT"));
     EXPECT_FALSE(WaitForPath(sim.link, 0)) << "link left behind";
 }
 
@@ -123,15 +120,15 @@ TEST(K410SimLines, LogsEachLineWithItsPauseAndFlagsShortOnes) {
     EXPECT_EQ(sim.status, 0);
 
     std::string log = sim.Log();
-    EXPECT_NE(log.find("\"first line\" \\r"), std::string::npos) << log;
-    EXPECT_NE(log.find("\"bare piece\""), std::string::npos) << log;
-    EXPECT_NE(log.find("\"third\" \\r  << SHORT PAUSE"), std::string::npos) << log;
-    EXPECT_EQ(log.find("\"second line\" \\r  <<"), std::string::npos) << log;
+    EXPECT_TRUE(Contains(log, "\"first line\" \\r")) << log;
+    EXPECT_TRUE(Contains(log, "\"bare piece\"")) << log;
+    EXPECT_TRUE(Contains(log, "\"third\" \\r  << SHORT PAUSE")) << log;
+    EXPECT_FALSE(Contains(log, "\"second line\" \\r  <<")) << log;
     std::string summary = sim.Summary();
     EXPECT_EQ(NumberBefore(summary, " lines"), 4) << summary;
     EXPECT_EQ(NumberBefore(summary, " bytes"), 39) << summary;
     EXPECT_EQ(NumberBefore(summary, " pauses under 250 ms"), 1) << summary;
-    EXPECT_NE(summary.find("1 opens, 1 closes"), std::string::npos) << summary;
+    EXPECT_TRUE(Contains(summary, "1 opens, 1 closes")) << summary;
     EXPECT_EQ(ReadFile(sim.capture), "first line\rsecond line\rthird\rbare piece");
 }
 
@@ -155,8 +152,7 @@ TEST(K410SimLines, JudgesTheQuietFromWhenALongLineWasOffTheWire) {
     close(fd);
     sim.Stop();
     std::string log = sim.Log();
-    EXPECT_NE(log.find("<< SHORT PAUSE, begun with the line before on the wire"), std::string::npos)
-        << log;
+    EXPECT_TRUE(Contains(log, "<< SHORT PAUSE, begun with the line before on the wire")) << log;
     std::string summary = sim.Summary();
     EXPECT_EQ(NumberBefore(summary, " lines"), 3) << summary;
     EXPECT_EQ(NumberBefore(summary, " pauses under 250 ms"), 1) << summary;
@@ -177,7 +173,7 @@ TEST(K410SimStop, StopsWhenThePortIsClosedAfterData) {
     close(fd);
     EXPECT_EQ(StopProcess(sim.pid, 0, 5000), 0) << "did not stop by itself\n" << sim.Log();
     sim.pid = -1;
-    EXPECT_NE(sim.Log().find("stopped: the program closed the port"), std::string::npos);
+    EXPECT_TRUE(Contains(sim.Log(), "stopped: the program closed the port"));
     EXPECT_EQ(NumberBefore(sim.Summary(), " lines"), 1) << sim.Summary();
 }
 
@@ -195,8 +191,7 @@ TEST(K410SimStop, StopsAfterTheNthClose) {
     ASSERT_NO_FATAL_FAILURE(OpenAndClose(again.link, 3));
     EXPECT_EQ(StopProcess(again.pid, 0, 5000), 0) << again.Log();
     again.pid = -1;
-    EXPECT_NE(again.Summary().find("3 opens, 3 closes, at most 1 user(s) at once"),
-              std::string::npos)
+    EXPECT_TRUE(Contains(again.Summary(), "3 opens, 3 closes, at most 1 user(s) at once"))
         << again.Summary();
 }
 
@@ -225,7 +220,7 @@ TEST(K410SimPort, ReportsTwoUsersAtOnceAndReleasesALeftoverExclusiveMode) {
     EXPECT_EQ(exclusive, 0);
     close(again);
     sim.Stop();
-    EXPECT_NE(sim.Summary().find("3 opens, 3 closes, at most 2 user(s) at once"), std::string::npos)
+    EXPECT_TRUE(Contains(sim.Summary(), "3 opens, 3 closes, at most 2 user(s) at once"))
         << sim.Log();
 }
 
@@ -243,10 +238,10 @@ TEST(K410SimChatter, ShowsWhetherStaleInputWasPurgedBeforeAWrite) {
     close(fd);
     sim.Stop();
     std::string log = sim.Log();
-    EXPECT_NE(log.find("chatter sent to the program"), std::string::npos) << log;
-    EXPECT_NE(log.find("bytes of stale chatter discarded"), std::string::npos) << log;
-    EXPECT_NE(log.find("stale input NOT discarded"), std::string::npos) << log;
-    EXPECT_NE(sim.Summary().find("1 writes over stale input"), std::string::npos) << sim.Summary();
+    EXPECT_TRUE(Contains(log, "chatter sent to the program")) << log;
+    EXPECT_TRUE(Contains(log, "bytes of stale chatter discarded")) << log;
+    EXPECT_TRUE(Contains(log, "stale input NOT discarded")) << log;
+    EXPECT_TRUE(Contains(sim.Summary(), "1 writes over stale input")) << sim.Summary();
 }
 
 }  // namespace

@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "answers.h"
 #include "sim_lines.h"
 
 namespace {
+
+using k410test::Contains;
 
 struct Splitting {
     LineSplitter splitter;
@@ -103,14 +106,12 @@ TEST(SimPauseFlagging, PausesUnderTheMinimumAreFlaggedAndCounted) {
     EXPECT_NEAR(s.splitter.shortest_pause_ms, 100.5, 1e-9);
     EXPECT_NEAR(s.splitter.longest_pause_ms, 250, 1e-9);
     std::string summary = SummaryText(s.splitter);
-    EXPECT_NE(summary.find("4 lines, 8 bytes"), std::string::npos) << summary;
-    EXPECT_NE(summary.find("shortest pause 100.5 ms, longest pause 250.0 ms"), std::string::npos)
+    EXPECT_TRUE(Contains(summary, "4 lines, 8 bytes")) << summary;
+    EXPECT_TRUE(Contains(summary, "shortest pause 100.5 ms, longest pause 250.0 ms")) << summary;
+    EXPECT_TRUE(Contains(summary, "1 pauses under 250 ms")) << summary;
+    EXPECT_TRUE(Contains(summary, "pauses from each line's end on the wire (1.04 ms a byte)"))
         << summary;
-    EXPECT_NE(summary.find("1 pauses under 250 ms"), std::string::npos) << summary;
-    EXPECT_NE(summary.find("pauses from each line's end on the wire (1.04 ms a byte)"),
-              std::string::npos)
-        << summary;
-    EXPECT_EQ(summary.find("on the wire,"), std::string::npos) << summary;
+    EXPECT_FALSE(Contains(summary, "on the wire,")) << summary;
 }
 
 TEST(SimPauseFlagging, SteadilyShortPacingIsFlaggedEveryTime) {
@@ -135,7 +136,7 @@ TEST(SimPauseFlagging, OneLateReadIsEvenedOutByThePauseBeforeIt) {
     EXPECT_TRUE(s.lines[3].short_pause);
     EXPECT_EQ(s.splitter.short_pauses, 1);
     EXPECT_EQ(s.splitter.evened_out, 1);
-    EXPECT_NE(SummaryText(s.splitter).find("1 short ones evened out"), std::string::npos);
+    EXPECT_TRUE(Contains(SummaryText(s.splitter), "1 short ones evened out"));
 }
 
 TEST(SimPauseFlagging, ALineHandedOverLateAfterItsPurgeKeepsTheNextPauseWhole) {
@@ -176,11 +177,11 @@ TEST(SimPauseFlagging, PausesBetweenPurgesAreTheProgramsOwnWhateverTheHandOver) 
     EXPECT_TRUE(s.lines[2].short_pause);
     EXPECT_FALSE(s.lines[2].evened_out);  // nothing before made up for it
     std::string summary = SummaryText(s.splitter);
-    EXPECT_NE(summary.find("1 pauses under 250 ms, judged to within 1.0 ms from the program's "
-                           "purge before each line"),
-              std::string::npos)
+    EXPECT_TRUE(Contains(summary,
+                         "1 pauses under 250 ms, judged to within 1.0 ms from the program's "
+                         "purge before each line"))
         << summary;
-    EXPECT_NE(summary.find("up to 49.5 ms after"), std::string::npos) << summary;
+    EXPECT_TRUE(Contains(summary, "up to 49.5 ms after")) << summary;
 }
 
 TEST(SimPauseFlagging, APurgeLongBeforeTheLineIsNotTakenAsItsStart) {
@@ -218,9 +219,8 @@ TEST(SimWire, ALongLineHandedOverAtOnceIsOnTheWireForItsBytesTime) {
     EXPECT_FALSE(s.lines[2].short_pause);
     EXPECT_EQ(s.splitter.short_pauses, 1);
     std::string summary = SummaryText(s.splitter);
-    EXPECT_NE(summary.find("1 pauses under 250 ms"), std::string::npos) << summary;
-    EXPECT_NE(summary.find("1 short ones begun while the line before was still on the wire"),
-              std::string::npos)
+    EXPECT_TRUE(Contains(summary, "1 pauses under 250 ms")) << summary;
+    EXPECT_TRUE(Contains(summary, "1 short ones begun while the line before was still on the wire"))
         << summary;
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <vector>
 
 #include "console.h"
 
@@ -13,13 +14,18 @@ std::string Rest(std::istream& in) {
     return rest;
 }
 
+// The next `count` answers read from `in`.
+std::vector<int> Answers(std::istream& in, int count) {
+    std::vector<int> answers;
+    while (count-- > 0) {
+        answers.push_back(ReadAnswer(in));
+    }
+    return answers;
+}
+
 TEST(ReadAnswer, TakesOneCharacterAndLeavesTheRestQueued) {
     std::istringstream in("yes\nn\n");
-    EXPECT_EQ(ReadAnswer(in), 'Y');
-    EXPECT_EQ(ReadAnswer(in), 'E');
-    EXPECT_EQ(ReadAnswer(in), 'S');
-    EXPECT_EQ(ReadAnswer(in), 'N');
-    EXPECT_EQ(ReadAnswer(in), kEndOfInput);
+    EXPECT_EQ(Answers(in, 5), (std::vector<int>{'Y', 'E', 'S', 'N', kEndOfInput}));
 }
 
 TEST(ReadAnswer, SkipsBlanksAndEmptyLines) {
@@ -30,13 +36,8 @@ TEST(ReadAnswer, SkipsBlanksAndEmptyLines) {
 
 TEST(ReadAnswer, UpperCasesOnlyLetters) {
     std::istringstream in("a z A 1 ? \xe9");
-    EXPECT_EQ(ReadAnswer(in), 'A');
-    EXPECT_EQ(ReadAnswer(in), 'Z');
-    EXPECT_EQ(ReadAnswer(in), 'A');
-    EXPECT_EQ(ReadAnswer(in), '1');
-    EXPECT_EQ(ReadAnswer(in), '?');
     // A byte above 127 is an answer like any other, never mistaken for the end of input.
-    EXPECT_EQ(ReadAnswer(in), 0xe9);
+    EXPECT_EQ(Answers(in, 6), (std::vector<int>{'A', 'Z', 'A', '1', '?', 0xe9}));
 }
 
 TEST(ReadAnswer, EndOfInputAfterOnlyBlanks) {
