@@ -1,13 +1,10 @@
 // BSL.EXE, a stand-in for the bootstrap loader that writes nothing into any analyzer.
 //
-// By default the demo's: it checks what k410prog hands it (+mpvr, -c joined to a COM path, a
-// firmware image in the current folder), proves the port free by opening it exclusively with
-// the program's own serial module, shows a short progress display while it pretends to write
-// (for K410_DEMO_BSL_MS, 1500 ms), and exits 0; 2 for a bad command line, 3 for a missing
-// image, 4 when the port cannot be opened.
+// By default the demo's: it checks its command line (+mpvr, -c joined to a COM path, an image
+// in the current folder), proves the port free by opening it exclusively with the program's
+// serial module, pretends to write for K410_DEMO_BSL_MS (1500) ms, and exits as LoaderExit says.
 //
-// With K410_BSL_TEST set, the tests' (both platforms): it checks and prints nothing but what
-// these ask for, so that one end-to-end suite serves the native and the Windows build.
+// With K410_BSL_TEST set, the tests' (both platforms): it checks and prints only what these ask.
 //   K410_BSL_RECORD     file to append its arguments to, one a line, then an empty line
 //   K410_BSL_SAY        printed on standard output: where it lands in the console transcript
 //   K410_BSL_PORTCHECK  file to append "free" or "held" to: whether the port of its -c
@@ -40,7 +37,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <thread>
@@ -187,14 +183,11 @@ int StandIn(int argc, char** argv) {
     const int status = StatusOfThisRun(Variable("K410_BSL_RECORD"), argc, argv);
     const std::string check_path = Variable("K410_BSL_PORTCHECK");
     if (!check_path.empty()) {
-        bool free = false;
-        for (int i = 1; i < argc; ++i) {
-            if (std::strncmp(argv[i], "-c", 2) == 0) {
-                free = OpenPort(argv[i] + 2) == PORT_OK;
-                ClosePort();
-                break;
-            }
-        }
+        char** const port = std::find_if(argv + 1, argv + argc, [](const char* argument) {
+            return std::strncmp(argument, "-c", 2) == 0;
+        });
+        const bool free = port != argv + argc && OpenPort(*port + 2) == PORT_OK;
+        ClosePort();
         Append(check_path, free ? "free\n" : "held\n");
     }
     const std::string started_path = Variable("K410_BSL_STARTED");
@@ -249,8 +242,7 @@ void ShowProgress(const std::string& image, size_t bytes, bool fails) {
     const std::string asked = Variable("K410_DEMO_BSL_MS");
     const long step_ms = (asked.empty() ? 1500 : std::max(0L, std::atol(asked.c_str()))) / steps;
     const bool terminal = OutputIsTerminal();
-    std::printf("BSL: writing %s (%zu bytes)\n", image.c_str(), bytes);
-    std::printf("%s", terminal ? "" : "BSL: [");
+    std::printf("BSL: writing %s (%zu bytes)\n%s", image.c_str(), bytes, terminal ? "" : "BSL: [");
     std::fflush(stdout);
     const int last = fails ? steps / 2 : steps;
     for (int step = 1; step <= last; ++step) {
@@ -278,9 +270,7 @@ int Demo(int argc, char** argv) {
     }
     const char* port_path = argv[2] + 2;
     const std::string image = argv[3];
-    std::ifstream image_file(image, std::ios::binary);
-    const std::string contents((std::istreambuf_iterator<char>(image_file)),
-                               std::istreambuf_iterator<char>());
+    const std::streamoff bytes = std::ifstream(image, std::ios::binary | std::ios::ate).tellg();
     if (OpenPort(port_path) != PORT_OK) {
         std::printf("BSL: cannot open %s exclusively: missing, or still held by another program\n",
                     port_path);
@@ -289,7 +279,7 @@ int Demo(int argc, char** argv) {
     std::printf("BSL: %s opened exclusively: the port is free\n", port_path);
     const bool counted = Variable("K410_BSL_STATUS").find(',') != std::string::npos;
     const int status = StatusOfThisRun(counted ? ".bsl-demo-attempts" : "", argc, argv) & 0xff;
-    ShowProgress(image, contents.size(), status != LOADER_WRITTEN);
+    ShowProgress(image, static_cast<size_t>(bytes), status != LOADER_WRITTEN);
     ClosePort();
     if (status != LOADER_WRITTEN) {
         std::printf("BSL: write failed (status %d, as K410_BSL_STATUS asks)\n", status);

@@ -67,18 +67,13 @@ __attribute__((format(printf, 1, 2))) void Log(const char* format, ...) {
 
 void LogLine(const ReceivedLine& got) {
     std::string terminator = got.terminator.empty() ? "" : " " + Printable(got.terminator);
-    char pause[64] = "      first";
-    if (got.pause_ms >= 0) {
-        std::snprintf(pause, sizeof pause, "+%8.1f ms", got.pause_ms);
-    }
-    char late[64] = "";
-    if (got.delay_ms >= 1) {
-        std::snprintf(late, sizeof late, "  (handed over %.1f ms after the purge)", got.delay_ms);
-    }
+    const std::string pause = got.pause_ms < 0 ? "      first" : Format("+%8.1f ms", got.pause_ms);
+    const std::string late =
+        got.delay_ms < 1 ? "" : Format("  (handed over %.1f ms after the purge)", got.delay_ms);
     std::fprintf(out.text, "%10.3f s  line %3d %s %4zu bytes  \"%s\"%s%s%s\n",
-                 (got.first_ms - out.start_ms) / 1000.0, got.number, pause,
+                 (got.first_ms - out.start_ms) / 1000.0, got.number, pause.c_str(),
                  got.text.size() + got.terminator.size(), Printable(got.text).c_str(),
-                 terminator.c_str(), late,
+                 terminator.c_str(), late.c_str(),
                  got.on_the_wire   ? "  << SHORT PAUSE, begun with the line before on the wire"
                  : got.short_pause ? "  << SHORT PAUSE"
                  : got.evened_out  ? "  (short, evened out by the long pause before: read late)"

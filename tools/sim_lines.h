@@ -87,6 +87,9 @@ void EndPendingLine(LineSplitter* splitter, std::vector<ReceivedLine>* done);
 // ones began while the line before was still on the wire.
 std::string SummaryText(const LineSplitter& splitter);
 
+// printf into a string (of at most 511 bytes).
+__attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...);
+
 // A line's bytes as printable text: printable ASCII as it is, backslash and quote escaped,
 // every other byte as \r, \n, \t or \xNN.
 std::string Printable(const std::string& bytes);

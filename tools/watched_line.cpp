@@ -107,8 +107,7 @@ int OpenWatchedLine(const std::string& prefix, int port_number, WatchedLine* lin
     cfmakeraw(&settings);
     settings.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CSIZE | CRTSCTS);
     settings.c_cflag |= CS8 | CLOCAL | CREAD;
-    cfsetispeed(&settings, B9600);
-    cfsetospeed(&settings, B9600);
+    cfsetspeed(&settings, B9600);
     if (tcsetattr(line->slave, TCSANOW, &settings) != 0) {
         *error = SystemError("cannot set the line to 9600 8N1 raw");
         return -1;
