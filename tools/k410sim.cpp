@@ -203,8 +203,7 @@ void StartTheLog(const SimOptions& options) {
 // Blocks SIGINT and SIGTERM, so that they arrive only while the analyzer waits, and returns the
 // mask to wait with.
 sigset_t BlockStopSignalsButInWaits() {
-    sigset_t blocked;
-    sigset_t during_wait;
+    sigset_t blocked, during_wait;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGINT);
     sigaddset(&blocked, SIGTERM);

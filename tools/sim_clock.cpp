@@ -21,14 +21,10 @@ static double TakeRunQueueWaitMs() {
     // Fields: time on the CPU, time waiting for it, time slices; nanoseconds.
     static int stats = open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
     static long long waited_before = -1;
-    char text[128];
-    ssize_t length = stats < 0 ? -1 : pread(stats, text, sizeof text - 1, 0);
-    if (length <= 0) {
-        return 0;
-    }
-    text[length] = '\0';
+    char text[128] = {};
     long long waited = 0;
-    if (std::sscanf(text, "%*s %lld", &waited) != 1) {
+    if (stats < 0 || pread(stats, text, sizeof text - 1, 0) <= 0 ||
+        std::sscanf(text, "%*s %lld", &waited) != 1) {
         return 0;
     }
     double since = waited_before < 0 ? 0 : static_cast<double>(waited - waited_before) / 1e6;
