@@ -142,18 +142,15 @@ struct Figures {
 // after the last line, less the pause.
 Figures Overshoots(const std::vector<ReceivedLine>& lines, double close_ms) {
     Figures figures;
-    const size_t count = close_ms < 0 && !lines.empty() ? lines.size() - 1 : lines.size();
-    for (size_t i = 0; i < count; ++i) {
+    figures.pauses = close_ms < 0 && !lines.empty() ? lines.size() - 1 : lines.size();
+    for (size_t i = 0; i < figures.pauses; ++i) {
         const bool last = i + 1 == lines.size();
         const double next = last ? close_ms : lines[i + 1].first_ms - lines[i + 1].delay_ms;
         const double overshoot = next - lines[i].end_ms - kPauseMs;
         figures.worst = i == 0 ? overshoot : std::max(figures.worst, overshoot);
         figures.mean += overshoot;
-        ++figures.pauses;
     }
-    if (figures.pauses > 0) {
-        figures.mean /= static_cast<double>(figures.pauses);
-    }
+    figures.mean /= static_cast<double>(std::max<size_t>(figures.pauses, 1));
     return figures;
 }
 
@@ -199,11 +196,10 @@ int main(int argc, char** argv) {
     std::string received;
     double last_close_ms = -1;
     double limit_ms = started_ms + floor_ms + kLimitPastFloorMs;
-    bool exited = false;
     rusage usage{};
     int status = 0;
-    double exited_ms = 0;
-    while (!exited) {
+    double exited_ms = 0;  // 0 until it has exited
+    while (exited_ms <= 0) {
         double now = NowMs();
         if (now > limit_ms) {
             std::fprintf(stderr, "k410bench: k410prog did not finish in time; stopping it\n");
@@ -232,10 +228,7 @@ int main(int argc, char** argv) {
         for (const OpenWatch::Event& event : events) {
             last_close_ms = event.opened ? last_close_ms : now;
         }
-        if (wait4(pid, &status, WNOHANG, &usage) == pid) {
-            exited = true;
-            exited_ms = now;
-        }
+        exited_ms = wait4(pid, &status, WNOHANG, &usage) == pid ? now : 0;
     }
     EndPendingLine(&splitter, &lines);
 

@@ -1,6 +1,7 @@
 #include "sim_lines.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
@@ -23,9 +24,10 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
     line.first_ms = s->pending_first_ms;
     line.last_ms = s->pending_last_ms;
     double start_ms = line.first_ms;
+    bool sent = false;  // announced by a purge
     if (s->purge_ms > s->previous_end_ms && s->purge_ms <= line.first_ms &&
         line.first_ms - s->purge_ms <= kMostDelayMs) {
-        line.sent_ms = s->purge_ms;
+        sent = true;
         line.delay_ms = line.first_ms - s->purge_ms;
         start_ms = s->purge_ms;
         s->latest_handover_ms = std::max(s->latest_handover_ms, line.delay_ms);
@@ -35,7 +37,7 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
     line.end_ms = OffTheWire(*s, start_ms, bytes, handed_ms);
     if (s->previous_end_ms >= 0) {
         line.pause_ms = start_ms - s->previous_end_ms;
-        line.from_purges = s->previous_sent && line.sent_ms >= 0;
+        line.from_purges = s->previous_sent && sent;
         bool below = line.pause_ms < s->min_pause_ms - s->tolerance_ms;
         line.evened_out =
             below && s->previous_pause_ms >= 0 &&
@@ -58,7 +60,7 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
     s->previous_handed_ms = handed_ms;
     s->previous_bytes = bytes;
     s->last_delay_ms = line.delay_ms;
-    s->previous_sent = line.sent_ms >= 0;
+    s->previous_sent = sent;
     s->pending.clear();
     s->pending_open = false;
     done->push_back(line);
@@ -127,9 +129,7 @@ double EndQuietLine(LineSplitter* s, double now_ms, std::vector<ReceivedLine>* d
 }
 
 void EndPendingLine(LineSplitter* s, std::vector<ReceivedLine>* done) {
-    if (s->pending_open) {
-        EndLine(s, "", done);
-    }
+    EndQuietLine(s, HUGE_VAL, done);
 }
 
 std::string Format(const char* format, ...) {

@@ -61,9 +61,7 @@ int PublishComLink(const std::string& prefix, int port_number, const std::string
 OpenWatch::OpenWatch() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
 
 OpenWatch::~OpenWatch() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
+    close(fd_);  // -1 when it could not be made: EBADF
 }
 
 bool OpenWatch::Watch(const std::string& path) {
