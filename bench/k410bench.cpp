@@ -59,10 +59,8 @@ struct BenchOptions {
 std::string MakeDataFile(int lines, int line_bytes) {
     std::string data;
     for (int i = 1; i <= lines; ++i) {
-        char head[64];
-        std::snprintf(head, sizeof head, "BENCH %04d %04X 0123456789ABCDEF FEDCBA9876543210", i,
-                      (i * 0x9E37) & 0xffff);
-        std::string line = head;
+        std::string line =
+            Format("BENCH %04d %04X 0123456789ABCDEF FEDCBA9876543210", i, (i * 0x9E37) & 0xffff);
         while (line.size() < static_cast<size_t>(line_bytes)) {
             line += static_cast<char>('A' + line.size() % 26);
         }

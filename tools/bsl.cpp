@@ -64,8 +64,7 @@ std::string Variable(const char* name) {
 void Append(const std::string& path, const std::string& text) {
     // Binary mode: the files read the same from Windows and from the Linux side of Wine.
     std::ofstream file(path, std::ios::binary | std::ios::app);
-    if (!file.write(text.data(), static_cast<std::streamsize>(text.size())).flush() &&
-        !Variable("K410_BSL_TEST").empty()) {
+    if (!(file << text << std::flush) && !Variable("K410_BSL_TEST").empty()) {
         std::fprintf(stderr, "BSL.EXE stand-in: cannot append to %s\n", path.c_str());
         std::exit(125);
     }
@@ -237,12 +236,14 @@ int CheckCommandLine(int argc, char** argv) {
 
 // Pretends to write the image: a bar of 20 steps, redrawn in place on a terminal and drawn
 // step by step otherwise. Stops halfway when the attempt is to fail.
-void ShowProgress(const std::string& image, size_t bytes, bool fails) {
+void ShowProgress(const char* image, bool fails) {
+    const long long bytes =
+        std::max<std::streamoff>(0, std::ifstream(image, std::ios::binary | std::ios::ate).tellg());
     const int steps = 20;
     const std::string asked = Variable("K410_DEMO_BSL_MS");
     const long step_ms = (asked.empty() ? 1500 : std::max(0L, std::atol(asked.c_str()))) / steps;
     const bool terminal = OutputIsTerminal();
-    std::printf("BSL: writing %s (%zu bytes)\n%s", image.c_str(), bytes, terminal ? "" : "BSL: [");
+    std::printf("BSL: writing %s (%lld bytes)\n%s", image, bytes, terminal ? "" : "BSL: [");
     std::fflush(stdout);
     const int last = fails ? steps / 2 : steps;
     for (int step = 1; step <= last; ++step) {
@@ -269,8 +270,6 @@ int Demo(int argc, char** argv) {
         return checked;
     }
     const char* port_path = argv[2] + 2;
-    const std::string image = argv[3];
-    const std::streamoff bytes = std::ifstream(image, std::ios::binary | std::ios::ate).tellg();
     if (OpenPort(port_path) != PORT_OK) {
         std::printf("BSL: cannot open %s exclusively: missing, or still held by another program\n",
                     port_path);
@@ -279,13 +278,13 @@ int Demo(int argc, char** argv) {
     std::printf("BSL: %s opened exclusively: the port is free\n", port_path);
     const bool counted = Variable("K410_BSL_STATUS").find(',') != std::string::npos;
     const int status = StatusOfThisRun(counted ? ".bsl-demo-attempts" : "", argc, argv) & 0xff;
-    ShowProgress(image, static_cast<size_t>(bytes), status != LOADER_WRITTEN);
+    ShowProgress(argv[3], status != LOADER_WRITTEN);
     ClosePort();
     if (status != LOADER_WRITTEN) {
         std::printf("BSL: write failed (status %d, as K410_BSL_STATUS asks)\n", status);
         return status;
     }
-    std::printf("BSL: verified; firmware %s written\n", image.c_str());
+    std::printf("BSL: verified; firmware %s written\n", argv[3]);
     return LOADER_WRITTEN;
 }
 

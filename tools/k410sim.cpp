@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "com_names_posix.h"
 #include "sim_clock.h"
 #include "sim_lines.h"
 #include "sim_options.h"
@@ -42,8 +41,7 @@ struct AnalyzerLine {
     double last_line_end_ms = -1;
     std::vector<OpenWatch::Event> port_events;  // opens and closes not yet taken
     double master_rests_until = 0;              // no one held the slave: look again then
-    // How late it woke to what it is reading: without real-time priority, possibly ms.
-    double woke_late_ms = 0;
+    double woke_late_ms = 0;  // to what it reads: possibly ms without real-time priority
 };
 
 SimLog out;
@@ -184,8 +182,7 @@ void SendChatter() {
 void StartTheLog(const SimOptions& options) {
     line.lines = options.lines;
     std::fprintf(out.text, "k410sim: virtual TALVEN 410 analyzer on COM%d: %s -> %s\n",
-                 options.port_number,
-                 ComLinkIn(line.watched.prefix + "/dosdevices", options.port_number).c_str(),
+                 options.port_number, line.watched.link_path.c_str(),
                  line.watched.slave_name.c_str());
     std::fprintf(out.text, "k410sim: run k410prog with WINEPREFIX=%s%s\n",
                  line.watched.prefix.c_str(),

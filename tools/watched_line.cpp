@@ -116,23 +116,22 @@ int OpenWatchedLine(const std::string& prefix, int port_number, WatchedLine* lin
         *error = SystemError("cannot watch " + line->slave_name);
         return -1;
     }
-    line->port_number = port_number;
     line->scratch_prefix = prefix.empty();
     line->prefix = line->scratch_prefix ? MakeScratchFolder("k410sim-prefix") : prefix;
     if (line->prefix.empty()) {
         *error = SystemError("cannot create a scratch prefix");
         return -1;
     }
+    line->link_path = ComLinkIn(line->prefix + "/dosdevices", port_number);
     return PublishComLink(line->prefix, port_number, line->slave_name, error);
 }
 
 void WithdrawWatchedLine(const WatchedLine& line, bool prefix_too) {
     // Another analyzer may have taken the name since.
-    const std::string link_path = ComLinkIn(line.prefix + "/dosdevices", line.port_number);
     char target[4096];
-    const ssize_t length = readlink(link_path.c_str(), target, sizeof target);
+    const ssize_t length = readlink(line.link_path.c_str(), target, sizeof target);
     if (length >= 0 && std::string(target, static_cast<size_t>(length)) == line.slave_name) {
-        unlink(link_path.c_str());
+        unlink(line.link_path.c_str());
     }
     if (prefix_too || line.scratch_prefix) {
         rmdir((line.prefix + "/dosdevices").c_str());
