@@ -205,8 +205,8 @@ int StandIn(int argc, char** argv) {
 
 // A bare file name in the current folder: the loader is given no paths.
 bool IsBareName(const std::string& name) {
-    return !name.empty() && name.find('/') == std::string::npos &&
-           name.find('\\') == std::string::npos && name != "." && name != "..";
+    return !name.empty() && name.find_first_of("/\\") == std::string::npos && name != "." &&
+           name != "..";
 }
 
 int CheckCommandLine(int argc, char** argv) {

@@ -177,8 +177,7 @@ void SendChatter() {
     }
 }
 
-// Takes the line splitter's settings and tells the technician where the analyzer is and how it
-// judges what arrives.
+// Tells the technician where the analyzer is and how it judges what arrives.
 void StartTheLog(const SimOptions& options) {
     line.lines = options.lines;
     std::fprintf(out.text, "k410sim: virtual TALVEN 410 analyzer on COM%d: %s -> %s\n",
@@ -197,8 +196,7 @@ void StartTheLog(const SimOptions& options) {
     std::fflush(out.text);
 }
 
-// Blocks SIGINT and SIGTERM, so that they arrive only while the analyzer waits, and returns the
-// mask to wait with.
+// Returns the mask to wait with: SIGINT and SIGTERM arrive only while the analyzer waits.
 sigset_t BlockStopSignalsButInWaits() {
     sigset_t blocked, during_wait;
     sigemptyset(&blocked);
@@ -210,8 +208,7 @@ sigset_t BlockStopSignalsButInWaits() {
     return during_wait;
 }
 
-// Plays the analyzer's end of the line until a stop signal comes or the program closed the port
-// as the options ask. Returns why it stopped, for the log.
+// Plays the analyzer until a stop signal or the close the options ask for; returns why.
 const char* ServeTheLine(const SimOptions& options, const sigset_t& during_wait) {
     chatter.period_ms = options.chatter_ms;
     chatter.next_ms = options.chatter_ms > 0 ? NowMs() + options.chatter_ms : -1;
@@ -250,7 +247,6 @@ const char* ServeTheLine(const SimOptions& options, const sigset_t& during_wait)
     }
 }
 
-// Takes what arrived before the stop, and ends the line still pending.
 void TakeTheRest() {
     line.woke_late_ms = 0;
     pollfd last = {line.watched.master, POLLIN, 0};
@@ -311,7 +307,6 @@ int main(int argc, char** argv) {
     }
     struct sigaction on_stop {};
     on_stop.sa_handler = [](int signal_number) { stop_signal = signal_number; };
-    sigemptyset(&on_stop.sa_mask);
     sigaction(SIGINT, &on_stop, nullptr);
     sigaction(SIGTERM, &on_stop, nullptr);
     signal(SIGPIPE, SIG_IGN);

@@ -14,9 +14,8 @@ double NowMs() {
     return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
-// How long this thread waited to run since the previous call (ms, from the kernel's run-queue
-// accounting): right after a wait for an event, how late it woke to it. 0 where the kernel
-// does not tell.
+// How long (ms) this thread waited to run since the previous call: right after a wait for an
+// event, how late it woke to it. 0 where the kernel does not tell.
 static double TakeRunQueueWaitMs() {
     // Fields: time on the CPU, time waiting for it, time slices; nanoseconds.
     static int stats = open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
@@ -33,8 +32,7 @@ static double TakeRunQueueWaitMs() {
 }
 
 const char* AskForPromptWakeups() {
-    sched_param priority{};
-    priority.sched_priority = 10;
+    const sched_param priority = {10};
     if (sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &priority) == 0) {
         return "real-time priority";
     }

@@ -9,11 +9,9 @@ namespace {
 
 constexpr double kMostDelayMs = 50;  // how long before its data a purge may announce a line
 
-// When a line that started at `start_ms` with `bytes` bytes, the last of them handed over at
-// `handed_ms`, was off the wire.
+// The end on the wire of a line of `bytes` bytes begun at `start_ms`, handed over by `handed_ms`.
 double OffTheWire(const LineSplitter& s, double start_ms, long long bytes, double handed_ms) {
-    double on_the_wire = start_ms + static_cast<double>(bytes) * s.byte_ms;
-    return handed_ms > on_the_wire ? handed_ms : on_the_wire;
+    return std::max(handed_ms, start_ms + static_cast<double>(bytes) * s.byte_ms);
 }
 
 void EndLine(LineSplitter* s, const std::string& terminator, std::vector<ReceivedLine>* done) {
