@@ -134,7 +134,9 @@ struct OpenFault {
     std::string why;  // the line after " Error Opening ... !"
 };
 
-void PrintTo(const OpenFault& fault, std::ostream* out) {
+// What a failed parameterized case shows of itself: the rules it ran with.
+template <typename Case>
+auto PrintTo(const Case& fault, std::ostream* out) -> decltype(void(fault.faults)) {
     *out << fault.faults;
 }
 
@@ -203,10 +205,6 @@ struct AbsorbedFault {
     const char* faults;
     const char* calls[2];
 };
-
-void PrintTo(const AbsorbedFault& fault, std::ostream* out) {
-    *out << fault.faults;
-}
 
 class AbsorbedWriteFault : public FaultTest, public ::testing::WithParamInterface<AbsorbedFault> {};
 
