@@ -134,9 +134,7 @@ struct OpenFault {
     std::string why;  // the line after " Error Opening ... !"
 };
 
-// What a failed parameterized case shows of itself: the rules it ran with.
-template <typename Case>
-auto PrintTo(const Case& fault, std::ostream* out) -> decltype(void(fault.faults)) {
+void PrintTo(const OpenFault& fault, std::ostream* out) {
     *out << fault.faults;
 }
 
@@ -205,6 +203,10 @@ struct AbsorbedFault {
     const char* faults;
     const char* calls[2];
 };
+
+void PrintTo(const AbsorbedFault& fault, std::ostream* out) {
+    *out << fault.faults;
+}
 
 class AbsorbedWriteFault : public FaultTest, public ::testing::WithParamInterface<AbsorbedFault> {};
 
