@@ -132,13 +132,11 @@ def build_initramfs(folder, program, modules, data):
     root = os.path.join(folder, "root")
     for sub in ("bin", "lib/modules", "data"):
         os.makedirs(os.path.join(root, sub))
-    shutil.copy(busybox, os.path.join(root, "bin", "busybox"))
-    shutil.copy(program, os.path.join(root, "bin", "k410prog"))
-    shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "init.sh"),
-                os.path.join(root, "init"))
+    init = os.path.join(os.path.dirname(os.path.abspath(__file__)), "init.sh")
+    for source, target in [(busybox, "bin/busybox"), (program, "bin/k410prog"), (init, "init")] \
+            + [(module, "lib/modules") for module in modules]:
+        shutil.copy(source, os.path.join(root, target))
     os.chmod(os.path.join(root, "init"), 0o755)
-    for module in modules:
-        shutil.copy(module, os.path.join(root, "lib/modules"))
     for name, content in data.items():
         with open(os.path.join(root, "data", name + ".txt"), "wb") as out:
             out.write(content)
@@ -364,9 +362,8 @@ def check_modem_lines(findings, verdict):
         request = re.search(r"got control 0x4001, value 0x([0-9a-f]+)", rest)
         if request and t < first:
             value = int(request.group(1), 16)
-            for line in (1, 2):  # DTR, RTS; the same bit << 8 says the request sets that line
-                if value & (line << 8):
-                    lines = lines | line if value & line else lines & ~line
+            sets = (value >> 8) & 3  # DTR 1, RTS 2; the same bit << 8 says the request sets it
+            lines = (lines & ~sets) | (value & sets)
     verdict.check(lines == 3, "FTDI DTR and RTS up when the download began (lines 0x%x)" % lines)
 
 

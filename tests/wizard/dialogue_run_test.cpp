@@ -49,9 +49,9 @@ TEST_F(Dialogue, PortWithNoDeviceBehindItNamesThePortsPresent) {
         RegisterComPortWithWine(prefix_, 3, false);
         RegisterComPortWithWine(prefix_, 4, false);
         // Wine's prefix has ports of its own: COM1 for each /dev/ttyS* of the machine.
-        const std::string head =
-            kBanner + PortError("Opening", 7) + " There is no COM7. Serial ports present: ";
-        EXPECT_EQ(run.output.compare(0, head.size(), head), 0) << run.output;
+        EXPECT_TRUE(StartsWith(run.output, kBanner + PortError("Opening", 7) +
+                                               " There is no COM7. Serial ports present: "))
+            << run.output;
         EXPECT_NE(run.output.find("COM3, COM4"), std::string::npos) << run.output;
         return;
     }
