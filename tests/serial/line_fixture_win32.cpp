@@ -256,9 +256,7 @@ void AnalyzerLine::WatchForTouches() {
 }
 
 bool AnalyzerLine::TouchedSinceWatching() {
-    while (!state_->touch_watch.empty()) {
-        state_->touch_watch.pop_back();
-    }
+    state_->touch_watch.clear();  // a slot each, so in any order
     return touches != 0;
 }
 
