@@ -428,23 +428,17 @@ int ioctl(int fd, unsigned long request, ...) {
     if (request == TIOCMBIS) {
         Record("mbis %d", *static_cast<int*>(argument));
     }
-    int result;
+    const bool stall = rule != nullptr && rule->action == ACTION_STALL && request == TIOCOUTQ;
+    const bool busy = rule != nullptr && rule->action == ACTION_BUSY && request == TIOCSERGETLSR;
+    int result = 0;
     if (Errs(rule)) {
         result = -1;
-    } else if (rule != nullptr && rule->action == ACTION_STALL && request == TIOCOUTQ) {
-        // The line is stuck: a byte stays queued however long the program waits.
-        *static_cast<int*>(argument) = 1;
-        result = 0;
-    } else if (rule != nullptr && rule->action == ACTION_BUSY && request == TIOCSERGETLSR) {
-        // The driver answers, but its transmitter never reports empty.
-        *static_cast<unsigned int*>(argument) = 0;
-        result = 0;
-    } else if (reports_sent_at_once && request == TIOCOUTQ) {
-        *static_cast<int*>(argument) = 0;
-        result = 0;
-    } else if (reports_sent_at_once && request == TIOCSERGETLSR) {
-        *static_cast<unsigned int*>(argument) = TIOCSER_TEMT;
-        result = 0;
+    } else if (request == TIOCOUTQ && (stall || reports_sent_at_once)) {
+        // stall: the line is stuck, a byte stays queued however long the program waits.
+        *static_cast<int*>(argument) = stall ? 1 : 0;
+    } else if (request == TIOCSERGETLSR && (busy || reports_sent_at_once)) {
+        // busy: the driver answers, but its transmitter never reports empty.
+        *static_cast<unsigned int*>(argument) = busy ? 0 : TIOCSER_TEMT;
     } else {
         result = real(fd, request, argument);
     }

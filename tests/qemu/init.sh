@@ -30,9 +30,7 @@ say READY
 
 # run NAME DEVICE ANSWERS: one k410prog run in its own folder and Wine prefix, COM3 -> DEVICE.
 run() {
-    name=$1
-    device=$2
-    dir=/work/$name
+    name=$1 device=$2 dir=/work/$1
     mkdir -p $dir/dosdevices
     ln -s $device $dir/dosdevices/com3
     cp /data/$name.txt "$dir/K410HELP(64K).TXT"

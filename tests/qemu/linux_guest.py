@@ -16,6 +16,7 @@ K410_QEMU_KEEP=1 keeps the scratch folder (initramfs, QEMU's trace) and prints i
 """
 import argparse
 import glob
+import itertools
 import lzma
 import os
 import pty
@@ -131,13 +132,11 @@ def build_initramfs(folder, program, modules, data):
     root = os.path.join(folder, "root")
     for sub in ("bin", "lib/modules", "data"):
         os.makedirs(os.path.join(root, sub))
-    shutil.copy(busybox, os.path.join(root, "bin", "busybox"))
-    shutil.copy(program, os.path.join(root, "bin", "k410prog"))
-    shutil.copy(os.path.join(os.path.dirname(os.path.abspath(__file__)), "init.sh"),
-                os.path.join(root, "init"))
+    init = os.path.join(os.path.dirname(os.path.abspath(__file__)), "init.sh")
+    for source, target in [(busybox, "bin/busybox"), (program, "bin/k410prog"), (init, "init")] \
+            + [(module, "lib/modules") for module in modules]:
+        shutil.copy(source, os.path.join(root, target))
     os.chmod(os.path.join(root, "init"), 0o755)
-    for module in modules:
-        shutil.copy(module, os.path.join(root, "lib/modules"))
     for name, content in data.items():
         with open(os.path.join(root, "data", name + ".txt"), "wb") as out:
             out.write(content)
@@ -157,15 +156,10 @@ def open_pty():
 
 def read_trace(path):
     """QEMU's trace lines as (host time in seconds, event name, the rest)."""
-    events = []
     pattern = re.compile(r"^\d+@(\d+)\.(\d+):(\w+) (.*)$")
     with open(path, errors="replace") as trace:
-        for line in trace:
-            match = pattern.match(line)
-            if match:
-                seconds = int(match.group(1)) + int(match.group(2)) / 1e6
-                events.append((seconds, match.group(3), match.group(4)))
-    return events
+        found = [pattern.match(line) for line in trace]
+    return [(int(m.group(1)) + int(m.group(2)) / 1e6, m.group(3), m.group(4)) for m in found if m]
 
 
 class Guest:
@@ -194,10 +188,7 @@ class Guest:
         self.report = {}  # (what, run) -> (host time, value)
         self.received = {}  # (run, device) -> bytes the host pty got
         self.first_byte_at = {}
-        self.run = None
-        self.unplugged_at = None
-        self.boot_seconds = None
-        self.run_seconds = None
+        self.run = self.unplugged_at = self.boot_seconds = self.run_seconds = None
         self.console = bytearray()
 
     def unplug(self):
@@ -217,12 +208,11 @@ class Guest:
             raise RuntimeError("QEMU's monitor failed: %s" % error)
 
     def on_console_line(self, line, now):
-        fields = line.split(" ", 3)
-        if fields[0] != "K410QEMU" or len(fields) < 2:
+        tag, what, run, value = (line.split(" ", 3) + ["", "", ""])[:4]
+        if tag != "K410QEMU" or not what:
             return
-        run = fields[2] if len(fields) > 2 else ""
-        self.report[(fields[1], run)] = (now, fields[3] if len(fields) > 3 else "")
-        if fields[1] == "RUN":
+        self.report[(what, run)] = (now, value)
+        if what == "RUN":
             self.run = run
 
     def on_bytes(self, device, chunk, now, unplug_at_bytes):
@@ -282,9 +272,7 @@ class Guest:
 
 class Verdict:
     """The checks' outcome: one PASS or FAIL line each."""
-
-    def __init__(self):
-        self.failed = 0
+    failed = 0
 
     def check(self, ok, text):
         print("%s: %s" % ("PASS" if ok else "FAIL", text))
@@ -301,7 +289,7 @@ class Findings:
 
     def __init__(self, guest, data):
         self.guest = guest
-        self.data = data
+        self.pieces = pieces(data["uart"])  # the ftdi run's file is the same
         self.events = read_trace(guest.trace_path)
         # A run's events lie between its RUN and STATUS lines among the bytes the UARTs were
         # handed; the host stamps a line before the read that brings its end, too early for this.
@@ -314,6 +302,7 @@ class Findings:
             if found:
                 self.windows[run] = self.events[handed[found.start(1) - 1][2] + 1:
                                                  handed[found.end(1)][2]]
+        self.sent = uart_bytes(self.windows["uart"])
 
     def value(self, what, run):
         return self.guest.report.get((what, run), (0, ""))[1]
@@ -373,16 +362,15 @@ def check_modem_lines(findings, verdict):
         request = re.search(r"got control 0x4001, value 0x([0-9a-f]+)", rest)
         if request and t < first:
             value = int(request.group(1), 16)
-            for line in (1, 2):  # DTR, RTS; the same bit << 8 says the request sets that line
-                if value & (line << 8):
-                    lines = lines | line if value & line else lines & ~line
+            sets = (value >> 8) & 3  # DTR 1, RTS 2; the same bit << 8 says the request sets it
+            lines = (lines & ~sets) | (value & sets)
     verdict.check(lines == 3, "FTDI DTR and RTS up when the download began (lines 0x%x)" % lines)
 
 
 def check_bytes(findings, verdict):
     """Every byte of the file, less the line feeds that end pieces, reached the analyzer's end
     of both devices, and each run ended complete."""
-    wire = b"".join(pieces(findings.data["uart"]))
+    wire = b"".join(findings.pieces)
     for run, device in (("uart", "uart"), ("ftdi", "usb")):
         got = findings.received(run, device)
         status, tail = findings.value("STATUS", run), findings.tail(run)
@@ -436,14 +424,9 @@ def piece_starts(chunks, sizes):
 
 def check_pauses(findings, verdict):
     """Each pause between pieces, by when QEMU's UART was handed the bytes around it."""
-    sent = uart_bytes(findings.windows["uart"])
-    uart_pieces = pieces(findings.data["uart"])
-    wire = b"".join(uart_pieces)
-    pauses, offset = [], 0
-    for piece in uart_pieces[:-1]:
-        offset += len(piece)
-        if offset < len(sent):
-            pauses.append(sent[offset][0] - sent[offset - 1][0])
+    sent, wire = findings.sent, b"".join(findings.pieces)
+    ends = itertools.accumulate(len(piece) for piece in findings.pieces[:-1])
+    pauses = [sent[end][0] - sent[end - 1][0] for end in ends if end < len(sent)]
     traced = bytes(value for _, value, _ in sent)
     verdict.check(traced == wire and min(pauses, default=0) >= LINE_PAUSE - PAUSE_SLACK,
                   "UART by QEMU's trace: %d pauses between pieces, shortest %.0f ms, longest "
@@ -457,8 +440,8 @@ def check_wire_time(findings, verdict):
     apart, on both drivers: neither device holds the bytes for their time on the wire, and
     the drivers say them sent at once (the FTDI's transmitter state at most 70 ms later), so
     only a pause counted from the write's start plus that time keeps them apart."""
-    sizes = [len(piece) for piece in pieces(findings.data["uart"]) if piece]
-    for device, chunks in (("UART", [(t, 1) for t, _, _ in uart_bytes(findings.windows["uart"])]),
+    sizes = [len(piece) for piece in findings.pieces if piece]
+    for device, chunks in (("UART", [(t, 1) for t, _, _ in findings.sent]),
                            ("FTDI adapter", ftdi_transfers(findings))):
         starts = piece_starts(chunks, sizes)
         traced = sum(size for _, size in chunks)
@@ -482,11 +465,8 @@ def check_unplug(findings, verdict):
     guest = findings.guest
     status, tail = findings.value("STATUS", "unplug"), findings.tail("unplug")
     ended = guest.report.get(("STATUS", "unplug"), (0, ""))[0]
-    if guest.unplugged_at is None:
-        when = "never unplugged"
-    else:
-        when = "ended %.2f s after the unplug" % (ended - guest.unplugged_at) if ended else \
-            "no end reported"
+    when = ("never unplugged" if guest.unplugged_at is None else "no end reported" if not ended
+            else "ended %.2f s after the unplug" % (ended - guest.unplugged_at))
     verdict.check(guest.unplugged_at is not None and ended and
                   ended - guest.unplugged_at < UNPLUG_LIMIT and status == "1" and
                   re.search(r"\n Error Writing \\\\\.\\COM3 !\n COM3 went away: [^\n]*\.\n$", tail),

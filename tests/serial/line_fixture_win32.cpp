@@ -17,14 +17,6 @@ namespace k410test {
 namespace {
 
 const char kCom3[] = "\\\\.\\COM3";
-const char kHangingUpLine[] = "\\\\.\\COM5";
-const char kNotASerialPort[] = "\\\\.\\COM6";
-const char kNoDevice[] = "\\\\.\\COM42";
-
-bool RunningUnderWine() {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 // Calls that act on a handle, counted and not passed on.
 int touches = 0;
@@ -80,11 +72,6 @@ BOOL WINAPI StalledWriteFile(HANDLE handle, LPCVOID, DWORD count, LPDWORD writte
 
 using Patches = std::vector<std::unique_ptr<ImportPatch>>;
 
-template <typename Function>
-void Patch(Patches* patches, void** slot, Function* replacement) {
-    patches->emplace_back(new ImportPatch(slot, replacement));
-}
-
 }  // namespace
 
 struct AnalyzerLine::State {
@@ -102,8 +89,8 @@ AnalyzerLine::AnalyzerLine() : state_(new State) {
         state_->trouble =
             "COM4 is not there: the null-modem fixture (null-modem.sh) must run first";
     }
-    Patch(&state_->patches, &__imp_CreateFileA, &RecordingCreateFileA);
-    Patch(&state_->patches, &__imp_CloseHandle, &TimeoutReadingCloseHandle);
+    state_->patches.emplace_back(new ImportPatch(&__imp_CreateFileA, &RecordingCreateFileA));
+    state_->patches.emplace_back(new ImportPatch(&__imp_CloseHandle, &TimeoutReadingCloseHandle));
 }
 
 AnalyzerLine::~AnalyzerLine() {
@@ -136,15 +123,13 @@ std::string AnalyzerLine::Received(size_t count, std::chrono::milliseconds limit
     std::string arrived;
     const ULONGLONG until = GetTickCount64() + static_cast<ULONGLONG>(limit.count());
     char chunk[512];
-    while (arrived.size() < count && GetTickCount64() < until) {
-        DWORD got = 0;
-        if (!real.ReadFile(state_->far_end, chunk, sizeof(chunk), &got, nullptr)) {
-            break;
-        }
+    DWORD got = 0;
+    while (arrived.size() < count && GetTickCount64() < until &&
+           real.ReadFile(state_->far_end, chunk, sizeof(chunk), &got, nullptr)) {
+        arrived.append(chunk, got);
         if (got == 0) {
             Sleep(10);
         }
-        arrived.append(chunk, got);
     }
     return arrived;
 }
@@ -161,13 +146,10 @@ int AnalyzerLine::Queued() const {
 
 bool AnalyzerLine::WaitUntilQueued(int count) const {
     const ULONGLONG end = GetTickCount64() + 3000;
-    while (Queued() < count) {
-        if (GetTickCount64() > end) {
-            return false;
-        }
+    while (Queued() < count && GetTickCount64() <= end) {
         Sleep(2);
     }
-    return true;
+    return Queued() >= count;
 }
 
 // Through a handle of another program's, as the port is before the module opens it.
@@ -183,17 +165,14 @@ void AnalyzerLine::SpoilSettings() {
     odd.StopBits = TWOSTOPBITS;
     odd.fOutxCtsFlow = 1;
     odd.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    odd.fOutX = 1;
-    odd.fInX = 1;
+    odd.fOutX = odd.fInX = 1;
     ASSERT_TRUE(SetCommState(other, &odd));
-    DCB took = {};
-    took.DCBlength = sizeof(took);
-    ASSERT_TRUE(GetCommState(other, &took));
+    ASSERT_TRUE(GetCommState(other, &odd));  // what the device took
     real.CloseHandle(other);
-    ASSERT_EQ(took.BaudRate, static_cast<DWORD>(CBR_2400));
-    ASSERT_EQ(took.StopBits, TWOSTOPBITS);
-    ASSERT_NE(took.fOutX, 0u);
-    if (took.ByteSize == 8 && took.Parity == NOPARITY) {
+    ASSERT_EQ(odd.BaudRate, static_cast<DWORD>(CBR_2400));
+    ASSERT_EQ(odd.StopBits, TWOSTOPBITS);
+    ASSERT_NE(odd.fOutX, 0u);
+    if (odd.ByteSize == 8 && odd.Parity == NOPARITY) {
         // Linux forces CS8 and no parity on every pseudo-terminal.
         std::cout << "[   NOTE   ] this device keeps 8 data bits and no parity whatever it is "
                      "told (a pseudo-terminal), so those two settings are not proven here\n";
@@ -214,30 +193,26 @@ void AnalyzerLine::ExpectAnalyzerSettings() {
         real.CloseHandle(after);
         ASSERT_TRUE(read);
     }
-    EXPECT_EQ(line.BaudRate, 9600u);
-    EXPECT_EQ(line.ByteSize, 8);
-    EXPECT_EQ(line.Parity, NOPARITY);
-    EXPECT_EQ(line.StopBits, ONESTOPBIT);
-    EXPECT_EQ(line.fOutxCtsFlow, 0u);
+    EXPECT_EQ((std::vector<DWORD>{line.BaudRate, line.ByteSize, line.Parity, line.StopBits,
+                                  line.fOutxCtsFlow, line.fOutX, line.fInX}),
+              (std::vector<DWORD>{9600, 8, NOPARITY, ONESTOPBIT, 0, 0, 0}));
     EXPECT_NE(line.fRtsControl, static_cast<DWORD>(RTS_CONTROL_HANDSHAKE));
-    EXPECT_EQ(line.fOutX, 0u);
-    EXPECT_EQ(line.fInX, 0u);
 }
 
 void AnalyzerLine::LeaveTimeoutsBehind() {
-    Patch(&state_->patches, &__imp_GetCommTimeouts, &LeftBehindGetCommTimeouts);
+    state_->patches.emplace_back(
+        new ImportPatch(&__imp_GetCommTimeouts, &LeftBehindGetCommTimeouts));
 }
 
 // Writes are bounded too: 2 ms a byte and a second more.
 void AnalyzerLine::ExpectAnalyzerTimeouts() {
     ASSERT_TRUE(watched.held);
-    COMMTIMEOUTS open = {};
-    ASSERT_TRUE(real.GetCommTimeouts(watched.port, &open));
-    EXPECT_EQ(open.ReadIntervalTimeout, 250u);
-    EXPECT_EQ(open.ReadTotalTimeoutMultiplier, 10u);
-    EXPECT_EQ(open.ReadTotalTimeoutConstant, 1000u);
-    EXPECT_EQ(open.WriteTotalTimeoutMultiplier, 2u);
-    EXPECT_EQ(open.WriteTotalTimeoutConstant, 1000u);
+    COMMTIMEOUTS o = {};
+    ASSERT_TRUE(real.GetCommTimeouts(watched.port, &o));
+    EXPECT_EQ((std::vector<DWORD>{o.ReadIntervalTimeout, o.ReadTotalTimeoutMultiplier,
+                                  o.ReadTotalTimeoutConstant, o.WriteTotalTimeoutMultiplier,
+                                  o.WriteTotalTimeoutConstant}),
+              (std::vector<DWORD>{250, 10, 1000, 2, 1000}));
 }
 
 // Wine keeps the time-outs with the handle, not the device: they are read just before the
@@ -249,16 +224,15 @@ void AnalyzerLine::ExpectTimeoutsLeftBehind() {
 
 void AnalyzerLine::WatchForTouches() {
     touches = 0;
-    Patch(&state_->touch_watch, &__imp_CloseHandle, CountingOf(&CloseHandle));
-    Patch(&state_->touch_watch, &__imp_PurgeComm, CountingOf(&PurgeComm));
-    Patch(&state_->touch_watch, &__imp_SetCommTimeouts, CountingOf(&SetCommTimeouts));
-    Patch(&state_->touch_watch, &__imp_ClearCommError, CountingOf(&ClearCommError));
+    Patches& watch = state_->touch_watch;
+    watch.emplace_back(new ImportPatch(&__imp_CloseHandle, CountingOf(&CloseHandle)));
+    watch.emplace_back(new ImportPatch(&__imp_PurgeComm, CountingOf(&PurgeComm)));
+    watch.emplace_back(new ImportPatch(&__imp_SetCommTimeouts, CountingOf(&SetCommTimeouts)));
+    watch.emplace_back(new ImportPatch(&__imp_ClearCommError, CountingOf(&ClearCommError)));
 }
 
 bool AnalyzerLine::TouchedSinceWatching() {
-    while (!state_->touch_watch.empty()) {
-        state_->touch_watch.pop_back();
-    }
+    state_->touch_watch.clear();  // a slot each, so in any order
     return touches != 0;
 }
 
@@ -275,19 +249,21 @@ void AnalyzerLine::ReleaseHold() {
 }
 
 const char* AnalyzerLine::WhyHoldingCannotBeShown() const {
-    return RunningUnderWine() ? "Wine does not refuse a second open of a COM port (share mode 0 "
-                                "is not enforced for serial devices), so the exclusive open "
-                                "cannot be shown under Wine"
-                              : nullptr;
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    const bool wine = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    return wine ? "Wine does not refuse a second open of a COM port (share mode 0 "
+                  "is not enforced for serial devices), so the exclusive open "
+                  "cannot be shown under Wine"
+                : nullptr;
 }
 
 std::string AnalyzerLine::MissingDevice() const {
-    return kNoDevice;
+    return "\\\\.\\COM42";
 }
 
 // COM6, /dev/null: Wine may refuse it outright, before the module can ask it anything.
 std::string AnalyzerLine::NotASerialPort() {
-    return kNotASerialPort;
+    return "\\\\.\\COM6";
 }
 
 bool AnalyzerLine::ModuleReachedTheDevice() const {
@@ -300,7 +276,7 @@ bool AnalyzerLine::DeviceReleased(const std::string&) const {
 
 // COM5: its far end takes one byte and goes away.
 const char* AnalyzerLine::PathThatHangsUp() const {
-    return kHangingUpLine;
+    return "\\\\.\\COM5";
 }
 
 // Once the far end has gone, socat closes the pseudo-terminal's master, a little later: the
@@ -310,14 +286,13 @@ void AnalyzerLine::HangUp() {
     const ULONGLONG start = GetTickCount64();
     DWORD written = 0;
     while (real.WriteFile(watched.port, "x", 1, &written, nullptr)) {
-        ASSERT_LT(GetTickCount64() - start, 5000u) << "writes still succeeded 5 s after the line "
-                                                      "hung up";
+        ASSERT_LT(GetTickCount64() - start, 5000u) << "still writing 5 s after the hang-up";
         Sleep(100);
     }
 }
 
 void AnalyzerLine::Stall() {
-    Patch(&state_->patches, &__imp_WriteFile, &StalledWriteFile);
+    state_->patches.emplace_back(new ImportPatch(&__imp_WriteFile, &StalledWriteFile));
 }
 
 }  // namespace k410test

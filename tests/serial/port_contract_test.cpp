@@ -22,6 +22,18 @@ long long MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
 
+// Reads `count` bytes into a buffer with guard bytes past the count and its terminator: `text`
+// comes back, a zero byte follows it and nothing after that is touched.
+void ExpectRead(int count, const std::string& text) {
+    std::vector<char> buffer(count + 1 + 8, 'g');
+    const size_t got = text.size();
+    ASSERT_EQ(ReadPort(buffer.data(), count), static_cast<int>(got));
+    EXPECT_EQ(std::string(buffer.data(), got), text);
+    EXPECT_EQ(buffer[got], '\0');
+    EXPECT_EQ(std::string(buffer.begin() + got + 1, buffer.end()),
+              std::string(count + 8 - got, 'g'));
+}
+
 // --- Opening and closing -------------------------------------------------------------------
 
 TEST_F(PortContract, OpenAndCloseSucceedAndAreReportedAndThePortOpensAgain) {
@@ -224,31 +236,13 @@ TEST_F(PortContract, ReadReturnsOnceTheCountIsInWithAZeroAfterAndNothingPastIt) 
     ASSERT_TRUE(line_.Send(sent));
     ASSERT_TRUE(line_.WaitUntilQueued(21));
 
-    std::vector<char> buffer(4 + 1 + 8, 'g');  // count, terminator, guard bytes
     auto start = Clock::now();
-    ASSERT_EQ(ReadPort(buffer.data(), 4), 4);
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(4, "0123"));
     EXPECT_LE(MillisecondsSince(start), 200) << "should not wait once the count is in";
-    EXPECT_EQ(std::string(buffer.data(), 4), "0123");
-    EXPECT_EQ(buffer[4], '\0');
-    EXPECT_EQ(std::string(buffer.data() + 5, 8), std::string(8, 'g'));
-
-    std::vector<char> next(6 + 1 + 8, 'g');
-    ASSERT_EQ(ReadPort(next.data(), 6), 6);
-    EXPECT_EQ(std::string(next.data(), 6), "456789");
-    EXPECT_EQ(next[6], '\0');
-    EXPECT_EQ(std::string(next.data() + 7, 8), std::string(8, 'g'));
-
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(6, "456789"));
     // Fewer than asked: the rest, zero byte included, when the line falls silent.
-    std::vector<char> rest(12 + 1 + 8, 'g');
-    ASSERT_EQ(ReadPort(rest.data(), 12), 11);
-    EXPECT_EQ(std::string(rest.data(), 11), sent.substr(10));
-    EXPECT_EQ(rest[11], '\0');
-    EXPECT_EQ(std::string(rest.data() + 12, 9), std::string(9, 'g'));
-
-    char empty[2] = {'g', 'g'};
-    EXPECT_EQ(ReadPort(empty, 0), 0);
-    EXPECT_EQ(empty[0], '\0');
-    EXPECT_EQ(empty[1], 'g');
+    ASSERT_NO_FATAL_FAILURE(ExpectRead(12, sent.substr(10)));
+    ExpectRead(0, "");
 }
 
 // --- WritePort -----------------------------------------------------------------------------

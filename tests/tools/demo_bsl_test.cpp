@@ -57,11 +57,8 @@ TEST(DemoLoaderArguments, RefusesAnythingButTheLoaderCommandLine) {
     };
     for (const Case& c : cases) {
         ProcessRun run = bench.Run(c.arguments);
-        std::string shown;
-        for (const std::string& argument : c.arguments) {
-            shown += " [" + argument + "]";
-        }
-        EXPECT_EQ(run.status, c.status) << shown << "\n" << run.output;
+        EXPECT_EQ(run.status, c.status) << ::testing::PrintToString(c.arguments) << "\n"
+                                        << run.output;
     }
     // None of them got as far as the port.
     EXPECT_FALSE(Contains(ReadFile(bench.scratch.path() + "/sim.log"), "port opened"));

@@ -85,11 +85,8 @@ HANDLE DeliverAsync(DWORD event) {
 }
 
 bool Ended(HANDLE thread, DWORD ms) {
-    if (WaitForSingleObject(thread, ms) != WAIT_OBJECT_0) {
-        return false;
-    }
-    CloseHandle(thread);
-    return true;
+    return thread != nullptr && WaitForSingleObject(thread, ms) == WAIT_OBJECT_0 &&
+           CloseHandle(thread);
 }
 
 const wchar_t kOwnTitle[] =
@@ -151,8 +148,7 @@ ChildRun RunThisProgram(const std::string& arguments, const std::string& folder)
         return run;
     }
     SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
-    HANDLE out_read = nullptr;
-    HANDLE out_write = nullptr;
+    HANDLE out_read = nullptr, out_write = nullptr;
     if (!CreatePipe(&out_read, &out_write, &inherited, 0)) {
         return run;
     }

@@ -128,7 +128,7 @@ decltype(::WriteFile) KeepingWriteFile;
 // Hands `event` to the captured handler on a thread of its own, as the console does; returns the
 // thread (nullptr when none could be started).
 HANDLE DeliverAsync(DWORD event);
-// True when `thread` ended within `ms`; closes it then.
+// True when `thread` (nullptr: none) ended within `ms`; closes it then.
 bool Ended(HANDLE thread, DWORD ms);
 
 // The window's own title, one the console's code page cannot hold ("Administrator: Command
@@ -186,11 +186,9 @@ class Keyboard : public std::streambuf {
 
   private:
     std::string Next();
-    std::string text_;
-    std::string typed_;
+    std::string text_, typed_;
     std::function<std::string()> typist_;
-    HANDLE reading_;
-    HANDLE typed_now_;
+    HANDLE reading_, typed_now_;
 };
 
 // The scene of an interruption: what the wrappers saw forgotten, the download's data file of 12

@@ -24,9 +24,7 @@ using k410test::kSkipLoader;
 
 void Deliver(DWORD event) {
     ASSERT_NE(seen.handler, nullptr) << "CatchInterruptions set up no console control handler";
-    HANDLE thread = DeliverAsync(event);
-    ASSERT_NE(thread, nullptr);
-    ASSERT_TRUE(Ended(thread, 10000));
+    ASSERT_TRUE(Ended(DeliverAsync(event), 10000));
 }
 
 // "While the loader runs": the event arrives once the loader (the stand-in, told to fail: a

@@ -1,12 +1,11 @@
 // LaunchLoader with the stand-in BSL.EXE, which records its arguments, what started it and its
 // command line, and exits with the status it is told. The tests run in the stand-in's folder,
-// where the look-up finds BSL.EXE first; those of the look-up move to folders of their own and
-// change PATH, and put both back.
+// where the look-up finds BSL.EXE first; those of the look-up enter scratch folders of their own
+// and change PATH, and put both back.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -23,6 +22,11 @@ const std::vector<std::string> kTypicalCommand = {"BSL.EXE", "+mpvr", "-c\\\\.\\
                                                   "K410IV.TXT"};
 // What the stand-in records of one run of it.
 const std::string kTypicalRun = "+mpvr\n-c\\\\.\\COM3\nK410IV.TXT\n\n";
+const char kNotForThisWindows[] =
+    "BSL.EXE cannot run on this Windows: it is a 16-bit, DOS or other-architecture program";
+const char kBlocked[] =
+    "BSL.EXE was not started: it is blocked (by antivirus software, or by AppLocker or another "
+    "policy)";
 
 void SetVariable(const char* name, const std::string& value) {
     ASSERT_EQ(_putenv_s(name, value.c_str()), 0);
@@ -31,9 +35,7 @@ void SetVariable(const char* name, const std::string& value) {
 // The file's full path in upper case, for comparing paths as Windows does.
 std::string Comparable(const std::string& path) {
     std::string full = std::filesystem::absolute(path).string();
-    for (char& c : full) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
+    CharUpperBuffA(&full[0], static_cast<DWORD>(full.size()));
     return full;
 }
 
@@ -52,22 +54,11 @@ class Loader : public ::testing::Test {
         path_ = std::getenv("PATH");
     }
     void TearDown() override {
-        SetCurrentDirectoryA(standin_folder_.c_str());
         SetEnvironmentVariableA("PATH", path_.c_str());
         DeleteFileA(own_folders_standin_.c_str());
     }
     std::string Recorded() const { return k410test::ReadFile(record_); }
 
-    // A new empty folder, removed with what the test put into it; with `standin`, holding a
-    // copy of the stand-in.
-    std::string MakeFolder(const std::string& name, bool standin = false) {
-        const std::string folder = scratch_.path() + "\\" + name;
-        EXPECT_TRUE(CreateDirectoryA(folder.c_str(), nullptr));
-        if (standin) {
-            PutStandIn(folder);
-        }
-        return folder;
-    }
     void PutStandIn(const std::string& folder) {
         EXPECT_TRUE(CopyFileA((standin_folder_ + "\\BSL.EXE").c_str(),
                               (folder + "\\BSL.EXE").c_str(), FALSE));
@@ -118,21 +109,24 @@ TEST_F(Loader, SuccessfulLoaderGetsTheCommandLineWordByWord) {
 }
 
 TEST_F(Loader, OneInTheCurrentFolderComesBeforeOneOnPath) {
-    ASSERT_TRUE(
-        SetEnvironmentVariableA("PATH", (MakeFolder("on-path", true) + ";" + path_).c_str()));
+    k410test::ScratchDir on_path;
+    PutStandIn(on_path.path());
+    ASSERT_TRUE(SetEnvironmentVariableA("PATH", (on_path.path() + ";" + path_).c_str()));
     EXPECT_EQ(FindLoaderProgram("BSL.EXE"), ".\\BSL.EXE");
     ExpectRunFrom(standin_folder_);
 }
 
 TEST_F(Loader, OneOnPathOnlyIsFoundInPathsOrder) {
-    const std::string first = MakeFolder("first", true);
-    const std::string second = MakeFolder("second", true);
-    ASSERT_TRUE(SetCurrentDirectoryA(MakeFolder("elsewhere").c_str()));
+    k410test::ScratchDir first, second, elsewhere;
+    PutStandIn(first.path());
+    PutStandIn(second.path());
+    ASSERT_TRUE(elsewhere.Enter());
     // A folder that is not there, an empty entry, and the first with the quotes cmd.exe allows.
-    ASSERT_TRUE(SetEnvironmentVariableA(
-        "PATH", (scratch_.path() + "\\none;;\"" + first + "\";" + second + ";" + path_).c_str()));
-    EXPECT_EQ(Comparable(FindLoaderProgram("BSL.EXE")), Comparable(first + "\\BSL.EXE"));
-    ExpectRunFrom(first);
+    ASSERT_TRUE(SetEnvironmentVariableA("PATH", (scratch_.path() + "\\none;;\"" + first.path() +
+                                                 "\";" + second.path() + ";" + path_)
+                                                    .c_str()));
+    EXPECT_EQ(Comparable(FindLoaderProgram("BSL.EXE")), Comparable(first.path() + "\\BSL.EXE"));
+    ExpectRunFrom(first.path());
     EXPECT_EQ(Recorded(), kTypicalRun);
 }
 
@@ -144,7 +138,8 @@ TEST_F(Loader, NoneInTheCurrentFolderOrOnPathIsAFailedLaunchWhereverElseOneIs) {
     own_folder.resize(own_folder.rfind('\\'));
     own_folders_standin_ = own_folder + "\\BSL.EXE";
     PutStandIn(own_folder);
-    ASSERT_TRUE(SetCurrentDirectoryA(MakeFolder("empty").c_str()));
+    k410test::ScratchDir empty;
+    ASSERT_TRUE(empty.Enter());
     EXPECT_EQ(FindLoaderProgram("BSL.EXE"), "");
     EXPECT_NE(LaunchLoader(kTypicalCommand), 0);
     EXPECT_EQ(Recorded(), "");
@@ -162,15 +157,13 @@ void ExpectToldWhy(const std::string& line, const std::string& told) {
 // A file that is no program for this Windows (what a 16-bit or DOS BSL.EXE is on 64-bit
 // Windows): CreateProcessA itself fails with ERROR_BAD_EXE_FORMAT, here and under Wine.
 TEST_F(Loader, OneThatCannotBeStartedIsAFailedLaunchToldWhy) {
-    const std::string folder = MakeFolder("not-a-program");
-    ASSERT_TRUE(k410test::WriteFile(folder + "\\BSL.EXE", "not a program\r\n"));
-    ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
+    k410test::ScratchDir folder;
+    ASSERT_TRUE(folder.Put("BSL.EXE", "not a program\r\n"));
+    ASSERT_TRUE(folder.Enter());
     EXPECT_EQ(FindLoaderProgram("BSL.EXE"), ".\\BSL.EXE");
     std::string why;
     EXPECT_NE(LaunchLoader(kTypicalCommand, &why), 0);
-    ExpectToldWhy(why,
-                  "BSL.EXE cannot run on this Windows: it is a 16-bit, DOS or "
-                  "other-architecture program");
+    ExpectToldWhy(why, kNotForThisWindows);
     EXPECT_EQ(Recorded(), "");
 }
 
@@ -192,15 +185,10 @@ TEST_F(Loader, ProgramWindowsWillNotStartIsToldWhy) {
         const char* told;
     };
     const Case cases[] = {
-        {ERROR_BAD_EXE_FORMAT,
-         "BSL.EXE cannot run on this Windows: it is a 16-bit, DOS or other-architecture program"},
+        {ERROR_BAD_EXE_FORMAT, kNotForThisWindows},
         {740, "BSL.EXE was not started: it asks to be run as administrator"},
-        {ERROR_ACCESS_DENIED,
-         "BSL.EXE was not started: it is blocked (by antivirus software, or "
-         "by AppLocker or another policy)"},
-        {ERROR_ACCESS_DISABLED_BY_POLICY,
-         "BSL.EXE was not started: it is blocked (by antivirus "
-         "software, or by AppLocker or another policy)"},
+        {ERROR_ACCESS_DENIED, kBlocked},
+        {ERROR_ACCESS_DISABLED_BY_POLICY, kBlocked},
         {ERROR_FILE_NOT_FOUND, "BSL.EXE was not found"},
         {ERROR_NOT_ENOUGH_MEMORY, "BSL.EXE could not be started"},
     };
@@ -244,10 +232,9 @@ TEST_F(Loader, RetriedLaunchRunsTheSameCommandAgain) {
 // The status that comes back is the loader's of this run, not one left from an earlier run.
 TEST_F(Loader, EachRunsOwnStatusComesBack) {
     SetVariable("K410_BSL_STATUS", "4,1,0");
-    EXPECT_NE(LaunchLoader(kTypicalCommand), 0);
-    EXPECT_NE(LaunchLoader(kTypicalCommand), 0);
-    EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
-    EXPECT_EQ(LaunchLoader(kTypicalCommand), 0);
+    for (const bool fails : {true, true, false, false}) {
+        EXPECT_EQ(LaunchLoader(kTypicalCommand) != 0, fails);
+    }
 }
 
 TEST_F(Loader, LoaderThatIsNotThereIsAFailure) {

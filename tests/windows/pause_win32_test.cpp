@@ -30,23 +30,19 @@ HANDLE WINAPI MissingCreateWaitableTimerExW(LPSECURITY_ATTRIBUTES, LPCWSTR, DWOR
 TEST(Pause, SleepsUntilTheDeadlineAndWakesSoonAfter) {
     struct Case {
         const char* what;
-        void* create_timer;  // nullptr: the system's own
+        decltype(&MissingCreateWaitableTimerExW) create_timer;
     };
     const Case cases[] = {
-        {"high-resolution timer", nullptr},
-        {"no such timer: the timer period at 1 ms",
-         reinterpret_cast<void*>(&MissingCreateWaitableTimerExW)},
+        {"high-resolution timer", real.CreateWaitableTimerExW},
+        {"no such timer: the timer period at 1 ms", &MissingCreateWaitableTimerExW},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const int kPauses = 20;
         const auto kPause = std::chrono::milliseconds(50);
-        double total_ms = 0;
-        double worst_ms = 0;
+        double total_ms = 0, worst_ms = 0;
         {
-            ImportPatch timer(&__imp_CreateWaitableTimerExW, c.create_timer != nullptr
-                                                                 ? c.create_timer
-                                                                 : __imp_CreateWaitableTimerExW);
+            ImportPatch timer(&__imp_CreateWaitableTimerExW, c.create_timer);
             BeginPreciseSleeps();
         }
         for (int i = 0; i < kPauses; ++i) {

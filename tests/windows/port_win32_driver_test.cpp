@@ -113,23 +113,16 @@ BOOL WINAPI LeftBehindGetCommState(HANDLE handle, LPDCB dcb) {
     dcb->Parity = EVENPARITY;
     dcb->StopBits = TWOSTOPBITS;
     dcb->fAbortOnError = 1;
-    dcb->XonLim = 25000;
-    dcb->XoffLim = 25000;
-    dcb->XonChar = 0x11;
-    dcb->XoffChar = 0x11;
+    dcb->XonLim = dcb->XoffLim = 25000;
+    dcb->XonChar = dcb->XoffChar = 0x11;
     dcb->EofChar = 0x1A;
     dcb->EvtChar = '\n';
     dcb->ErrorChar = '?';
-    dcb->fErrorChar = 1;
-    dcb->fNull = 1;
-    dcb->fOutxCtsFlow = 1;
-    dcb->fOutxDsrFlow = 1;
+    dcb->fErrorChar = dcb->fNull = dcb->fDsrSensitivity = 1;
+    dcb->fOutxCtsFlow = dcb->fOutxDsrFlow = dcb->fOutX = dcb->fInX = 1;
     dcb->fDtrControl = DTR_CONTROL_HANDSHAKE;
     dcb->fRtsControl = RTS_CONTROL_TOGGLE;
-    dcb->fDsrSensitivity = 1;
     dcb->fTXContinueOnXoff = 0;
-    dcb->fOutX = 1;
-    dcb->fInX = 1;
     return TRUE;
 }
 // serial.sys: XON equal to XOFF, and limits beyond the input queue (512 bytes asked), are
@@ -270,11 +263,10 @@ TEST_F(Driven, WriteThatFailsOrNeverEndsIsAWriteErrorWithinItsBoundAndNoByteGoes
     ASSERT_EQ(OpenPort(line_.path()), PORT_OK);
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.fail_after) + " bytes, error " + std::to_string(c.fail_with));
+        ResetDriver();
         driver.fail_after = c.fail_after;
         driver.fail_with = c.fail_with;
         driver.never_ends = c.never_ends;
-        driver.wire.clear();
-        driver.writes = 0;
         const ULONGLONG start = GetTickCount64();
         EXPECT_EQ(WritePort(line.data(), static_cast<int>(line.size())), PORT_ERR_WRITE);
         EXPECT_LT(GetTickCount64() - start, (c.never_ends ? 1400u : 0u) + 400u);

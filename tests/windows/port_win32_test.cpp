@@ -16,6 +16,7 @@
 namespace {
 
 using std::chrono::milliseconds;
+constexpr DWORD kInvalid = ERROR_INVALID_PARAMETER;
 
 // Releases the handle but reports failure, as a driver error would.
 BOOL WINAPI FailingCloseHandle(HANDLE handle) {
@@ -67,14 +68,13 @@ TEST_F(SerialLine, EveryRefusalWhileOpeningReleasesTheDeviceWithItsCode) {
         int expected;
     };
     const Case cases[] = {
-        {"buffer sizes refused", &__imp_SetupComm, Refusal<ERROR_INVALID_PARAMETER>(&SetupComm),
+        {"buffer sizes refused", &__imp_SetupComm, Refusal<kInvalid>(&SetupComm), PORT_ERR_OPEN},
+        {"time-outs refused", &__imp_SetCommTimeouts, Refusal<kInvalid>(&SetCommTimeouts),
          PORT_ERR_OPEN},
-        {"time-outs refused", &__imp_SetCommTimeouts,
-         Refusal<ERROR_INVALID_PARAMETER>(&SetCommTimeouts), PORT_ERR_OPEN},
-        {"line settings unreadable", &__imp_GetCommState,
-         Refusal<ERROR_INVALID_PARAMETER>(&GetCommState), PORT_ERR_OPEN},
-        {"line settings refused", &__imp_SetCommState,
-         Refusal<ERROR_INVALID_PARAMETER>(&SetCommState), PORT_ERR_SETSTATE},
+        {"line settings unreadable", &__imp_GetCommState, Refusal<kInvalid>(&GetCommState),
+         PORT_ERR_OPEN},
+        {"line settings refused", &__imp_SetCommState, Refusal<kInvalid>(&SetCommState),
+         PORT_ERR_SETSTATE},
         {"line settings refused after the baud rate was taken", &__imp_SetCommState,
          reinterpret_cast<void*>(&BaudRateOnlySetCommState), PORT_ERR_SETSTATE},
     };
@@ -137,8 +137,7 @@ TEST_F(SerialLine, ShortOrUndrainedWriteIsAWriteErrorWithinOneSecondPlusTwoMsPer
         // The driver cannot say what is queued: the device has gone.
         {"device gone", Refusal<ERROR_BAD_COMMAND>(&ClearCommError), 0, PORT_REASON_GONE},
         // Some virtual and USB ports fail every ClearCommError with 87 (pyserial #575).
-        {"queue never told", Refusal<ERROR_INVALID_PARAMETER>(&ClearCommError), 0,
-         PORT_REASON_NONE},
+        {"queue never told", Refusal<kInvalid>(&ClearCommError), 0, PORT_REASON_NONE},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -14,21 +14,23 @@
 
 namespace {
 
-std::string ExePath() {
-    const char* path = std::getenv("K410_EXE");
-    return path != nullptr ? path : "";
-}
+class Exe : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(path_ != nullptr && *path_ != 0) << "K410_EXE is not set"; }
+    const char* const path_ = std::getenv("K410_EXE");
+};
 
-class VersionResource : public ::testing::Test {
+using Manifest = Exe;
+
+class VersionResource : public Exe {
   protected:
     void SetUp() override {
-        const std::string path = ExePath();
-        ASSERT_FALSE(path.empty()) << "K410_EXE is not set";
+        ASSERT_NO_FATAL_FAILURE(Exe::SetUp());
         DWORD ignored = 0;
-        const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
-        ASSERT_NE(size, 0u) << path << " has no version resource (error " << GetLastError() << ")";
+        const DWORD size = GetFileVersionInfoSizeA(path_, &ignored);
+        ASSERT_NE(size, 0u) << path_ << " has no version resource (error " << GetLastError() << ")";
         block_.resize(size);
-        ASSERT_TRUE(GetFileVersionInfoA(path.c_str(), 0, size, block_.data()));
+        ASSERT_TRUE(GetFileVersionInfoA(path_, 0, size, block_.data()));
     }
 
     // A text of the string table that VarFileInfo's Translation names; empty when missing.
@@ -84,11 +86,9 @@ TEST_F(VersionResource, NamesTheProgramAndItsLicence) {
     EXPECT_NE(Text("LegalCopyright").find("MIT"), std::string::npos);
 }
 
-TEST(Manifest, RunsAsItsUserOnWindows7To11) {
-    const std::string path = ExePath();
-    ASSERT_FALSE(path.empty()) << "K410_EXE is not set";
-    HMODULE exe = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    ASSERT_NE(exe, nullptr) << path << " (error " << GetLastError() << ")";
+TEST_F(Manifest, RunsAsItsUserOnWindows7To11) {
+    HMODULE exe = LoadLibraryExA(path_, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(exe, nullptr) << path_ << " (error " << GetLastError() << ")";
     // Id 1 is the manifest Windows applies when it starts the program.
     HRSRC found = FindResourceA(exe, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
     ASSERT_NE(found, nullptr) << "no RT_MANIFEST resource 1";

@@ -19,8 +19,7 @@ std::string denied_prefix;       // names that begin so are refused with access 
 
 HANDLE WINAPI WatchedCreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCSTR name) {
     asked.push_back(name != nullptr ? name : "");
-    if (name != nullptr && !denied_prefix.empty() &&
-        std::string(name).compare(0, denied_prefix.size(), denied_prefix) == 0) {
+    if (!denied_prefix.empty() && asked.back().rfind(denied_prefix, 0) == 0) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }

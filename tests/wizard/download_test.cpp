@@ -13,13 +13,10 @@
 
 namespace {
 
-struct Piece {
-    std::string read;  // as NextPiece returned it
-    std::string sent;  // what goes to the analyzer
-};
-
-std::vector<Piece> Pieces(const std::string& contents) {
-    std::vector<Piece> pieces;
+// What goes to the analyzer of each piece; `read_sizes` takes their sizes as NextPiece read them.
+std::vector<std::string> Pieces(const std::string& contents,
+                                std::vector<size_t>* read_sizes = nullptr) {
+    std::vector<std::string> pieces;
     char buffer[kPieceMax + 1];
     size_t offset = 0;
     for (;;) {
@@ -30,21 +27,18 @@ std::vector<Piece> Pieces(const std::string& contents) {
         }
         EXPECT_LE(length, kPieceMax);
         EXPECT_EQ(buffer[length], '\0');
-        pieces.push_back(
-            {std::string(buffer, length), std::string(buffer, SentLength(buffer, length))});
+        if (read_sizes != nullptr) {
+            read_sizes->push_back(static_cast<size_t>(length));
+        }
+        pieces.emplace_back(buffer, SentLength(buffer, length));
     }
     return pieces;
 }
 
 TEST(Pieces, LinesLessTheirLineFeedsCarriageReturnsKept) {
-    auto pieces = Pieces("first\r\nsecond\r\n\r\n\nlast");
-    ASSERT_EQ(pieces.size(), 5u);
-    EXPECT_EQ(pieces[0].sent, "first\r");
-    EXPECT_EQ(pieces[1].sent, "second\r");
-    EXPECT_EQ(pieces[2].sent, "\r");
-    EXPECT_EQ(pieces[3].sent, "");
     // A last line without a line feed arrives whole.
-    EXPECT_EQ(pieces[4].sent, "last");
+    EXPECT_EQ(Pieces("first\r\nsecond\r\n\r\n\nlast"),
+              (std::vector<std::string>{"first\r", "second\r", "\r", "", "last"}));
 }
 
 TEST(Pieces, LongLineArrivesIn255BytePiecesWithNothingLost) {
@@ -52,28 +46,21 @@ TEST(Pieces, LongLineArrivesIn255BytePiecesWithNothingLost) {
     for (size_t i = 0; i < line.size(); ++i) {
         line[i] = static_cast<char>('a' + i % 26);
     }
-    auto pieces = Pieces(line + "\n" + "next\n");
-    ASSERT_EQ(pieces.size(), 3u);
-    EXPECT_EQ(pieces[0].read.size(), 255u);
-    EXPECT_EQ(pieces[0].sent, line.substr(0, 255));
-    EXPECT_EQ(pieces[1].read.size(), 46u);
-    EXPECT_EQ(pieces[1].sent, line.substr(255));
-    EXPECT_EQ(pieces[2].sent, "next");
+    std::vector<size_t> read;
+    EXPECT_EQ(Pieces(line + "\n" + "next\n", &read),
+              (std::vector<std::string>{line.substr(0, 255), line.substr(255), "next"}));
+    EXPECT_EQ(read, (std::vector<size_t>{255, 46, 5}));
 }
 
 TEST(Pieces, LineFeedJustPastAFullPieceMakesAnEmptyPiece) {
-    auto pieces = Pieces(std::string(255, 'q') + "\n");
-    ASSERT_EQ(pieces.size(), 2u);
-    EXPECT_EQ(pieces[0].sent, std::string(255, 'q'));
-    EXPECT_EQ(pieces[1].sent, "");
+    EXPECT_EQ(Pieces(std::string(255, 'q') + "\n"),
+              (std::vector<std::string>{std::string(255, 'q'), ""}));
 }
 
 TEST(Pieces, ZeroBytesAreData) {
     const std::string line("ab\0cd", 5);
-    auto pieces = Pieces(line + "\n" + std::string("\0\n", 2));
-    ASSERT_EQ(pieces.size(), 2u);
-    EXPECT_EQ(pieces[0].sent, line);
-    EXPECT_EQ(pieces[1].sent, std::string("\0", 1));
+    EXPECT_EQ(Pieces(line + "\n" + std::string("\0\n", 2)),
+              (std::vector<std::string>{line, std::string("\0", 1)}));
 }
 
 TEST(Pieces, EmptyFileHasNone) {
