@@ -3,16 +3,13 @@
 //
 //   cmake --build build --target k410bench k410prog && build/k410bench [--lines N]
 //
-// It runs k410prog with the answers 3 N N N N S (only the download) on a data file of N CRLF
-// lines and a pseudo-terminal published as COM3 in a scratch Wine prefix, and prints the floor
-// (lines x 250 ms plus every byte's 1.04 ms on the wire at 9600 baud), the wall time, the mean
-// and worst overshoot per line (from one line's start to the next one's, or to the close after
-// the last, less the line's time on the wire and 250 ms), and k410prog's CPU time (wait4) as a
-// share of the wall time. A line starts at its arrival, or at the program's purge just before
-// it when the pseudo-terminal handed it over later (see tools/sim_lines.h); a program that
-// started its pause when the driver said "sent" shows as short pauses and negative overshoot.
-// Exits 0 when every line arrived intact, no pause fell short of 250 ms after its line was off
-// the wire, the mean overshoot stayed under 2 ms per line and the CPU under 1% of the wall time.
+// It runs k410prog's download of N CRLF lines into a pseudo-terminal published as COM3 in a
+// scratch Wine prefix, and prints the floor (lines x 250 ms plus every byte's 1.04 ms on the
+// wire), the wall time, the overshoot per line and k410prog's CPU time (wait4). A line starts
+// at its arrival, or at the program's purge just before it when the pseudo-terminal handed it
+// over later (see tools/sim_lines.h); a program that started its pause when the driver said
+// "sent" shows as short pauses and negative overshoot. Exits 0 when every line arrived intact,
+// no pause fell short, and the mean overshoot and the CPU time stayed under their targets.
 //
 // Options: --lines N (default 40, at least 40), --line-bytes N (each line's bytes before its
 // CR LF, 20 to 253, default 49), --program PATH (default: the k410prog of this build), --keep
@@ -62,10 +59,8 @@ struct BenchOptions {
 std::string MakeDataFile(int lines, int line_bytes) {
     std::string data;
     for (int i = 1; i <= lines; ++i) {
-        char head[64];
-        std::snprintf(head, sizeof head, "BENCH %04d %04X 0123456789ABCDEF FEDCBA9876543210", i,
-                      (i * 0x9E37) & 0xffff);
-        std::string line = head;
+        std::string line =
+            Format("BENCH %04d %04X 0123456789ABCDEF FEDCBA9876543210", i, (i * 0x9E37) & 0xffff);
         while (line.size() < static_cast<size_t>(line_bytes)) {
             line += static_cast<char>('A' + line.size() % 26);
         }
@@ -110,12 +105,15 @@ int ParseOptions(int argc, char** argv, BenchOptions* options) {
     return 0;
 }
 
+// Starts k410prog with the answers 3 N N N N S (only the download) waiting on its input.
 pid_t StartProgram(const BenchOptions& options, const std::string& folder,
-                   const std::string& prefix, int* answers_fd) {
+                   const std::string& prefix) {
+    const char kAnswers[] = "3\nN\nN\nN\nN\nS\n";
     int answers[2];
-    if (pipe2(answers, O_CLOEXEC) != 0) {
+    if (pipe2(answers, O_CLOEXEC) != 0 || write(answers[1], kAnswers, sizeof kAnswers - 1) < 0) {
         return -1;
     }
+    close(answers[1]);
     pid_t pid = fork();
     if (pid == 0) {
         int out = open((folder + "/transcript.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -129,7 +127,6 @@ pid_t StartProgram(const BenchOptions& options, const std::string& folder,
         _exit(127);
     }
     close(answers[0]);
-    *answers_fd = answers[1];
     return pid;
 }
 
@@ -143,18 +140,15 @@ struct Figures {
 // after the last line, less the pause.
 Figures Overshoots(const std::vector<ReceivedLine>& lines, double close_ms) {
     Figures figures;
-    const size_t count = close_ms < 0 && !lines.empty() ? lines.size() - 1 : lines.size();
-    for (size_t i = 0; i < count; ++i) {
+    figures.pauses = close_ms < 0 && !lines.empty() ? lines.size() - 1 : lines.size();
+    for (size_t i = 0; i < figures.pauses; ++i) {
         const bool last = i + 1 == lines.size();
         const double next = last ? close_ms : lines[i + 1].first_ms - lines[i + 1].delay_ms;
         const double overshoot = next - lines[i].end_ms - kPauseMs;
         figures.worst = i == 0 ? overshoot : std::max(figures.worst, overshoot);
         figures.mean += overshoot;
-        ++figures.pauses;
     }
-    if (figures.pauses > 0) {
-        figures.mean /= static_cast<double>(figures.pauses);
-    }
+    figures.mean /= static_cast<double>(std::max<size_t>(figures.pauses, 1));
     return figures;
 }
 
@@ -188,29 +182,22 @@ int main(int argc, char** argv) {
     const double wire_ms = static_cast<double>(expected.size()) * splitter.byte_ms;
     const double floor_ms = options.lines * kPauseMs + wire_ms;
 
-    int answers_fd = -1;
     double started_ms = NowMs();
-    pid_t pid = StartProgram(options, folder, line.prefix, &answers_fd);
+    pid_t pid = StartProgram(options, folder, line.prefix);
     if (pid < 0) {
         std::perror("k410bench: cannot start k410prog");
         return 2;
     }
-    const char answers[] = "3\nN\nN\nN\nN\nS\n";
-    if (write(answers_fd, answers, sizeof answers - 1) < 0) {
-        std::perror("k410bench: answers");
-    }
-    close(answers_fd);
     int exit_fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 
     std::vector<ReceivedLine> lines;
     std::string received;
     double last_close_ms = -1;
     double limit_ms = started_ms + floor_ms + kLimitPastFloorMs;
-    bool exited = false;
     rusage usage{};
     int status = 0;
-    double exited_ms = 0;
-    while (!exited) {
+    double exited_ms = 0;  // 0 until it has exited
+    while (exited_ms <= 0) {
         double now = NowMs();
         if (now > limit_ms) {
             std::fprintf(stderr, "k410bench: k410prog did not finish in time; stopping it\n");
@@ -239,10 +226,7 @@ int main(int argc, char** argv) {
         for (const OpenWatch::Event& event : events) {
             last_close_ms = event.opened ? last_close_ms : now;
         }
-        if (wait4(pid, &status, WNOHANG, &usage) == pid) {
-            exited = true;
-            exited_ms = now;
-        }
+        exited_ms = wait4(pid, &status, WNOHANG, &usage) == pid ? now : 0;
     }
     EndPendingLine(&splitter, &lines);
 

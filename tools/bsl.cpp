@@ -1,13 +1,10 @@
 // BSL.EXE, a stand-in for the bootstrap loader that writes nothing into any analyzer.
 //
-// By default the demo's: it checks what k410prog hands it (+mpvr, -c joined to a COM path, a
-// firmware image in the current folder), proves the port free by opening it exclusively with
-// the program's own serial module, shows a short progress display while it pretends to write
-// (for K410_DEMO_BSL_MS, 1500 ms), and exits 0; 2 for a bad command line, 3 for a missing
-// image, 4 when the port cannot be opened.
+// By default the demo's: it checks its command line (+mpvr, -c joined to a COM path, an image
+// in the current folder), proves the port free by opening it exclusively with the program's
+// serial module, pretends to write for K410_DEMO_BSL_MS (1500) ms, and exits as LoaderExit says.
 //
-// With K410_BSL_TEST set, the tests' (both platforms): it checks and prints nothing but what
-// these ask for, so that one end-to-end suite serves the native and the Windows build.
+// With K410_BSL_TEST set, the tests' (both platforms): it checks and prints only what these ask.
 //   K410_BSL_RECORD     file to append its arguments to, one a line, then an empty line
 //   K410_BSL_SAY        printed on standard output: where it lands in the console transcript
 //   K410_BSL_PORTCHECK  file to append "free" or "held" to: whether the port of its -c
@@ -40,7 +37,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <thread>
@@ -68,8 +64,7 @@ std::string Variable(const char* name) {
 void Append(const std::string& path, const std::string& text) {
     // Binary mode: the files read the same from Windows and from the Linux side of Wine.
     std::ofstream file(path, std::ios::binary | std::ios::app);
-    if (!file.write(text.data(), static_cast<std::streamsize>(text.size())).flush() &&
-        !Variable("K410_BSL_TEST").empty()) {
+    if (!(file << text << std::flush) && !Variable("K410_BSL_TEST").empty()) {
         std::fprintf(stderr, "BSL.EXE stand-in: cannot append to %s\n", path.c_str());
         std::exit(125);
     }
@@ -187,14 +182,11 @@ int StandIn(int argc, char** argv) {
     const int status = StatusOfThisRun(Variable("K410_BSL_RECORD"), argc, argv);
     const std::string check_path = Variable("K410_BSL_PORTCHECK");
     if (!check_path.empty()) {
-        bool free = false;
-        for (int i = 1; i < argc; ++i) {
-            if (std::strncmp(argv[i], "-c", 2) == 0) {
-                free = OpenPort(argv[i] + 2) == PORT_OK;
-                ClosePort();
-                break;
-            }
-        }
+        char** const port = std::find_if(argv + 1, argv + argc, [](const char* argument) {
+            return std::strncmp(argument, "-c", 2) == 0;
+        });
+        const bool free = port != argv + argc && OpenPort(*port + 2) == PORT_OK;
+        ClosePort();
         Append(check_path, free ? "free\n" : "held\n");
     }
     const std::string started_path = Variable("K410_BSL_STARTED");
@@ -213,8 +205,8 @@ int StandIn(int argc, char** argv) {
 
 // A bare file name in the current folder: the loader is given no paths.
 bool IsBareName(const std::string& name) {
-    return !name.empty() && name.find('/') == std::string::npos &&
-           name.find('\\') == std::string::npos && name != "." && name != "..";
+    return !name.empty() && name.find_first_of("/\\") == std::string::npos && name != "." &&
+           name != "..";
 }
 
 int CheckCommandLine(int argc, char** argv) {
@@ -244,13 +236,14 @@ int CheckCommandLine(int argc, char** argv) {
 
 // Pretends to write the image: a bar of 20 steps, redrawn in place on a terminal and drawn
 // step by step otherwise. Stops halfway when the attempt is to fail.
-void ShowProgress(const std::string& image, size_t bytes, bool fails) {
+void ShowProgress(const char* image, bool fails) {
+    const long long bytes =
+        std::max<std::streamoff>(0, std::ifstream(image, std::ios::binary | std::ios::ate).tellg());
     const int steps = 20;
     const std::string asked = Variable("K410_DEMO_BSL_MS");
     const long step_ms = (asked.empty() ? 1500 : std::max(0L, std::atol(asked.c_str()))) / steps;
     const bool terminal = OutputIsTerminal();
-    std::printf("BSL: writing %s (%zu bytes)\n", image.c_str(), bytes);
-    std::printf("%s", terminal ? "" : "BSL: [");
+    std::printf("BSL: writing %s (%lld bytes)\n%s", image, bytes, terminal ? "" : "BSL: [");
     std::fflush(stdout);
     const int last = fails ? steps / 2 : steps;
     for (int step = 1; step <= last; ++step) {
@@ -277,10 +270,6 @@ int Demo(int argc, char** argv) {
         return checked;
     }
     const char* port_path = argv[2] + 2;
-    const std::string image = argv[3];
-    std::ifstream image_file(image, std::ios::binary);
-    const std::string contents((std::istreambuf_iterator<char>(image_file)),
-                               std::istreambuf_iterator<char>());
     if (OpenPort(port_path) != PORT_OK) {
         std::printf("BSL: cannot open %s exclusively: missing, or still held by another program\n",
                     port_path);
@@ -289,13 +278,13 @@ int Demo(int argc, char** argv) {
     std::printf("BSL: %s opened exclusively: the port is free\n", port_path);
     const bool counted = Variable("K410_BSL_STATUS").find(',') != std::string::npos;
     const int status = StatusOfThisRun(counted ? ".bsl-demo-attempts" : "", argc, argv) & 0xff;
-    ShowProgress(image, contents.size(), status != LOADER_WRITTEN);
+    ShowProgress(argv[3], status != LOADER_WRITTEN);
     ClosePort();
     if (status != LOADER_WRITTEN) {
         std::printf("BSL: write failed (status %d, as K410_BSL_STATUS asks)\n", status);
         return status;
     }
-    std::printf("BSL: verified; firmware %s written\n", image.c_str());
+    std::printf("BSL: verified; firmware %s written\n", argv[3]);
     return LOADER_WRITTEN;
 }
 

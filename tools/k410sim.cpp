@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "com_names_posix.h"
 #include "sim_clock.h"
 #include "sim_lines.h"
 #include "sim_options.h"
@@ -42,8 +41,7 @@ struct AnalyzerLine {
     double last_line_end_ms = -1;
     std::vector<OpenWatch::Event> port_events;  // opens and closes not yet taken
     double master_rests_until = 0;              // no one held the slave: look again then
-    // How late it woke to what it is reading: without real-time priority, possibly ms.
-    double woke_late_ms = 0;
+    double woke_late_ms = 0;  // to what it reads: possibly ms without real-time priority
 };
 
 SimLog out;
@@ -67,18 +65,13 @@ __attribute__((format(printf, 1, 2))) void Log(const char* format, ...) {
 
 void LogLine(const ReceivedLine& got) {
     std::string terminator = got.terminator.empty() ? "" : " " + Printable(got.terminator);
-    char pause[64] = "      first";
-    if (got.pause_ms >= 0) {
-        std::snprintf(pause, sizeof pause, "+%8.1f ms", got.pause_ms);
-    }
-    char late[64] = "";
-    if (got.delay_ms >= 1) {
-        std::snprintf(late, sizeof late, "  (handed over %.1f ms after the purge)", got.delay_ms);
-    }
+    const std::string pause = got.pause_ms < 0 ? "      first" : Format("+%8.1f ms", got.pause_ms);
+    const std::string late =
+        got.delay_ms < 1 ? "" : Format("  (handed over %.1f ms after the purge)", got.delay_ms);
     std::fprintf(out.text, "%10.3f s  line %3d %s %4zu bytes  \"%s\"%s%s%s\n",
-                 (got.first_ms - out.start_ms) / 1000.0, got.number, pause,
+                 (got.first_ms - out.start_ms) / 1000.0, got.number, pause.c_str(),
                  got.text.size() + got.terminator.size(), Printable(got.text).c_str(),
-                 terminator.c_str(), late,
+                 terminator.c_str(), late.c_str(),
                  got.on_the_wire   ? "  << SHORT PAUSE, begun with the line before on the wire"
                  : got.short_pause ? "  << SHORT PAUSE"
                  : got.evened_out  ? "  (short, evened out by the long pause before: read late)"
@@ -184,13 +177,11 @@ void SendChatter() {
     }
 }
 
-// Takes the line splitter's settings and tells the technician where the analyzer is and how it
-// judges what arrives.
+// Tells the technician where the analyzer is and how it judges what arrives.
 void StartTheLog(const SimOptions& options) {
     line.lines = options.lines;
     std::fprintf(out.text, "k410sim: virtual TALVEN 410 analyzer on COM%d: %s -> %s\n",
-                 options.port_number,
-                 ComLinkIn(line.watched.prefix + "/dosdevices", options.port_number).c_str(),
+                 options.port_number, line.watched.link_path.c_str(),
                  line.watched.slave_name.c_str());
     std::fprintf(out.text, "k410sim: run k410prog with WINEPREFIX=%s%s\n",
                  line.watched.prefix.c_str(),
@@ -205,11 +196,9 @@ void StartTheLog(const SimOptions& options) {
     std::fflush(out.text);
 }
 
-// Blocks SIGINT and SIGTERM, so that they arrive only while the analyzer waits, and returns the
-// mask to wait with.
+// Returns the mask to wait with: SIGINT and SIGTERM arrive only while the analyzer waits.
 sigset_t BlockStopSignalsButInWaits() {
-    sigset_t blocked;
-    sigset_t during_wait;
+    sigset_t blocked, during_wait;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGINT);
     sigaddset(&blocked, SIGTERM);
@@ -219,8 +208,7 @@ sigset_t BlockStopSignalsButInWaits() {
     return during_wait;
 }
 
-// Plays the analyzer's end of the line until a stop signal comes or the program closed the port
-// as the options ask. Returns why it stopped, for the log.
+// Plays the analyzer until a stop signal or the close the options ask for; returns why.
 const char* ServeTheLine(const SimOptions& options, const sigset_t& during_wait) {
     chatter.period_ms = options.chatter_ms;
     chatter.next_ms = options.chatter_ms > 0 ? NowMs() + options.chatter_ms : -1;
@@ -259,7 +247,6 @@ const char* ServeTheLine(const SimOptions& options, const sigset_t& during_wait)
     }
 }
 
-// Takes what arrived before the stop, and ends the line still pending.
 void TakeTheRest() {
     line.woke_late_ms = 0;
     pollfd last = {line.watched.master, POLLIN, 0};
@@ -320,7 +307,6 @@ int main(int argc, char** argv) {
     }
     struct sigaction on_stop {};
     on_stop.sa_handler = [](int signal_number) { stop_signal = signal_number; };
-    sigemptyset(&on_stop.sa_mask);
     sigaction(SIGINT, &on_stop, nullptr);
     sigaction(SIGTERM, &on_stop, nullptr);
     signal(SIGPIPE, SIG_IGN);

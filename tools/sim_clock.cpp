@@ -14,21 +14,16 @@ double NowMs() {
     return static_cast<double>(now.tv_sec) * 1000.0 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
-// How long this thread waited to run since the previous call (ms, from the kernel's run-queue
-// accounting): right after a wait for an event, how late it woke to it. 0 where the kernel
-// does not tell.
+// How long (ms) this thread waited to run since the previous call: right after a wait for an
+// event, how late it woke to it. 0 where the kernel does not tell.
 static double TakeRunQueueWaitMs() {
     // Fields: time on the CPU, time waiting for it, time slices; nanoseconds.
     static int stats = open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
     static long long waited_before = -1;
-    char text[128];
-    ssize_t length = stats < 0 ? -1 : pread(stats, text, sizeof text - 1, 0);
-    if (length <= 0) {
-        return 0;
-    }
-    text[length] = '\0';
+    char text[128] = {};
     long long waited = 0;
-    if (std::sscanf(text, "%*s %lld", &waited) != 1) {
+    if (stats < 0 || pread(stats, text, sizeof text - 1, 0) <= 0 ||
+        std::sscanf(text, "%*s %lld", &waited) != 1) {
         return 0;
     }
     double since = waited_before < 0 ? 0 : static_cast<double>(waited - waited_before) / 1e6;
@@ -37,8 +32,7 @@ static double TakeRunQueueWaitMs() {
 }
 
 const char* AskForPromptWakeups() {
-    sched_param priority{};
-    priority.sched_priority = 10;
+    const sched_param priority = {10};
     if (sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &priority) == 0) {
         return "real-time priority";
     }

@@ -7,10 +7,9 @@
 // Milliseconds on the monotonic clock.
 double NowMs();
 
-// A line's arrival time is when its reader wakes to read it, so on a busy machine a late
-// wake-up makes one pause look longer and the next one shorter. The reader mostly sleeps, so
-// it asks to be woken first: real-time if allowed, else a better nice value. Returns what it
-// got, in words.
+// A late wake-up makes one pause look longer and the next one shorter, so the reader, which
+// mostly sleeps, asks to be woken first: real-time if allowed, else a better nice value.
+// Returns what it got, in words.
 const char* AskForPromptWakeups();
 
 // ppoll for `watched` until `wake_ms` (-1: no end; `now_ms` is now), letting in the signals

@@ -1,17 +1,17 @@
 #include "sim_lines.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdarg>
 #include <cstdio>
 
 namespace {
 
 constexpr double kMostDelayMs = 50;  // how long before its data a purge may announce a line
 
-// When a line that started at `start_ms` with `bytes` bytes, the last of them handed over at
-// `handed_ms`, was off the wire.
+// The end on the wire of a line of `bytes` bytes begun at `start_ms`, handed over by `handed_ms`.
 double OffTheWire(const LineSplitter& s, double start_ms, long long bytes, double handed_ms) {
-    double on_the_wire = start_ms + static_cast<double>(bytes) * s.byte_ms;
-    return handed_ms > on_the_wire ? handed_ms : on_the_wire;
+    return std::max(handed_ms, start_ms + static_cast<double>(bytes) * s.byte_ms);
 }
 
 void EndLine(LineSplitter* s, const std::string& terminator, std::vector<ReceivedLine>* done) {
@@ -22,9 +22,10 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
     line.first_ms = s->pending_first_ms;
     line.last_ms = s->pending_last_ms;
     double start_ms = line.first_ms;
+    bool sent = false;  // announced by a purge
     if (s->purge_ms > s->previous_end_ms && s->purge_ms <= line.first_ms &&
         line.first_ms - s->purge_ms <= kMostDelayMs) {
-        line.sent_ms = s->purge_ms;
+        sent = true;
         line.delay_ms = line.first_ms - s->purge_ms;
         start_ms = s->purge_ms;
         s->latest_handover_ms = std::max(s->latest_handover_ms, line.delay_ms);
@@ -34,7 +35,7 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
     line.end_ms = OffTheWire(*s, start_ms, bytes, handed_ms);
     if (s->previous_end_ms >= 0) {
         line.pause_ms = start_ms - s->previous_end_ms;
-        line.from_purges = s->previous_sent && line.sent_ms >= 0;
+        line.from_purges = s->previous_sent && sent;
         bool below = line.pause_ms < s->min_pause_ms - s->tolerance_ms;
         line.evened_out =
             below && s->previous_pause_ms >= 0 &&
@@ -57,7 +58,7 @@ void EndLine(LineSplitter* s, const std::string& terminator, std::vector<Receive
     s->previous_handed_ms = handed_ms;
     s->previous_bytes = bytes;
     s->last_delay_ms = line.delay_ms;
-    s->previous_sent = line.sent_ms >= 0;
+    s->previous_sent = sent;
     s->pending.clear();
     s->pending_open = false;
     done->push_back(line);
@@ -126,52 +127,51 @@ double EndQuietLine(LineSplitter* s, double now_ms, std::vector<ReceivedLine>* d
 }
 
 void EndPendingLine(LineSplitter* s, std::vector<ReceivedLine>* done) {
-    if (s->pending_open) {
-        EndLine(s, "", done);
-    }
+    EndQuietLine(s, HUGE_VAL, done);
+}
+
+std::string Format(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return text;
 }
 
 std::string SummaryText(const LineSplitter& s) {
-    char pauses[96] = "shortest pause -, longest pause -";
-    if (s.shortest_pause_ms >= 0) {
-        std::snprintf(pauses, sizeof pauses, "shortest pause %.1f ms, longest pause %.1f ms",
-                      s.shortest_pause_ms, s.longest_pause_ms);
-    }
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "%d lines, %lld bytes, pauses from each line's end on the wire (%.2f ms a "
-                  "byte): %s, %d pauses under %.0f ms",
-                  s.lines, s.bytes, s.byte_ms, pauses, s.short_pauses, s.min_pause_ms);
-    std::string summary = text;
+    const std::string pauses = s.shortest_pause_ms < 0
+                                   ? "shortest pause -, longest pause -"
+                                   : Format("shortest pause %.1f ms, longest pause %.1f ms",
+                                            s.shortest_pause_ms, s.longest_pause_ms);
+    std::string summary = Format(
+        "%d lines, %lld bytes, pauses from each line's end on the wire (%.2f ms a byte): %s, %d "
+        "pauses under %.0f ms",
+        s.lines, s.bytes, s.byte_ms, pauses.c_str(), s.short_pauses, s.min_pause_ms);
     // Says what the pauses were judged from, so a flag is read as the program's fault only
     // where it can be.
     int pause_count = s.lines > 1 ? s.lines - 1 : 0;
     if (pause_count > 0 && s.from_purges == pause_count) {
-        std::snprintf(text, sizeof text,
-                      ", judged to within %.1f ms from the program's purge before each line, "
-                      "which reaches the analyzer at once (its data came up to %.1f ms after)",
-                      s.tolerance_ms, s.latest_handover_ms);
+        summary += Format(
+            ", judged to within %.1f ms from the program's purge before each line, which reaches "
+            "the analyzer at once (its data came up to %.1f ms after)",
+            s.tolerance_ms, s.latest_handover_ms);
     } else if (s.from_purges > 0) {
-        std::snprintf(text, sizeof text,
-                      ", judged to within %.1f ms, %d of %d from the program's purges, the "
-                      "rest from arrivals",
-                      s.tolerance_ms, s.from_purges, pause_count);
+        summary += Format(
+            ", judged to within %.1f ms, %d of %d from the program's purges, the rest from "
+            "arrivals",
+            s.tolerance_ms, s.from_purges, pause_count);
     } else {
-        std::snprintf(text, sizeof text, " (measured to within %.1f ms)", s.tolerance_ms);
+        summary += Format(" (measured to within %.1f ms)", s.tolerance_ms);
     }
-    summary += text;
     if (s.evened_out > 0) {
-        std::snprintf(text, sizeof text, ", %d short ones evened out by the pause before",
-                      s.evened_out);
-        summary += text;
+        summary += Format(", %d short ones evened out by the pause before", s.evened_out);
     }
     // A pause that is short only when counted from the wire is the mark of a program that
     // trusted its driver's word that a line was sent (see sim_lines.h).
     if (s.on_the_wire > 0) {
-        std::snprintf(text, sizeof text,
-                      ", %d short ones begun while the line before was still on the wire",
-                      s.on_the_wire);
-        summary += text;
+        summary += Format(", %d short ones begun while the line before was still on the wire",
+                          s.on_the_wire);
     }
     return summary;
 }
@@ -179,15 +179,13 @@ std::string SummaryText(const LineSplitter& s) {
 std::string Printable(const std::string& bytes) {
     std::string out;
     for (unsigned char c : bytes) {
-        char text[8];
         if (c == '\r' || c == '\n' || c == '\t') {
-            std::snprintf(text, sizeof text, "\\%c", c == '\r' ? 'r' : c == '\n' ? 'n' : 't');
+            out += Format("\\%c", c == '\r' ? 'r' : c == '\n' ? 'n' : 't');
         } else if (c < 0x20 || c >= 0x7f) {
-            std::snprintf(text, sizeof text, "\\x%02X", c);
+            out += Format("\\x%02X", c);
         } else {
-            std::snprintf(text, sizeof text, c == '\\' || c == '"' ? "\\%c" : "%c", c);
+            out += Format(c == '\\' || c == '"' ? "\\%c" : "%c", c);
         }
-        out += text;
     }
     return out;
 }

@@ -1,22 +1,19 @@
 // How the virtual analyzer cuts what arrives on its line into lines, and times them.
 //
-// The program sends each line less its line feed, then pauses, so an LF-only file arrives as
-// bare pieces: a line ends at a CR or LF (an LF right after a CR belongs to it), or when it has
-// been quiet for the gap.
+// The program sends each line less its line feed, so an LF-only file arrives as bare pieces: a
+// line ends at a CR or LF (an LF right after a CR belongs to it), or after the gap's quiet.
 //
-// The analyzer needs the quiet after a line, and the quiet begins when the line's last byte is
-// off the wire: at 9600 baud with 10 bits a byte, its first byte's departure plus 1.04 ms for
-// each of its bytes. A pseudo-terminal (like a USB adapter) hands a whole line over at once, so
-// the line's end is taken as the later of its start plus its time on the wire and its last
-// arrival. A pause is the quiet from that end to the start of the next line.
-// A pseudo-terminal hands written bytes to its reader through a kernel worker, which on a busy
-// machine may run many ms late, so arrivals alone would blame the program for the worker's
-// delays. But the program purges its input right before each write, and the reader learns of a
-// purge at once. So a line announced by a purge (at most 50 ms before it) counts as sent at its
-// purge; a pause between two such lines is the program's own (where a purge is missing,
-// arrivals stand in). The reader itself may still see an event late, which makes the pause
-// before it look long by as much as the pause after it looks short; so a short pause right
-// after one long enough to make up for it is counted apart ("evened out"), not flagged.
+// The analyzer needs the quiet after a line's last byte is off the wire (9600 baud, 10 bits a
+// byte: 1.04 ms a byte from its first byte's departure). A pseudo-terminal (like a USB adapter)
+// hands a whole line over at once, so a line ends at the later of its start plus its time on
+// the wire and its last arrival; a pause runs from that end to the next line's start.
+// A pseudo-terminal hands bytes over through a kernel worker, which on a busy machine may run
+// many ms late. But the program purges its input right before each write, and the reader learns
+// of a purge at once; so a line announced by a purge (at most 50 ms before it) counts as sent at
+// its purge, and a pause between two such lines is the program's own (else arrivals stand in).
+// The reader may still see an event late, making the pause before it long by as much as the one
+// after it is short; so a short pause right after one long enough to make up for it is counted
+// apart ("evened out"), not flagged.
 #pragma once
 
 #include <string>
@@ -29,7 +26,6 @@ struct ReceivedLine {
     double first_ms = 0;       // arrival of its first byte (or of its terminator, if empty)
     double last_ms = 0;        // arrival of its last byte
     double end_ms = 0;         // its last byte off the wire (see above)
-    double sent_ms = -1;       // the purge that announced it; -1 when none did
     double delay_ms = 0;       // first_ms less sent_ms: the hand-over's lateness, or 0
     double pause_ms = -1;      // from the previous line's end_ms to its start; -1 for line 1
     bool from_purges = false;  // the pause lies between two purges: the program's own
@@ -82,10 +78,11 @@ double EndQuietLine(LineSplitter* splitter, double now_ms, std::vector<ReceivedL
 // Ends a pending line whatever its age (at the end of the run).
 void EndPendingLine(LineSplitter* splitter, std::vector<ReceivedLine>* done);
 
-// The one-line summary: lines, bytes, shortest and longest pause (counted from each line's end
-// on the wire), pauses below the minimum, what they were judged from, and how many of the short
-// ones began while the line before was still on the wire.
+// The one-line summary of what arrived and how its pauses were judged.
 std::string SummaryText(const LineSplitter& splitter);
+
+// printf into a string (of at most 511 bytes).
+__attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...);
 
 // A line's bytes as printable text: printable ASCII as it is, backslash and quote escaped,
 // every other byte as \r, \n, \t or \xNN.

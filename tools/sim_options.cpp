@@ -89,9 +89,8 @@ int ParseOptions(int argc, char** argv, SimOptions* options) {
             return choice == 'h' ? 1 : 2;
         }
         for (const auto& number : kNumbers) {
-            if (number.choice == choice) {
-                good = ParseNumber(optarg, number.low, number.high, number.value);
-            }
+            good = good && (number.choice != choice ||
+                            ParseNumber(optarg, number.low, number.high, number.value));
         }
         if (!good || port != static_cast<int>(port)) {
             std::fprintf(stderr, "k410sim: bad value for option %s: %s\n", argv[optind - 1],

@@ -1,7 +1,8 @@
 #include "sim_port_use.h"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "sim_lines.h"
 
 bool ChatterDue(ChatterSchedule* chatter, double now_ms, double last_line_end_ms, int lines) {
     bool due = false;
@@ -25,34 +26,27 @@ bool ChatterDue(ChatterSchedule* chatter, double now_ms, double last_line_end_ms
 }
 
 std::string NextChatterWord(ChatterSchedule* chatter) {
-    char text[64];
-    std::snprintf(text, sizeof text, "T410 STATUS %04d READY 12.6V\r\n", ++chatter->words % 10000);
-    return text;
+    return Format("T410 STATUS %04d READY 12.6V\r\n", ++chatter->words % 10000);
 }
 
 std::string CountPortUse(PortCounts* counts, bool opened) {
-    char text[160];
     if (opened) {
         ++counts->opens;
         counts->most_users = std::max(counts->most_users, ++counts->users);
-        const int length = std::snprintf(text, sizeof text, "port opened (open %d)", counts->opens);
-        if (counts->users > 1) {
-            std::snprintf(text + length, sizeof text - static_cast<size_t>(length),
-                          " while %d other user(s) still hold it", counts->users - 1);
-        }
-        return text;
+        return Format("port opened (open %d)", counts->opens) +
+               (counts->users > 1
+                    ? Format(" while %d other user(s) still hold it", counts->users - 1)
+                    : "");
     }
     ++counts->closes;
-    if (counts->users == 0) {
-        // Only a merged report (or an open from before the analyzer started) leaves a close
-        // without a user: say so rather than let the counts pass as exact.
-        std::snprintf(text, sizeof text,
-                      "port closed (close %d) with no open seen: opens that came together were "
-                      "counted once, so the counts of opens and users are low",
-                      counts->closes);
-    } else {
+    if (counts->users > 0) {
         --counts->users;
-        std::snprintf(text, sizeof text, "port closed (close %d)", counts->closes);
+        return Format("port closed (close %d)", counts->closes);
     }
-    return text;
+    // Only a merged report (or an open from before the analyzer started) leaves a close without
+    // a user: say so rather than let the counts pass as exact.
+    return Format(
+        "port closed (close %d) with no open seen: opens that came together were counted once, so "
+        "the counts of opens and users are low",
+        counts->closes);
 }

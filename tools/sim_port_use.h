@@ -4,9 +4,8 @@
 
 #include <string>
 
-// The chatter: one word every period, but never in the window where the next line is
-// expected, so that a purge just before a write and chatter landing right after it are not
-// mistaken for stale input.
+// The chatter: one word every period, but never where the next line is expected, so that chatter
+// landing right after the purge before a write is not mistaken for stale input.
 struct ChatterSchedule {
     double period_ms = 0;  // 0: no chatter
     double next_ms = -1;   // -1: none due

@@ -61,9 +61,7 @@ int PublishComLink(const std::string& prefix, int port_number, const std::string
 OpenWatch::OpenWatch() : fd_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {}
 
 OpenWatch::~OpenWatch() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
+    close(fd_);  // -1 when it could not be made: EBADF
 }
 
 bool OpenWatch::Watch(const std::string& path) {
@@ -107,8 +105,7 @@ int OpenWatchedLine(const std::string& prefix, int port_number, WatchedLine* lin
     cfmakeraw(&settings);
     settings.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CSIZE | CRTSCTS);
     settings.c_cflag |= CS8 | CLOCAL | CREAD;
-    cfsetispeed(&settings, B9600);
-    cfsetospeed(&settings, B9600);
+    cfsetspeed(&settings, B9600);
     if (tcsetattr(line->slave, TCSANOW, &settings) != 0) {
         *error = SystemError("cannot set the line to 9600 8N1 raw");
         return -1;
@@ -119,23 +116,22 @@ int OpenWatchedLine(const std::string& prefix, int port_number, WatchedLine* lin
         *error = SystemError("cannot watch " + line->slave_name);
         return -1;
     }
-    line->port_number = port_number;
     line->scratch_prefix = prefix.empty();
     line->prefix = line->scratch_prefix ? MakeScratchFolder("k410sim-prefix") : prefix;
     if (line->prefix.empty()) {
         *error = SystemError("cannot create a scratch prefix");
         return -1;
     }
+    line->link_path = ComLinkIn(line->prefix + "/dosdevices", port_number);
     return PublishComLink(line->prefix, port_number, line->slave_name, error);
 }
 
 void WithdrawWatchedLine(const WatchedLine& line, bool prefix_too) {
     // Another analyzer may have taken the name since.
-    const std::string link_path = ComLinkIn(line.prefix + "/dosdevices", line.port_number);
     char target[4096];
-    const ssize_t length = readlink(link_path.c_str(), target, sizeof target);
+    const ssize_t length = readlink(line.link_path.c_str(), target, sizeof target);
     if (length >= 0 && std::string(target, static_cast<size_t>(length)) == line.slave_name) {
-        unlink(link_path.c_str());
+        unlink(line.link_path.c_str());
     }
     if (prefix_too || line.scratch_prefix) {
         rmdir((line.prefix + "/dosdevices").c_str());

@@ -45,7 +45,7 @@ struct WatchedLine {
     std::string slave_name;
     OpenWatch watch;  // the slave's opens and closes
     std::string prefix;
-    int port_number = 0;
+    std::string link_path;        // prefix/dosdevices/com<n>
     bool scratch_prefix = false;  // made for the line
 };
 
