@@ -104,7 +104,7 @@ TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoade
                     closed_by_then = watched.read_at_close;
                 } else if (c.when == DURING_THE_DOWNLOAD) {
                     // In the pause after the second line.
-                    WaitUntil([&] { return seen.port_writes >= 2; }, 10000);
+                    k410test::WaitUntil([&] { return seen.port_writes >= 2; }, 10000);
                     Sleep(50);
                     Deliver(c.event);
                     closed_by_then = watched.read_at_close;
