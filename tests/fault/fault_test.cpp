@@ -273,11 +273,9 @@ TEST_F(FaultTest, AnalyzerReadingSlowlyStillGetsEveryByte) {
     ASSERT_EQ(write(line_.held_slave(), backlog.data(), backlog.size()),
               static_cast<ssize_t>(backlog.size()));
     int pending = 0;
-    for (int tries = 0; tries < 400 && pending < 4000; ++tries) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_EQ(ioctl(line_.master(), FIONREAD, &pending), 0);
-    }
-    ASSERT_GE(pending, 4000);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return ioctl(line_.master(), FIONREAD, &pending) == 0 && pending >= 4000; }, 2000))
+        << pending << " bytes waiting";
     RunResult result = Run(kSkipLoader, "");
     EXPECT_EQ(result.status, 0);
     recorder_ = std::make_unique<LineRecorder>(line_.master());
@@ -486,6 +484,11 @@ void PrintTo(const LoaderFault& fault, std::ostream* out) {
     *out << " " << fault.faults;
 }
 
+// The loader there and executable, its start failing with `faults`.
+LoaderFault SpawnFault(const char* name, const char* faults, const char* why) {
+    return {name, true, true, {}, faults, why};
+}
+
 class LoaderFailure : public FaultTest, public ::testing::WithParamInterface<LoaderFault> {};
 
 TEST_P(LoaderFailure, SaysProgrammingFailedAndAsksToRetry) {
@@ -516,37 +519,21 @@ INSTANTIATE_TEST_SUITE_P(
         // program's.
         LoaderFault{"CtrlC", true, true, {{"K410_BSL_SIGNAL", "INT"}}, "", ""},
         LoaderFault{"ExitStatus255", true, true, {{"K410_BSL_STATUS", "255"}}, "", ""},
-        LoaderFault{"SpawnFails",
-                    true,
-                    true,
-                    {},
-                    "spawn:1+:EAGAIN",
-                    " BSL.EXE could not be started. The system says: Resource temporarily "
-                    "unavailable.\n"},
+        SpawnFault(
+            "SpawnFails", "spawn:1+:EAGAIN",
+            " BSL.EXE could not be started. The system says: Resource temporarily unavailable.\n"),
         // A file exec cannot run (a Windows BSL.EXE): posix_spawn runs no shell for it.
-        LoaderFault{"SpawnNoProgram",
-                    true,
-                    true,
-                    {},
-                    "spawn:1+:ENOEXEC",
-                    " BSL.EXE cannot run on this system: it is no program for it (a Windows or DOS "
-                    "program, or one for another architecture). The system says: Exec format "
-                    "error.\n"},
+        SpawnFault(
+            "SpawnNoProgram", "spawn:1+:ENOEXEC",
+            " BSL.EXE cannot run on this system: it is no program for it (a Windows or DOS "
+            "program, or one for another architecture). The system says: Exec format error.\n"),
         // A folder mounted noexec, or one this user may not search.
-        LoaderFault{"SpawnDenied",
-                    true,
-                    true,
-                    {},
-                    "spawn:1+:EACCES",
-                    " BSL.EXE was not started: this user may not run it from this folder. The "
-                    "system says: Permission denied.\n"},
+        SpawnFault("SpawnDenied", "spawn:1+:EACCES",
+                   " BSL.EXE was not started: this user may not run it from this folder. The "
+                   "system says: Permission denied.\n"),
         // A script whose interpreter is not there.
-        LoaderFault{"SpawnNotFound",
-                    true,
-                    true,
-                    {},
-                    "spawn:1+:ENOENT",
-                    " BSL.EXE was not found. The system says: No such file or directory.\n"}),
+        SpawnFault("SpawnNotFound", "spawn:1+:ENOENT",
+                   " BSL.EXE was not found. The system says: No such file or directory.\n")),
     NameOf<LoaderFault>);
 
 TEST_F(FaultTest, SpawnFailureRetriedToSuccessCompletesTheRun) {

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <thread>
 #include <vector>
 
 #include "files.h"
@@ -101,14 +100,7 @@ int AnalyzerLine::Queued() const {
 // The kernel moves bytes from the master to the slave's queue a little later than the
 // master's write returns.
 bool AnalyzerLine::WaitUntilQueued(int count) const {
-    auto deadline = Clock::now() + std::chrono::seconds(3);
-    while (Queued() < count) {
-        if (Clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    return true;
+    return WaitUntil([&] { return Queued() >= count; }, 3000);
 }
 
 // A pseudo-terminal drops PARENB and forces CS8 and CREAD by itself, so only the other fields
@@ -181,10 +173,7 @@ void AnalyzerLine::HoldElsewhere() {
     state_->holder = StartProcess(
         {"/bin/sh", "-c", "exec 9<>\"$0\" && flock --nonblock 9 && exec sleep 30", path()},
         state_->scratch.path() + "/holder.out");
-    auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (DeviceReleased(path()) && Clock::now() < deadline) {
-        std::this_thread::sleep_for(milliseconds(10));
-    }
+    WaitUntil([&] { return !DeviceReleased(path()); }, 5000);
     ASSERT_FALSE(DeviceReleased(path())) << ReadFile(state_->scratch.path() + "/holder.out");
 }
 

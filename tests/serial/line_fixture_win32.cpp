@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "files.h"
 #include "import_patch.h"
 #include "line_fixture.h"
 
@@ -145,11 +146,7 @@ int AnalyzerLine::Queued() const {
 }
 
 bool AnalyzerLine::WaitUntilQueued(int count) const {
-    const ULONGLONG end = GetTickCount64() + 3000;
-    while (Queued() < count && GetTickCount64() <= end) {
-        Sleep(2);
-    }
-    return Queued() >= count;
+    return WaitUntil([&] { return Queued() >= count; }, 3000);
 }
 
 // Through a handle of another program's, as the port is before the module opens it.

@@ -18,8 +18,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-long long MillisecondsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+// Runs `call`, which must take from `at_least_ms` to `at_most_ms`; `why` tells what taking
+// longer means.
+template <typename Call>
+void ExpectTakes(long long at_least_ms, long long at_most_ms, Call call, const char* why = "") {
+    const auto start = Clock::now();
+    call();
+    const auto elapsed = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+    EXPECT_GE(elapsed, at_least_ms);
+    EXPECT_LE(elapsed, at_most_ms) << why;
 }
 
 // Reads `count` bytes into a buffer with guard bytes past the count and its terminator: `text`
@@ -185,11 +192,8 @@ TEST_F(PortContract, QuietLineReadReturnsNothingAfterOneSecondPlusTenMsPerByte) 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.count);
         std::vector<char> buffer(101 + 1, 'g');
-        auto start = Clock::now();
-        EXPECT_EQ(ReadPort(buffer.data(), c.count), 0);
-        long long elapsed = MillisecondsSince(start);
-        EXPECT_GE(elapsed, c.at_least_ms);
-        EXPECT_LE(elapsed, c.at_most_ms);
+        ExpectTakes(c.at_least_ms, c.at_most_ms,
+                    [&] { EXPECT_EQ(ReadPort(buffer.data(), c.count), 0); });
         EXPECT_EQ(buffer[0], '\0');
         EXPECT_EQ(buffer[1], 'g');
     }
@@ -201,12 +205,12 @@ TEST_F(PortContract, ReadEndsAQuarterSecondAfterTheLastByteWhenTheLineFallsSilen
     ASSERT_TRUE(line_.WaitUntilQueued(3));
 
     char buffer[100 + 1];
-    auto start = Clock::now();
-    ASSERT_EQ(ReadPort(buffer, 100), 3);
-    long long elapsed = MillisecondsSince(start);
+    int got = 0;
+    ExpectTakes(  // at least the 250 ms gap after the last byte
+        200, 700, [&] { got = ReadPort(buffer, 100); },
+        "waited longer than the 250 ms gap (or for the total time-out)");
+    ASSERT_EQ(got, 3);
     EXPECT_STREQ(buffer, "OK\r");
-    EXPECT_GE(elapsed, 200);  // the 250 ms gap after the last byte
-    EXPECT_LE(elapsed, 700) << "waited longer than the 250 ms gap (or for the total time-out)";
 }
 
 TEST_F(PortContract, ReadKeepsGoingWhileBytesKeepComing) {
@@ -219,15 +223,12 @@ TEST_F(PortContract, ReadKeepsGoingWhileBytesKeepComing) {
         }
     });
     char buffer[51];
-    auto start = Clock::now();
-    int got = ReadPort(buffer, 50);
-    long long elapsed = MillisecondsSince(start);
+    int got = 0;
+    // The last byte at about 500 ms, then the 250 ms gap.
+    ExpectTakes(600, 1490, [&] { got = ReadPort(buffer, 50); });
     analyzer.join();
-
     ASSERT_EQ(got, 6);
     EXPECT_STREQ(buffer, "ABCDEF");
-    EXPECT_GE(elapsed, 600);  // last byte at about 500 ms, then the 250 ms gap
-    EXPECT_LE(elapsed, 1490);
 }
 
 TEST_F(PortContract, ReadReturnsOnceTheCountIsInWithAZeroAfterAndNothingPastIt) {
@@ -236,9 +237,8 @@ TEST_F(PortContract, ReadReturnsOnceTheCountIsInWithAZeroAfterAndNothingPastIt) 
     ASSERT_TRUE(line_.Send(sent));
     ASSERT_TRUE(line_.WaitUntilQueued(21));
 
-    auto start = Clock::now();
-    ASSERT_NO_FATAL_FAILURE(ExpectRead(4, "0123"));
-    EXPECT_LE(MillisecondsSince(start), 200) << "should not wait once the count is in";
+    ASSERT_NO_FATAL_FAILURE(ExpectTakes(
+        0, 200, [] { ExpectRead(4, "0123"); }, "should not wait once the count is in"));
     ASSERT_NO_FATAL_FAILURE(ExpectRead(6, "456789"));
     // Fewer than asked: the rest, zero byte included, when the line falls silent.
     ASSERT_NO_FATAL_FAILURE(ExpectRead(12, sent.substr(10)));
@@ -278,16 +278,12 @@ TEST_F(PortContract, WriteToAHungUpLineFailsWithoutHanging) {
     EXPECT_EQ(WritePort("x", 1), PORT_OK);  // while the far end is there
     ASSERT_NO_FATAL_FAILURE(line_.HangUp());
 
-    auto start = Clock::now();
-    EXPECT_EQ(WritePort("line\r\n", 6), PORT_ERR_WRITE);
-    EXPECT_LE(MillisecondsSince(start), 2000);
+    ExpectTakes(0, 2000, [] { EXPECT_EQ(WritePort("line\r\n", 6), PORT_ERR_WRITE); });
     EXPECT_EQ(GetPortError(), PORT_OK) << "WritePort leaves the last error alone";
     // Nor does a read on it hang. (Under Wine it ends as a quiet line's read does, at its
     // time-out; that it fails at once is shown on POSIX systems, in port_posix_test.cpp.)
     char buffer[8];
-    start = Clock::now();
-    EXPECT_EQ(ReadPort(buffer, 7), 0);
-    EXPECT_LE(MillisecondsSince(start), 3000);
+    ExpectTakes(0, 3000, [&] { EXPECT_EQ(ReadPort(buffer, 7), 0); });
     EXPECT_EQ(ClosePort(), PORT_OK);
     EXPECT_EQ(WritePort("x", 1), PORT_ERR_WRITE);
 }
@@ -296,11 +292,9 @@ TEST_F(PortContract, WriteToAStalledLineGivesUpWithinItsBound) {
     ASSERT_EQ(OpenPort(line_.path()), PORT_OK);
     ASSERT_NO_FATAL_FAILURE(line_.Stall());
 
-    auto start = Clock::now();
-    EXPECT_EQ(WritePort("0123456789", 10), PORT_ERR_WRITE);
-    long long elapsed = MillisecondsSince(start);
-    EXPECT_GE(elapsed, 900);  // 1000 + 10 * 2
-    EXPECT_LE(elapsed, 1020 + 1000) << "the write outlived its bound of 1020 ms";
+    ExpectTakes(  // at least 1000 + 10 * 2, less the clocks' slack
+        900, 1020 + 1000, [] { EXPECT_EQ(WritePort("0123456789", 10), PORT_ERR_WRITE); },
+        "the write outlived its bound of 1020 ms");
     EXPECT_EQ(GetPortReason(), PORT_REASON_STALLED);
     EXPECT_EQ(GetPortError(), PORT_OK) << "a write changed the last error";
     EXPECT_EQ(ClosePort(), PORT_OK);

@@ -76,16 +76,20 @@ bool CopyFile(const std::string& from, const std::string& to) {
                      (source.permissions() & fs::perms::owner_exec) != fs::perms::none);
 }
 
-bool WaitForPath(const std::string& path, int timeout_ms) {
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    std::error_code ignored;
-    while (!fs::exists(fs::symlink_status(path, ignored))) {
+    while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+bool WaitForPath(const std::string& path, int timeout_ms) {
+    std::error_code ignored;
+    return WaitUntil([&] { return fs::exists(fs::symlink_status(path, ignored)); }, timeout_ms);
 }
 
 }  // namespace k410test

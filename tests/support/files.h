@@ -2,6 +2,7 @@
 // files, loaders, logs and captures that the tests hand to programs and read back.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace k410test {
@@ -36,6 +37,9 @@ bool WriteFile(const std::string& path, const std::string& contents, bool execut
 
 // Copies the file, executable if the original is. False on failure.
 bool CopyFile(const std::string& from, const std::string& to);
+
+// Looks every 5 ms, for up to `timeout_ms`, until `done()` holds. True when it does.
+bool WaitUntil(const std::function<bool()>& done, int timeout_ms);
 
 // Waits up to `timeout_ms` for `path` to exist (as a link, even a dangling one, or anything
 // else). True when it does.

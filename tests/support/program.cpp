@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "files.h"
+#include "pty.h"
 
 extern char** environ;
 
@@ -87,15 +88,8 @@ bool OutputChannel(bool terminal, int channel[2]) {
     if (!terminal) {
         return pipe2(channel, O_CLOEXEC) == 0;
     }
-    channel[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    const char* name = nullptr;
-    if (channel[0] < 0 || grantpt(channel[0]) != 0 || unlockpt(channel[0]) != 0 ||
-        (name = ptsname(channel[0])) == nullptr ||
-        (channel[1] = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0) {
-        if (channel[0] >= 0) {
-            close(channel[0]);
-        }
-        channel[0] = channel[1] = -1;
+    std::string slave_path;
+    if (!OpenPtyPair(&channel[0], &channel[1], &slave_path)) {
         return false;
     }
     termios raw;

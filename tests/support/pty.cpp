@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -23,26 +24,24 @@ int MillisecondsUntil(Clock::time_point deadline) {
 
 }  // namespace
 
+bool OpenPtyPair(int* master, int* slave, std::string* slave_path, int status_flags) {
+    int ends[2];
+    char name[128];  // a /dev/pts path
+    if (openpty(&ends[0], &ends[1], name, nullptr, nullptr) != 0) {
+        return false;
+    }
+    for (int fd : ends) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | status_flags);
+    }
+    *master = ends[0];
+    *slave = ends[1];
+    *slave_path = name;
+    return true;
+}
+
 PtyLine::PtyLine() {
-    // Close-on-exec everywhere: a program started by the test must not keep the master open,
-    // or hanging up the line would not reach the program's end.
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0) {
-        return;
-    }
-    const char* name = nullptr;
-    if (grantpt(master) != 0 || unlockpt(master) != 0 || (name = ptsname(master)) == nullptr) {
-        close(master);
-        return;
-    }
-    slave_path_ = name;
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    held_slave_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (held_slave_ < 0) {
-        close(master);
-        return;
-    }
-    master_ = master;
+    OpenPtyPair(&master_, &held_slave_, &slave_path_, O_NONBLOCK);
 }
 
 PtyLine::~PtyLine() {

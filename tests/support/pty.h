@@ -34,6 +34,12 @@
 
 namespace k410test {
 
+// Opens a pseudo-terminal pair, the slave not the caller's controlling terminal and both ends
+// close-on-exec: a program started by the test must not keep the master open, or hanging up the
+// line would not reach the program's end. `status_flags` (O_NONBLOCK, say) are added to both.
+// False on failure, with the outputs untouched.
+bool OpenPtyPair(int* master, int* slave, std::string* slave_path, int status_flags = 0);
+
 // A pseudo-terminal pair. The slave starts with the system's default (cooked) settings, so a
 // test can see that the program under test puts the line into raw mode itself; until it has,
 // the slave echoes whatever the master sends back to the master.

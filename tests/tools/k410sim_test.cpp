@@ -89,16 +89,14 @@ TEST(K410SimPort, ScratchPrefixIsPrintedAndRemoved) {
     ScratchDir scratch;
     std::string out = scratch.path() + "/sim.out";
     pid_t pid = StartProcess({K410SIM_PATH}, out);
-    std::string prefix;
-    for (int i = 0; i < 500 && prefix.empty(); ++i) {
-        std::string line =
-            LineStartingWith(ReadFile(out), "k410sim: run k410prog with WINEPREFIX=");
-        if (!line.empty()) {
-            prefix = line.substr(line.find('=') + 1);
-            prefix = prefix.substr(0, prefix.find(' '));
-        }
-        SleepMs(10);
-    }
+    std::string line;
+    auto printed = [&] {
+        line = LineStartingWith(ReadFile(out), "k410sim: run k410prog with WINEPREFIX=");
+        return !line.empty();
+    };
+    WaitUntil(printed, 5000);
+    std::string prefix = line.substr(line.find('=') + 1);
+    prefix = prefix.substr(0, prefix.find(' '));
     ASSERT_FALSE(prefix.empty()) << ReadFile(out);
     EXPECT_TRUE(WaitForPath(prefix + "/dosdevices/com3", 5000));
     EXPECT_EQ(StopProcess(pid, SIGTERM, 5000), 0);

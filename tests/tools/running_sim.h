@@ -70,13 +70,7 @@ struct RunningSim {
     std::string Log() const { return ReadFile(log); }
     // Waits up to `timeout_ms` for the log to hold `text`.
     bool WaitForLog(const std::string& text, int timeout_ms = 5000) const {
-        for (int waited = 0; Log().find(text) == std::string::npos; waited += 10) {
-            if (waited >= timeout_ms) {
-                return false;
-            }
-            usleep(10000);
-        }
-        return true;
+        return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeout_ms);
     }
     std::string Summary() const { return LineStartingWith(Log(), "k410sim summary:"); }
 };

@@ -11,6 +11,7 @@
 namespace {
 
 using k410test::Contains;
+using Ends = std::vector<std::pair<std::string, std::string>>;
 
 struct Splitting {
     LineSplitter splitter;
@@ -20,6 +21,14 @@ struct Splitting {
         FeedBytes(&splitter, bytes.data(), static_cast<int>(bytes.size()), at_ms, &lines);
     }
     void Quiet(double at_ms) { EndQuietLine(&splitter, at_ms, &lines); }
+    // Each line's text and terminator, in order.
+    Ends Texts() const {
+        Ends texts;
+        for (const ReceivedLine& line : lines) {
+            texts.emplace_back(line.text, line.terminator);
+        }
+        return texts;
+    }
     // `pause_ms` after the latest line was off the wire.
     double After(double pause_ms) const { return splitter.previous_end_ms + pause_ms; }
 };
@@ -32,14 +41,8 @@ double Wire(int bytes) {
 TEST(SimLineSplitting, CarriageReturnsLineFeedsAndCrLfPairsEndLines) {
     Splitting s;
     s.Feed("one\r\ntwo\rthree\n\r", 0);
-    ASSERT_EQ(s.lines.size(), 4u);
-    EXPECT_EQ(s.lines[0].text, "one");
-    EXPECT_EQ(s.lines[0].terminator, "\r\n");
-    EXPECT_EQ(s.lines[1].text, "two");
-    EXPECT_EQ(s.lines[1].terminator, "\r");
-    EXPECT_EQ(s.lines[2].text, "three");
-    EXPECT_EQ(s.lines[2].terminator, "\n");
-    EXPECT_EQ(s.lines[3].text, "");  // an empty line of a CRLF file arrives as a lone CR
+    // An empty line of a CRLF file arrives as a lone CR.
+    EXPECT_EQ(s.Texts(), (Ends{{"one", "\r\n"}, {"two", "\r"}, {"three", "\n"}, {"", "\r"}}));
     EXPECT_EQ(s.splitter.bytes, 16);
     EXPECT_EQ(s.splitter.lines, 4);
 }
@@ -59,9 +62,7 @@ TEST(SimLineSplitting, LineFeedAfterAQuietGapIsALineOfItsOwn) {
     Splitting s;
     s.Feed("one\r", 0);
     s.Feed("\n", 300);
-    ASSERT_EQ(s.lines.size(), 2u);
-    EXPECT_EQ(s.lines[1].text, "");
-    EXPECT_EQ(s.lines[1].terminator, "\n");
+    EXPECT_EQ(s.Texts(), (Ends{{"one", "\r"}, {"", "\n"}}));
 }
 
 TEST(SimLineSplitting, UnterminatedPiecesAreCutByTheQuietGap) {
@@ -73,20 +74,16 @@ TEST(SimLineSplitting, UnterminatedPiecesAreCutByTheQuietGap) {
     EXPECT_TRUE(s.lines.empty());
     EXPECT_EQ(EndQuietLine(&s.splitter, 69, &s.lines), 70);
     s.Quiet(70);
-    ASSERT_EQ(s.lines.size(), 1u);
-    EXPECT_EQ(s.lines[0].text, "abcd");
-    EXPECT_EQ(s.lines[0].terminator, "");
+    ASSERT_EQ(s.Texts(), (Ends{{"abcd", ""}}));
     EXPECT_EQ(s.lines[0].last_ms, 20);
     // New bytes after the gap end a pending piece even when no timer ran in between.
     s.Feed("ef", 300);
     s.Feed("gh", 600);
-    ASSERT_EQ(s.lines.size(), 2u);
-    EXPECT_EQ(s.lines[1].text, "ef");
+    ASSERT_EQ(s.Texts(), (Ends{{"abcd", ""}, {"ef", ""}}));
     // From "cd" at 20 (later than "abcd" off the wire, at 4.2) to "ef" at 300.
     EXPECT_DOUBLE_EQ(s.lines[1].pause_ms, 280);
     EndPendingLine(&s.splitter, &s.lines);
-    ASSERT_EQ(s.lines.size(), 3u);
-    EXPECT_EQ(s.lines[2].text, "gh");
+    ASSERT_EQ(s.Texts(), (Ends{{"abcd", ""}, {"ef", ""}, {"gh", ""}}));
     EXPECT_NEAR(s.lines[2].pause_ms, 300 - Wire(2), 1e-9);  // from "ef" off the wire
 }
 

@@ -12,6 +12,7 @@
 
 #include "../support/answers.h"
 #include "dialogue.h"
+#include "files.h"
 #include "import_patch.h"
 #include "interrupt.h"
 #include "port.h"
@@ -103,10 +104,7 @@ TEST_F(Interruption, PutsThePortBackSaysSoAndEndsAsCtrlCWouldExceptWhileTheLoade
                     closed_by_then = watched.read_at_close;
                 } else if (c.when == DURING_THE_DOWNLOAD) {
                     // In the pause after the second line.
-                    const ULONGLONG start = GetTickCount64();
-                    while (seen.port_writes < 2 && GetTickCount64() - start < 10000) {
-                        Sleep(10);
-                    }
+                    k410test::WaitUntil([&] { return seen.port_writes >= 2; }, 10000);
                     Sleep(50);
                     Deliver(c.event);
                     closed_by_then = watched.read_at_close;
