@@ -150,69 +150,68 @@ bool DeviceGone(DWORD error) {
     }
 }
 
-// The watch over the write in progress, kept by a thread of its own that cancels the write's
-// calls once its bound has passed.
+// The watch over the write in progress: a thread of its own, started with the write and ended
+// with it, that cancels the write's calls once its bound has passed. No thread of the module
+// outlives a write, so the end of the process never meets one of ours mid-way.
 struct WriteWatch {
-    SRWLOCK lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE wake = CONDITION_VARIABLE_INIT;
-    bool running = false;     // the watcher thread is there
-    HANDLE writer = nullptr;  // the writing thread, while a write is watched
-    HANDLE file = nullptr;    // ...and the device it writes to
-    ULONGLONG deadline = 0;   // GetTickCount64
-    bool overran = false;     // the bound passed with the write still in progress
+    HANDLE writer = nullptr;           // the writing thread
+    HANDLE file = nullptr;             // ...and the device it writes to
+    HANDLE done = nullptr;             // set once the write is over
+    HANDLE watcher = nullptr;          // the watching thread
+    ULONGLONG deadline = 0;            // GetTickCount64
+    std::atomic<bool> overran{false};  // the bound passed with the write still in progress
 };
 WriteWatch watch;
 
-DWORD WINAPI WatchWrites(LPVOID) {
-    AcquireSRWLockExclusive(&watch.lock);
+DWORD WINAPI WatchWrite(LPVOID) {
     for (;;) {
-        DWORD wait = INFINITE;
-        if (watch.writer != nullptr) {
-            const ULONGLONG now = GetTickCount64();
-            if (now >= watch.deadline) {
-                // Again and again until the write ends: the first cancel may come before the
-                // call reaches the driver and find nothing to cancel.
-                watch.overran = true;
-                CancelSynchronousIo(watch.writer);
-                CancelIoEx(watch.file, nullptr);
-                wait = kRecancelMs;
-            } else {
-                wait = static_cast<DWORD>(watch.deadline - now);
-            }
+        const ULONGLONG now = GetTickCount64();
+        DWORD wait = kRecancelMs;
+        if (now >= watch.deadline) {
+            // Again and again until the write ends: the first cancel may come before the call
+            // reaches the driver and find nothing to cancel.
+            watch.overran.store(true);
+            CancelSynchronousIo(watch.writer);
+            CancelIoEx(watch.file, nullptr);
+        } else {
+            wait = static_cast<DWORD>(watch.deadline - now);
         }
-        SleepConditionVariableSRW(&watch.wake, &watch.lock, wait, 0);
+        if (WaitForSingleObject(watch.done, wait) != WAIT_TIMEOUT) {
+            return 0;
+        }
     }
 }
 
 // Puts the calling thread's calls on `file` under watch until EndWatch.
 void BeginWatch(HANDLE file, ULONGLONG deadline) {
-    AcquireSRWLockExclusive(&watch.lock);
-    if (!watch.running) {
-        HANDLE watcher = CreateThread(nullptr, 0, &WatchWrites, nullptr, 0, nullptr);
-        watch.running = watcher != nullptr;
-        if (watcher != nullptr) {
-            CloseHandle(watcher);
-        }
-    }
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &watch.writer,
                     kCancelAccess, FALSE, 0);
     watch.file = file;
     watch.deadline = deadline;
-    watch.overran = false;
-    ReleaseSRWLockExclusive(&watch.lock);
-    WakeConditionVariable(&watch.wake);
+    watch.overran.store(false);
+    if (watch.done == nullptr) {
+        watch.done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    } else {
+        ResetEvent(watch.done);
+    }
+    watch.watcher = watch.done != nullptr
+                        ? CreateThread(nullptr, 0, &WatchWrite, nullptr, 0, nullptr)
+                        : nullptr;
 }
 
 // Ends the watch; true when the write's bound passed while it was in progress.
 bool EndWatch() {
-    AcquireSRWLockExclusive(&watch.lock);
+    if (watch.watcher != nullptr) {
+        SetEvent(watch.done);
+        WaitForSingleObject(watch.watcher, INFINITE);  // it only cancels and waits
+        CloseHandle(watch.watcher);
+        watch.watcher = nullptr;
+    }
     if (watch.writer != nullptr) {
         CloseHandle(watch.writer);
+        watch.writer = nullptr;
     }
-    watch.writer = nullptr;
-    const bool overran = watch.overran;
-    ReleaseSRWLockExclusive(&watch.lock);
-    return overran;
+    return watch.overran.load();
 }
 
 // Waits, polling the driver's output queue, until the driver reports the bytes written sent (its
