@@ -61,7 +61,8 @@ std::atomic<bool> abandoning{false};
 // A console control handler must end the run within 2 s.
 constexpr ULONGLONG kAbandonWaitMs = 1000;
 constexpr DWORD kRecancelMs = 10;
-// CancelSynchronousIo needs THREAD_TERMINATE on the thread, which its pseudo-handle lacks.
+// CancelSynchronousIo needs THREAD_TERMINATE on the thread (Learn, CancelSynchronousIo), and
+// query access lets GetThreadId name the thread the handle stands for.
 constexpr DWORD kCancelAccess = THREAD_TERMINATE | THREAD_QUERY_LIMITED_INFORMATION;
 
 // Holds the module's lock for the life of the object.
@@ -150,11 +151,20 @@ bool DeviceGone(DWORD error) {
     }
 }
 
+// Cancels the synchronous call in progress on thread `id` (0: none), as far as its driver lets.
+void CancelCallOf(DWORD id) {
+    HANDLE thread = id != 0 ? OpenThread(kCancelAccess, FALSE, id) : nullptr;
+    if (thread != nullptr) {
+        CancelSynchronousIo(thread);
+        CloseHandle(thread);
+    }
+}
+
 // The watch over the write in progress: a thread of its own, started with the write and ended
 // with it, that cancels the write's calls once its bound has passed. No thread of the module
 // outlives a write, so the end of the process never meets one of ours mid-way.
 struct WriteWatch {
-    HANDLE writer = nullptr;           // the writing thread
+    DWORD writer = 0;                  // the writing thread
     HANDLE file = nullptr;             // ...and the device it writes to
     HANDLE done = nullptr;             // set once the write is over
     HANDLE watcher = nullptr;          // the watching thread
@@ -171,7 +181,7 @@ DWORD WINAPI WatchWrite(LPVOID) {
             // Again and again until the write ends: the first cancel may come before the call
             // reaches the driver and find nothing to cancel.
             watch.overran.store(true);
-            CancelSynchronousIo(watch.writer);
+            CancelCallOf(watch.writer);
             CancelIoEx(watch.file, nullptr);
         } else {
             wait = static_cast<DWORD>(watch.deadline - now);
@@ -184,8 +194,7 @@ DWORD WINAPI WatchWrite(LPVOID) {
 
 // Puts the calling thread's calls on `file` under watch until EndWatch.
 void BeginWatch(HANDLE file, ULONGLONG deadline) {
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &watch.writer,
-                    kCancelAccess, FALSE, 0);
+    watch.writer = GetCurrentThreadId();
     watch.file = file;
     watch.deadline = deadline;
     watch.overran.store(false);
@@ -206,10 +215,6 @@ bool EndWatch() {
         WaitForSingleObject(watch.watcher, INFINITE);  // it only cancels and waits
         CloseHandle(watch.watcher);
         watch.watcher = nullptr;
-    }
-    if (watch.writer != nullptr) {
-        CloseHandle(watch.writer);
-        watch.writer = nullptr;
     }
     return watch.overran.load();
 }
@@ -330,15 +335,6 @@ int ReasonForOpenError(DWORD error) {
             return PORT_REASON_ABSENT;
         default:
             return PORT_REASON_NO_RESPONSE;
-    }
-}
-
-// Cancels the synchronous call in progress on thread `id` (0: none), as far as its driver lets.
-void CancelCallOf(DWORD id) {
-    HANDLE thread = id != 0 ? OpenThread(kCancelAccess, FALSE, id) : nullptr;
-    if (thread != nullptr) {
-        CancelSynchronousIo(thread);
-        CloseHandle(thread);
     }
 }
 
